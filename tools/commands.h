@@ -1,0 +1,60 @@
+#ifndef VESK_TOOLS_COMMANDS_H
+#define VESK_TOOLS_COMMANDS_H
+
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+namespace vesk::tools {
+
+/// A command line that asks for something impossible; reported with the usage hint, exit 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Exit statuses of the program.
+enum ExitStatus : int { kSuccess = 0, kFitFailed = 1, kBadInput = 2 };
+
+struct FitOptions {
+  std::string input = "-";
+  std::optional<double> constant_offset;  ///< set: constant-offset mode with this offset
+  int max_iterations = 50;
+  double accuracy = 1e-8;
+  bool json = false;
+  std::string plot_path;  ///< empty: no plot
+  std::string x_label;    ///< empty: the header's name, else "x"
+  std::string y_label;
+};
+
+struct SmoothOptions {
+  std::string input = "-";
+  int order = -1;
+  std::optional<int> window;
+  std::optional<int> left;
+  std::optional<int> right;
+};
+
+struct RotateOptions {
+  std::string input;  ///< empty: print the matrix only
+  std::string axis;
+  double angle = 0.0;
+  bool degrees = false;
+};
+
+/// Fits a peak to the data and prints the result; kFitFailed when the fit failed.
+int run_fit(const FitOptions& options, std::ostream& out);
+
+/// Smooths one column with Savitzky-Golay weights and prints one value per row.
+int run_smooth(const SmoothOptions& options, std::ostream& out);
+
+/// Prints a rotation matrix, or every row of the input rotated.
+int run_rotate(const RotateOptions& options, std::ostream& out);
+
+/// The shortest text that reads back as the same double.
+std::string exact_text(double value);
+
+}  // namespace vesk::tools
+
+#endif  // VESK_TOOLS_COMMANDS_H

@@ -1,0 +1,145 @@
+#include "data_table.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+
+namespace vesk::tools {
+
+namespace {
+
+std::string trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  const auto last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+// Fields split at commas, or at runs of blanks and tabs when the line has no comma.
+std::vector<std::string> split_fields(const std::string& line) {
+  std::vector<std::string> fields;
+  if (line.find(',') != std::string::npos) {
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t comma = line.find(',', start);
+      fields.push_back(trim(line.substr(start, comma - start)));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    return fields;
+  }
+  std::size_t position = 0;
+  while ((position = line.find_first_not_of(" \t\r", position)) != std::string::npos) {
+    const std::size_t end = line.find_first_of(" \t\r", position);
+    fields.push_back(line.substr(position, end - position));
+    position = end;
+  }
+  return fields;
+}
+
+std::optional<double> parse_number(const std::string& field) {
+  if (field.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(field.c_str(), &end);
+  if (end != field.c_str() + field.size()) return std::nullopt;
+  return value;
+}
+
+std::string allowed_text(const std::vector<std::size_t>& allowed) {
+  std::string text;
+  for (std::size_t i = 0; i < allowed.size(); ++i) {
+    if (i > 0) text += i + 1 == allowed.size() ? " or " : ", ";
+    text += std::to_string(allowed[i]);
+  }
+  return text;
+}
+
+class TableReader {
+ public:
+  TableReader(std::string source, const std::vector<std::size_t>& allowed)
+      : source_(std::move(source)), allowed_(allowed) {}
+
+  void add_line(const std::string& raw_line) {
+    ++line_number_;
+    const std::string line = trim(raw_line.substr(0, raw_line.find('#')));
+    if (line.empty()) return;
+    const std::vector<std::string> fields = split_fields(line);
+    if (table_.columns.empty() && table_.names.empty() && is_header(fields)) {
+      table_.names = fields;
+      return;
+    }
+    add_row(fields);
+  }
+
+  DataTable finish() {
+    if (table_.row_count() == 0) fail("no data");
+    return std::move(table_);
+  }
+
+ private:
+  // A header is a first line with no number in it at all.
+  static bool is_header(const std::vector<std::string>& fields) {
+    for (const std::string& field : fields) {
+      if (parse_number(field)) return false;
+    }
+    return true;
+  }
+
+  void add_row(const std::vector<std::string>& fields) {
+    if (table_.columns.empty()) {
+      bool allowed = false;
+      for (std::size_t count : allowed_) allowed = allowed || count == fields.size();
+      if (!allowed) {
+        fail("row has " + std::to_string(fields.size()) + " columns, expected " +
+             allowed_text(allowed_));
+      }
+      table_.columns.resize(fields.size());
+    } else if (fields.size() != table_.columns.size()) {
+      fail("row has " + std::to_string(fields.size()) + " columns, expected " +
+           std::to_string(table_.columns.size()));
+    }
+    for (std::size_t c = 0; c < fields.size(); ++c) {
+      const std::optional<double> value = parse_number(fields[c]);
+      if (!value) fail("expected a number, got '" + fields[c] + "'");
+      if (!std::isfinite(*value)) fail("expected a finite number, got '" + fields[c] + "'");
+      table_.columns[c].push_back(*value);
+    }
+  }
+
+  [[noreturn]] void fail(const std::string& what) const {
+    throw DataError(source_ + ":" + std::to_string(line_number_) + ": " + what);
+  }
+
+  std::string source_;
+  std::vector<std::size_t> allowed_;
+  std::size_t line_number_ = 0;
+  DataTable table_;
+};
+
+}  // namespace
+
+DataTable read_table(std::istream& input, const std::string& source,
+                     const std::vector<std::size_t>& allowed_column_counts) {
+  TableReader reader(source, allowed_column_counts);
+  std::string line;
+  while (std::getline(input, line)) reader.add_line(line);
+  if (input.bad()) throw DataError(source + ": read error");
+  return reader.finish();
+}
+
+DataTable read_table_file(const std::string& path,
+                          const std::vector<std::size_t>& allowed_column_counts) {
+  if (path == "-") return read_table(std::cin, source_name(path), allowed_column_counts);
+  std::ifstream file(path);
+  if (!file) throw DataError(path + ": cannot open: " + std::strerror(errno));
+  return read_table(file, path, allowed_column_counts);
+}
+
+std::string source_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
+
+}  // namespace vesk::tools

@@ -1,0 +1,41 @@
+#ifndef VESK_TOOLS_DATA_TABLE_H
+#define VESK_TOOLS_DATA_TABLE_H
+
+#include <cstddef>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vesk::tools {
+
+/// A problem with the input data; the message starts with "SOURCE:LINE: ".
+class DataError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Columns of finite numbers read from a text file, with the names of an optional header line.
+struct DataTable {
+  std::vector<std::string> names;            ///< header names, empty without a header line
+  std::vector<std::vector<double>> columns;  ///< columns[c][r]: row r of column c
+  std::size_t row_count() const { return columns.empty() ? 0 : columns.front().size(); }
+};
+
+/// Reads rows of numbers separated by blanks, tabs or commas. Text from '#' to the end of a line
+/// and blank lines are skipped; one line of names may stand before the first number. Every row
+/// must have the same number of columns, one of @p allowed_column_counts.
+/// @throws DataError naming @p source and the line for anything else, and for no rows at all.
+DataTable read_table(std::istream& input, const std::string& source,
+                     const std::vector<std::size_t>& allowed_column_counts);
+
+/// As read_table, from the file at @p path, or from standard input for "-".
+DataTable read_table_file(const std::string& path,
+                          const std::vector<std::size_t>& allowed_column_counts);
+
+/// How a path is named in messages: "<stdin>" for "-".
+std::string source_name(const std::string& path);
+
+}  // namespace vesk::tools
+
+#endif  // VESK_TOOLS_DATA_TABLE_H

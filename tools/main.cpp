@@ -1,0 +1,103 @@
+// vesk-numerics: fits Gaussian peaks, smooths data and rotates vectors from the command line.
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <iostream>
+
+#include "commands.h"
+#include "data_table.h"
+
+namespace {
+
+using namespace vesk::tools;
+
+void add_fit(CLI::App& app, FitOptions& options) {
+  CLI::App* fit =
+      app.add_subcommand("fit", "Fit a Gaussian peak y = A exp(-(x-mu)^2/(2 sigma^2)) + c");
+  fit->add_option("file", options.input,
+                  "Data: two columns (x y) or one (y against the sample index); '-' or nothing "
+                  "reads standard input");
+  fit->add_option("--offset", options.constant_offset,
+                  "Hold the offset c at this value (default: fit it)");
+  fit->add_option("--max-iterations", options.max_iterations,
+                  "Solver iteration budget (0 or less: 50)")
+      ->capture_default_str();
+  fit->add_option("--accuracy", options.accuracy,
+                  "Solver step and gradient tolerance, kept within [1e-12, 0.01]")
+      ->capture_default_str();
+  fit->add_flag("--json", options.json, "Print the whole result as JSON");
+  fit->add_option("--plot", options.plot_path,
+                  "Write an SVG plot of the data, the fitted curve and the residuals");
+  fit->add_option("--x-label", options.x_label, "Label of the x axis (default: header name)");
+  fit->add_option("--y-label", options.y_label, "Label of the y axis (default: header name)");
+}
+
+void add_smooth(CLI::App& app, SmoothOptions& options) {
+  CLI::App* smooth = app.add_subcommand(
+      "smooth", "Smooth one column with Savitzky-Golay weights; one value per input row");
+  smooth->add_option("file", options.input,
+                     "Data: one column, or two of which the second is smoothed; '-' or nothing "
+                     "reads standard input");
+  smooth->add_option("--order", options.order, "Polynomial order, 0 or more")->required();
+  smooth->add_option("--window", options.window,
+                     "Odd window length, centred; near the ends it shifts to stay inside");
+  smooth->add_option("--left", options.left, "Fixed asymmetric window: samples before the point");
+  smooth->add_option("--right", options.right, "Fixed asymmetric window: samples after the point");
+}
+
+void add_rotate(CLI::App& app, RotateOptions& options) {
+  CLI::App* rotate = app.add_subcommand(
+      "rotate", "Print a 3-D rotation matrix, or rotate every row (x y z) of a file");
+  rotate->add_option("file", options.input, "Rows of three columns to rotate; '-' reads stdin");
+  rotate->add_option("--axis", options.axis, "x, y, z, or an axis X,Y,Z of any length")->required();
+  rotate->add_option("--angle", options.angle, "Rotation angle, radians unless --degrees")
+      ->required();
+  rotate->add_flag("--degrees", options.degrees, "The angle is in degrees");
+}
+
+int usage_error(const std::string& message, const std::string& command) {
+  std::cerr << "vesk-numerics: " << message << "\nRun 'vesk-numerics " << command
+            << (command.empty() ? "" : " ") << "--help' for usage.\n";
+  return kBadInput;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Output into a closed pipe ends the program quietly, as for any filter.
+  std::signal(SIGPIPE, SIG_DFL);
+
+  CLI::App app{"vesk-numerics: Gaussian peak fits, Savitzky-Golay smoothing and 3-D rotations",
+               "vesk-numerics"};
+  app.require_subcommand(1);
+  FitOptions fit_options;
+  SmoothOptions smooth_options;
+  RotateOptions rotate_options;
+  add_fit(app, fit_options);
+  add_smooth(app, smooth_options);
+  add_rotate(app, rotate_options);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    const auto chosen = app.get_subcommands();
+    return usage_error(error.what(), chosen.empty() ? "" : chosen.front()->get_name());
+  }
+
+  const std::string command = app.get_subcommands().front()->get_name();
+  try {
+    if (command == "fit") return run_fit(fit_options, std::cout);
+    if (command == "smooth") return run_smooth(smooth_options, std::cout);
+    return run_rotate(rotate_options, std::cout);
+  } catch (const UsageError& error) {
+    return usage_error(error.what(), command);
+  } catch (const DataError& error) {
+    std::cerr << error.what() << "\n";
+    return kBadInput;
+  } catch (const std::exception& error) {
+    std::cerr << "vesk-numerics: " << error.what() << "\n";
+    return kFitFailed;
+  }
+}
