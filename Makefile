@@ -2,6 +2,7 @@
 #   make demo   build and fit a peak from the bundled data, with a plot
 #   make test   build and run every test
 #   make docs   API documentation of the public headers into $(BUILD_DIR)/docs
+#   make test-asan, test-tsan, test-valgrind, fuzz   the reliability checks
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
@@ -9,7 +10,7 @@ JOBS ?= $(shell nproc)
 SHELL := /bin/bash
 TOOL = $(BUILD_DIR)/tools/vesk-numerics
 
-.PHONY: all deps configure build test demo docs clean
+.PHONY: all deps configure build test demo docs test-asan test-tsan test-valgrind fuzz clean
 
 all: build
 
@@ -39,5 +40,29 @@ docs: deps
 	@VESK_DOCS_DIR=$(BUILD_DIR)/docs doxygen docs/Doxyfile
 	@echo "API documentation: $(BUILD_DIR)/docs/html/index.html"
 
+# Undefined behaviour ends the run at once, with a stack trace.
+export UBSAN_OPTIONS = halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS = halt_on_error=1
+
+test-asan:
+	@$(MAKE) --no-print-directory test BUILD_DIR=build-asan BUILD_TYPE=Debug \
+	  CMAKE_FLAGS="$(CMAKE_FLAGS) -DVESK_NUMERICS_SANITIZE=address,undefined"
+
+test-tsan:
+	@$(MAKE) --no-print-directory build BUILD_DIR=build-tsan \
+	  CMAKE_FLAGS="$(CMAKE_FLAGS) -DVESK_NUMERICS_SANITIZE=thread"
+	@cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+test-valgrind: build
+	@scripts/valgrind-tests $(BUILD_DIR)
+
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVESK_NUMERICS_FUZZ=ON -DVESK_NUMERICS_BUILD_TESTS=OFF -DVESK_NUMERICS_BUILD_TOOLS=OFF \
+	  $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz

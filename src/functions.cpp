@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 
 #include "vesk/numerics/rotation.h"
@@ -5,6 +6,9 @@
 namespace vesk::numerics {
 
 namespace {
+
+constexpr double kSmallestSafeComponent = 1e-150;
+constexpr double kLargestSafeComponent = 1e150;
 
 // A 3 x 3 matrix from its rows, element (i, j) placed at (i, j) whatever the storage order.
 arma::mat33 from_rows(double r00, double r01, double r02, double r10, double r11, double r12,
@@ -49,6 +53,12 @@ arma::mat33 calc_3d_rotation_matrix_around_z(double angle) {
 }
 
 arma::mat33 calc_3d_rotation_matrix_around_axis(arma::vec3 axis, double angle) {
+  // The squares inside the length underflow into the subnormal range, losing most of their
+  // bits, or overflow, when the largest component leaves this range; such an axis is first
+  // scaled so that its largest component is 1. Other axes are normalised as they come, and a
+  // zero axis still gives NaN.
+  const double largest = std::max({std::fabs(axis(0)), std::fabs(axis(1)), std::fabs(axis(2))});
+  if (!(largest >= kSmallestSafeComponent && largest <= kLargestSafeComponent)) axis /= largest;
   axis /= arma::norm(axis);
   const double u = axis(0);
   const double v = axis(1);

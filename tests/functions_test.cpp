@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "vesk/numerics/rotation.h"
 
@@ -113,6 +114,25 @@ TEST(Rotation, RandomAxesGiveProperOrthogonalMatrices) {
     expect_matrix_near(calc_3d_rotation_matrix_around_axis(-axis, angle), rotation.t(), 1e-14);
     expect_matrix_near(calc_3d_rotation_matrix_around_axis(axis, -angle), rotation.t(), 1e-14);
   }
+}
+
+// Axes whose length is subnormal or overflows (the first found by fuzzing) are still rotations.
+TEST(Rotation, AxesOfExtremeLengthGiveProperRotations) {
+  const arma::mat33 identity(arma::fill::eye);
+  const std::vector<arma::vec3> axes = {{8.1e-318, 3.1e-320, 0.0},
+                                        {4.9e-324, 0.0, 0.0},
+                                        {-2e-310, 3e-310, 1e-309},
+                                        {1.7e308, 1.7e308, 1.7e308},
+                                        {-1.7e308, 0.0, 1e308}};
+  for (const arma::vec3& axis : axes) {
+    for (double angle : {0.4, 2.3e87}) {
+      const arma::mat33 rotation = calc_3d_rotation_matrix_around_axis(axis, angle);
+      expect_matrix_near(rotation.t() * rotation, identity, 1e-14);
+      EXPECT_NEAR(arma::det(rotation), 1.0, 1e-14);
+    }
+  }
+  expect_matrix_near(calc_3d_rotation_matrix_around_axis({0, 0, 5e-320}, 0.3),
+                     calc_3d_rotation_matrix_around_z(0.3), 1e-16);
 }
 
 TEST(Rotation, ZeroAxisGivesNineNaNs) {

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/ (run once; the files
+are kept in the repository). Each seed is laid out as its target reads its input."""
+import math
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, payload):
+    directory = os.path.join(HERE, "corpus", target)
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, name), "wb") as out:
+        out.write(payload)
+
+
+def doubles(values):
+    return struct.pack(f"<{len(values)}d", *values)
+
+
+def peak(n, amplitude=3.0, mean=None, sigma=2.0, offset=0.5):
+    mean = n / 2.3 if mean is None else mean
+    return [amplitude * math.exp(-((i - mean) ** 2) / (2 * sigma * sigma)) + offset
+            for i in range(n)]
+
+
+def fit_seed(flags, budget, accuracy, offset, x_share, values):
+    return struct.pack("<BBddB", flags, budget, accuracy, offset, x_share) + doubles(values)
+
+
+x = [float(i) for i in range(20)]
+for flags in range(6):
+    write("fit_fuzzer", f"peak-flags{flags}", fit_seed(flags, 50, 1e-8, 0.5, 127, x + peak(20)))
+write("fit_fuzzer", "four-points", fit_seed(1, 50, 1e-8, 0.0, 127, x[:4] + peak(4)))
+write("fit_fuzzer", "nan-y", fit_seed(0, 50, 1e-8, 0.0, 127, x + [math.nan] + peak(19)))
+write("fit_fuzzer", "unequal", fit_seed(0, 50, 1e-6, 0.0, 60, x + peak(30)))
+write("fit_fuzzer", "nan-accuracy", fit_seed(1, 10, math.nan, 0.5, 127, x + peak(20)))
+
+write("estimator_fuzzer", "peak", struct.pack("<B", 127) + doubles(x + peak(20)))
+write("estimator_fuzzer", "ramp", struct.pack("<B", 127) + doubles(x[:10] + x[:10]))
+write("estimator_fuzzer", "unequal", struct.pack("<B", 40) + doubles(x + peak(9)))
+
+for order, left, right in [(2, 2, 2), (4, 10, 10), (0, 0, 0), (1, 2, 0), (-1, 2, 2),
+                           (3, 1, 0), (2147483647, 5, 5)]:
+    write("filter_fuzzer", f"order{order}-{left}-{right}", struct.pack("<iii", order, left, right))
+
+for name, values in {"unit-z": [0.5, 0.0, 0.0, 1.0], "oblique": [2.0, 1.0, 2.0, 3.0],
+                     "zero-axis": [1.0, 0.0, 0.0, 0.0], "tiny-axis": [0.3, 1e-200, 0.0, 0.0],
+                     "huge-axis": [4.0, 1e300, -1e300, 1e300]}.items():
+    write("rotation_fuzzer", name, doubles(values))

@@ -1,0 +1,98 @@
+// Many threads at once: fits with one shared fitter and with their own, weights and rotations,
+// all giving exactly what the same calls give one after the other.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "peak_data.h"
+#include "vesk/numerics/GaussFit.h"
+#include "vesk/numerics/filter.h"
+#include "vesk/numerics/rotation.h"
+
+namespace vesk::numerics {
+namespace {
+
+constexpr std::size_t kThreads = 8;
+constexpr std::size_t kRoundsPerThread = 12;
+
+struct Work {
+  testing::PeakData peak;
+  int order;
+  int left;
+  int right;
+  arma::vec3 axis;
+  double angle;
+};
+
+struct Answers {
+  GaussFitResult shared_fit;
+  GaussFitResult own_fit;
+  arma::rowvec weights;
+  arma::mat33 rotation;
+};
+
+Work work_item(std::size_t i) {
+  const double step = 0.1 + 0.01 * static_cast<double>(i % 7);
+  return {testing::sample_peak({2.0 + i % 5, 3.0, 0.8, 0.4}, 40 + i % 30, 0.0, step, 0.03,
+                               static_cast<unsigned>(i)),
+          static_cast<int>(i % 5),
+          static_cast<int>(3 + i % 9),
+          static_cast<int>(4 + i % 6),
+          {1.0 + static_cast<double>(i), -2.0, 0.5},
+          0.1 * static_cast<double>(i)};
+}
+
+GaussFit constant_offset_fitter() {
+  GaussFit fitter;
+  fitter.enable_constant_offset(true);
+  fitter.set_constant_offset(0.4);
+  return fitter;
+}
+
+Answers answer(const GaussFit& shared, const Work& work) {
+  const GaussFit own = constant_offset_fitter();
+  return {shared.fit(work.peak.x, work.peak.y), own.fit(work.peak.x, work.peak.y),
+          create_savitzky_golay_filter(work.order, work.left, work.right),
+          calc_3d_rotation_matrix_around_axis(work.axis, work.angle)};
+}
+
+void expect_identical(const GaussFitResult& a, const GaussFitResult& b) {
+  EXPECT_EQ(a.get_vector(), b.get_vector());
+  EXPECT_EQ(a.variance_, b.variance_);
+  EXPECT_EQ(a.chisq_, b.chisq_);
+  EXPECT_EQ(a.status_, b.status_);
+  EXPECT_EQ(a.num_iterations_, b.num_iterations_);
+}
+
+TEST(Concurrency, EightThreadsMatchSerialResultsExactly) {
+  const GaussFit shared;  // free-offset mode, shared by every thread
+  std::vector<Work> work;
+  std::vector<Answers> serial;
+  for (std::size_t i = 0; i < kThreads * kRoundsPerThread; ++i) {
+    work.push_back(work_item(i));
+    serial.push_back(answer(shared, work.back()));
+  }
+
+  std::vector<Answers> concurrent(work.size());
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t i = t; i < work.size(); i += kThreads)
+        concurrent[i] = answer(shared, work[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  for (std::size_t i = 0; i < work.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(serial[i].shared_fit.status_, 0);
+    expect_identical(concurrent[i].shared_fit, serial[i].shared_fit);
+    expect_identical(concurrent[i].own_fit, serial[i].own_fit);
+    EXPECT_TRUE(arma::approx_equal(concurrent[i].weights, serial[i].weights, "absdiff", 0.0));
+    EXPECT_TRUE(arma::approx_equal(concurrent[i].rotation, serial[i].rotation, "absdiff", 0.0));
+  }
+}
+
+}  // namespace
+}  // namespace vesk::numerics
