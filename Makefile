@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 SHELL := /bin/bash
 TOOL = $(BUILD_DIR)/tools/vesk-numerics
 
-.PHONY: all deps configure build test demo docs test-asan test-tsan test-valgrind fuzz clean
+.PHONY: all deps configure build test demo docs bench test-asan test-tsan test-valgrind fuzz clean
 
 all: build
 
@@ -39,6 +39,21 @@ docs: deps
 	@mkdir -p $(BUILD_DIR)/docs
 	@VESK_DOCS_DIR=$(BUILD_DIR)/docs doxygen docs/Doxyfile
 	@echo "API documentation: $(BUILD_DIR)/docs/html/index.html"
+
+# Release build of the benchmarks, then the side-by-side comparison with scipy and bare GSL.
+BENCH_DIR ?= build-bench
+PYTHON ?= /usr/bin/python3
+bench:
+	@scripts/install-deps python3-numpy python3-scipy
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DVESK_NUMERICS_BUILD_BENCHMARKS=ON \
+	  -DVESK_NUMERICS_BUILD_TESTS=OFF -DVESK_NUMERICS_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS)
+	@echo "Running the benchmarks, then the comparison (about two minutes)..."
+	@$(BENCH_DIR)/bench/vesk_numerics_bench --benchmark_min_time=0.1 --benchmark_repetitions=5 \
+	  --benchmark_report_aggregates_only=true --benchmark_out=$(BENCH_DIR)/benchmarks.json --benchmark_out_format=json >/dev/null
+	@$(PYTHON) bench/compare/compare.py $(BENCH_DIR) --benchmarks $(BENCH_DIR)/benchmarks.json \
+	  --gsl-cblas "$$(cmake -LA -N $(BENCH_DIR) | sed -n 's/^GSL_CBLAS_LIBRARY:[A-Z]*=//p')" \
+	  --markdown $(BENCH_DIR)/bench-table.md
 
 # Undefined behaviour ends the run at once, with a stack trace.
 export UBSAN_OPTIONS = halt_on_error=1:print_stacktrace=1

@@ -1,0 +1,180 @@
+// Timings of every public operation: fits in both modes and the estimators at growing sizes,
+// statistics, Savitzky-Golay weights, rotations, and fits in one and two threads.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "vesk/numerics/GaussFit.h"
+#include "vesk/numerics/filter.h"
+#include "vesk/numerics/rotation.h"
+
+namespace {
+
+using vesk::numerics::GaussFit;
+using vesk::numerics::GaussFitResult;
+
+struct Peak {
+  std::vector<double> x;
+  std::vector<double> y;
+};
+
+// A noisy peak on a baseline, sampled over +-5 sigma whatever the point count.
+Peak noisy_peak(std::size_t count, unsigned seed = 42) {
+  std::mt19937_64 generator(seed);
+  std::normal_distribution<double> noise(0.0, 0.05);
+  Peak peak;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double x = -5.0 + 10.0 * static_cast<double>(i) / static_cast<double>(count - 1);
+    peak.x.push_back(x);
+    peak.y.push_back(3.0 * std::exp(-0.5 * (x - 0.3) * (x - 0.3) / 1.1) + 0.7 + noise(generator));
+  }
+  return peak;
+}
+
+void fit_benchmark(benchmark::State& state, bool constant_offset) {
+  const Peak peak = noisy_peak(static_cast<std::size_t>(state.range(0)));
+  GaussFit fitter;
+  fitter.enable_constant_offset(constant_offset);
+  fitter.set_constant_offset(0.7);
+  int status = 0;
+  for (auto _ : state) {
+    const GaussFitResult result = fitter.fit(peak.x, peak.y);
+    status |= result.status_;
+    benchmark::DoNotOptimize(result.mean_);
+  }
+  if (status != 0) state.SkipWithError("a fit failed");
+  state.SetItemsProcessed(state.iterations());
+  state.SetComplexityN(state.range(0));
+}
+
+void BM_FitFreeOffset(benchmark::State& state) { fit_benchmark(state, false); }
+void BM_FitConstantOffset(benchmark::State& state) { fit_benchmark(state, true); }
+BENCHMARK(BM_FitFreeOffset)
+    ->Arg(16)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FitConstantOffset)
+    ->Arg(16)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
+
+template <typename Estimate>
+void estimator_benchmark(benchmark::State& state, Estimate estimate) {
+  const Peak peak = noisy_peak(static_cast<std::size_t>(state.range(0)));
+  const gsl_vector_const_view x = gsl_vector_const_view_array(peak.x.data(), peak.x.size());
+  const gsl_vector_const_view y = gsl_vector_const_view_array(peak.y.data(), peak.y.size());
+  const GaussFit fitter;
+  for (auto _ : state) benchmark::DoNotOptimize(estimate(fitter, x.vector, y.vector));
+  state.SetComplexityN(state.range(0));
+}
+
+void BM_GuessSigma(benchmark::State& state) {
+  estimator_benchmark(state, [](const GaussFit& f, const gsl_vector& x, const gsl_vector& y) {
+    return f.guess_sigma(x, y);
+  });
+}
+void BM_GuessInitialParameters(benchmark::State& state) {
+  estimator_benchmark(state, [](const GaussFit& f, const gsl_vector& x, const gsl_vector& y) {
+    return f.guess_initial_parameters(x, y).variance_;
+  });
+}
+BENCHMARK(BM_GuessSigma)->RangeMultiplier(10)->Range(16, 100000)->Complexity();
+BENCHMARK(BM_GuessInitialParameters)->RangeMultiplier(10)->Range(16, 100000)->Complexity();
+
+std::vector<GaussFitResult> records(std::size_t count) {
+  std::vector<GaussFitResult> series(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    series[i].amplitude_ = 1.0 + 1e-3 * static_cast<double>(i);
+    series[i].mean_ = std::sin(static_cast<double>(i));
+    series[i].sigma_err_ = 0.01;
+  }
+  return series;
+}
+
+void BM_CalcMean(benchmark::State& state) {
+  std::vector<GaussFitResult> series = records(10000);
+  for (auto _ : state) benchmark::DoNotOptimize(GaussFitResult::calc_mean(series).mean_);
+}
+void BM_CalcMeanAndStd(benchmark::State& state) {
+  std::vector<GaussFitResult> series = records(10000);
+  for (auto _ : state) benchmark::DoNotOptimize(GaussFitResult::calc_mean_and_std(series).mean_);
+}
+void BM_CalcMeanAndStdInto(benchmark::State& state) {
+  std::vector<GaussFitResult> series = records(10000);
+  GaussFitResult result;
+  GaussFitResult spread;
+  for (auto _ : state) {
+    GaussFitResult().calc_mean_and_std(series, result, spread);
+    benchmark::DoNotOptimize(spread.mean_);
+  }
+}
+BENCHMARK(BM_CalcMean)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CalcMeanAndStd)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CalcMeanAndStdInto)->Unit(benchmark::kMicrosecond);
+
+void BM_SavitzkyGolay(benchmark::State& state) {
+  const int order = static_cast<int>(state.range(0));
+  const int left = static_cast<int>(state.range(1));
+  const int right = static_cast<int>(state.range(2));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(vesk::numerics::create_savitzky_golay_filter(order, left, right));
+  }
+}
+BENCHMARK(BM_SavitzkyGolay)
+    ->Args({2, 2, 2})
+    ->Args({4, 10, 10})
+    ->Args({4, 50, 50})
+    ->Args({6, 100, 100})
+    ->Unit(benchmark::kMicrosecond);
+
+template <arma::mat33 (*Rotation)(double)>
+void fixed_axis_benchmark(benchmark::State& state) {
+  double angle = 0.1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Rotation(angle));
+    angle += 1e-3;
+  }
+}
+void BM_RotationX(benchmark::State& s) {
+  fixed_axis_benchmark<vesk::numerics::calc_3d_rotation_matrix_around_x>(s);
+}
+void BM_RotationY(benchmark::State& s) {
+  fixed_axis_benchmark<vesk::numerics::calc_3d_rotation_matrix_around_y>(s);
+}
+void BM_RotationZ(benchmark::State& s) {
+  fixed_axis_benchmark<vesk::numerics::calc_3d_rotation_matrix_around_z>(s);
+}
+void BM_RotationAxis(benchmark::State& state) {
+  const arma::vec3 axis = {0.3, -1.2, 2.0};
+  double angle = 0.1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(vesk::numerics::calc_3d_rotation_matrix_around_axis(axis, angle));
+    angle += 1e-3;
+  }
+}
+BENCHMARK(BM_RotationX);
+BENCHMARK(BM_RotationY);
+BENCHMARK(BM_RotationZ);
+BENCHMARK(BM_RotationAxis);
+
+// Independent peaks fitted in one and in two threads with one shared fitter: the items per
+// second show whether the threads contend.
+void BM_FitThroughput(benchmark::State& state) {
+  static const GaussFit shared;
+  const Peak peak = noisy_peak(100, 7 + static_cast<unsigned>(state.thread_index()));
+  for (auto _ : state) benchmark::DoNotOptimize(shared.fit(peak.x, peak.y).mean_);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FitThroughput)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
