@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 SHELL := /bin/bash
 TOOL = $(BUILD_DIR)/tools/vesk-numerics
 
-.PHONY: all deps configure build test demo docs bench test-asan test-tsan test-valgrind fuzz clean
+.PHONY: all deps configure build test demo docs bench coverage test-asan test-tsan test-valgrind fuzz clean
 
 all: build
 
@@ -55,6 +55,16 @@ bench:
 	  --gsl-cblas "$$(cmake -LA -N $(BENCH_DIR) | sed -n 's/^GSL_CBLAS_LIBRARY:[A-Z]*=//p')" \
 	  --markdown $(BENCH_DIR)/bench-table.md
 
+# Line coverage of the library's sources by the unit tests, with gcov.
+coverage: deps
+	@cmake -S . -B build-coverage -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage \
+	  -DVESK_NUMERICS_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-coverage -j $(JOBS) >/dev/null
+	@find build-coverage -name '*.gcda' -delete
+	@build-coverage/tests/vesk_numerics_tests --gtest_brief=1 >/dev/null
+	@cd build-coverage/CMakeFiles/vesk_numerics_objects.dir/src && for data in *.gcda; do \
+	  gcov -n -o . "$$data" | grep -A1 "^File '$(CURDIR)/src/"; done
+
 # Undefined behaviour ends the run at once, with a stack trace.
 export UBSAN_OPTIONS = halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS = halt_on_error=1
@@ -80,4 +90,4 @@ fuzz: deps
 	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz build-bench build-coverage
