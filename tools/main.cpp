@@ -70,6 +70,14 @@ int main(int argc, char** argv) {
   CLI::App app{"vesk-numerics: Gaussian peak fits, Savitzky-Golay smoothing and 3-D rotations",
                "vesk-numerics"};
   app.require_subcommand(1);
+  app.footer(
+      "\nExamples:\n"
+      "  vesk-numerics fit peak.dat --plot fit.svg\n"
+      "  vesk-numerics fit peak.dat --offset 120 --json\n"
+      "  vesk-numerics smooth signal.dat --order 3 --window 11\n"
+      "  vesk-numerics rotate --axis 1,1,1 --angle 120 --degrees points.dat\n"
+      "\nExit status: 0 success, 1 the fit failed (its status is printed), 2 a usage or data "
+      "error.\nRun 'vesk-numerics SUBCOMMAND --help' for a subcommand's options.");
   FitOptions fit_options;
   SmoothOptions smooth_options;
   RotateOptions rotate_options;

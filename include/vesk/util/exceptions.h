@@ -13,10 +13,10 @@ namespace vesk {
 class __attribute__((visibility("default"))) Error : public std::runtime_error {
  public:
   /// An error carrying the text @p msg.
-  explicit Error(const std::string& msg) : std::runtime_error(msg) {}
+  Error(const std::string& msg) : std::runtime_error(msg) {}
 
   /// An error carrying the text @p msg.
-  explicit Error(const char* msg) : std::runtime_error(msg) {}
+  Error(const char* msg) : std::runtime_error(msg) {}
 
   ~Error() override {}
 
