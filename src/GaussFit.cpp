@@ -161,32 +161,16 @@ struct SolverSettings {
   double accuracy;
 };
 
-// Runs GSL's scaled Levenberg-Marquardt driver from `start` and turns its outcome into a record:
-// amplitude, mean, variance, sigma, their errors scaled by chi / sqrt(dof), chi-square and, with
-// four parameters, the offset. A failure yields a cleared record with status, text and count.
-GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
-                     const SolverSettings& settings) {
-  const std::size_t point_count = model.n;
-  const std::size_t parameter_count = model.p;
+// The record of a completed fit: the solver's parameters, their errors from the covariance at
+// the solution scaled by chi / sqrt(dof), chi-square and sigma; the offset too with four
+// parameters.
+GaussFitResult completed_fit(gsl_multifit_fdfsolver* solver, double chi, int status,
+                             int iterations) {
+  const std::size_t point_count = solver->fdf->n;
+  const std::size_t parameter_count = solver->fdf->p;
   MatrixHolder jacobian(gsl_matrix_alloc(point_count, parameter_count));
   MatrixHolder covariance(gsl_matrix_alloc(parameter_count, parameter_count));
-  SolverHolder solver(
-      gsl_multifit_fdfsolver_alloc(gsl_multifit_fdfsolver_lmsder, point_count, parameter_count));
-  gsl_multifit_fdfsolver_set(solver.get(), &model, &start.vector);
-
-  int stop_reason = 0;
-  const int status =
-      gsl_multifit_fdfsolver_driver(solver.get(), settings.max_iterations, settings.accuracy,
-                                    settings.accuracy, 0.0, &stop_reason);
-  const int iterations = static_cast<int>(gsl_multifit_fdfsolver_niter(solver.get()));
-  if (status != GSL_SUCCESS && status != GSL_CONTINUE) return failed_fit(status, iterations);
-
-  // The driver also reports success when its own sums overflowed on huge data; a chi-square
-  // that is not a finite number means no fit took place.
-  const double chi = gsl_blas_dnrm2(gsl_multifit_fdfsolver_residual(solver.get()));
-  if (!std::isfinite(chi * chi)) return failed_fit(GSL_EDOM, iterations);
-
-  gsl_multifit_fdfsolver_jac(solver.get(), jacobian.get());
+  gsl_multifit_fdfsolver_jac(solver, jacobian.get());
   gsl_multifit_covar(jacobian.get(), 0.0, covariance.get());
   const double dof = static_cast<double>(point_count - parameter_count);
   const double error_scale = chi / std::sqrt(dof);
@@ -214,6 +198,27 @@ GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
   result.sigma_ = std::sqrt(result.variance_);
   result.sigma_err_ = 0.5 * result.variance_err_ / result.sigma_;
   return result;
+}
+
+// Runs GSL's scaled Levenberg-Marquardt driver from `start`. A failure yields a cleared record
+// with status, text and iteration count.
+GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
+                     const SolverSettings& settings) {
+  SolverHolder solver(
+      gsl_multifit_fdfsolver_alloc(gsl_multifit_fdfsolver_lmsder, model.n, model.p));
+  gsl_multifit_fdfsolver_set(solver.get(), &model, &start.vector);
+  int stop_reason = 0;
+  const int status =
+      gsl_multifit_fdfsolver_driver(solver.get(), settings.max_iterations, settings.accuracy,
+                                    settings.accuracy, 0.0, &stop_reason);
+  const int iterations = static_cast<int>(gsl_multifit_fdfsolver_niter(solver.get()));
+  if (status != GSL_SUCCESS && status != GSL_CONTINUE) return failed_fit(status, iterations);
+
+  // The driver also reports success when its own sums overflowed on huge data; a chi-square
+  // that is not a finite number means no fit took place.
+  const double chi = gsl_blas_dnrm2(gsl_multifit_fdfsolver_residual(solver.get()));
+  if (!std::isfinite(chi * chi)) return failed_fit(GSL_EDOM, iterations);
+  return completed_fit(solver.get(), chi, status, iterations);
 }
 
 }  // namespace
