@@ -32,9 +32,8 @@ PeakData load(const FitOptions& options) {
   DataTable table = read_table_file(options.input, {1, 2});
   PeakData data;
   data.has_x = table.columns.size() == 2;
-  const bool has_x = data.has_x;
   data.y = std::move(table.columns.back());
-  if (has_x) {
+  if (data.has_x) {
     data.x = std::move(table.columns.front());
   } else {
     for (std::size_t i = 0; i < data.y.size(); ++i) data.x.push_back(static_cast<double>(i));
@@ -42,8 +41,8 @@ PeakData load(const FitOptions& options) {
   const auto name = [&](std::size_t column, const char* fallback) -> std::string {
     return column < table.names.size() ? table.names[column] : fallback;
   };
-  data.x_label = has_x ? name(0, "x") : "sample index";
-  data.y_label = name(has_x ? 1 : 0, "y");
+  data.x_label = data.has_x ? name(0, "x") : "sample index";
+  data.y_label = name(data.has_x ? 1 : 0, "y");
   if (!options.x_label.empty()) data.x_label = options.x_label;
   if (!options.y_label.empty()) data.y_label = options.y_label;
   return data;
