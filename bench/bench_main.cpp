@@ -33,6 +33,11 @@ Peak noisy_peak(std::size_t count, unsigned seed = 42) {
   return peak;
 }
 
+// The point counts at which fits and estimators are timed.
+void peak_sizes(benchmark::internal::Benchmark* benchmark) {
+  for (int count : {16, 100, 1000, 10000, 100000}) benchmark->Arg(count);
+}
+
 void fit_benchmark(benchmark::State& state, bool constant_offset) {
   const Peak peak = noisy_peak(static_cast<std::size_t>(state.range(0)));
   GaussFit fitter;
@@ -51,20 +56,8 @@ void fit_benchmark(benchmark::State& state, bool constant_offset) {
 
 void BM_FitFreeOffset(benchmark::State& state) { fit_benchmark(state, false); }
 void BM_FitConstantOffset(benchmark::State& state) { fit_benchmark(state, true); }
-BENCHMARK(BM_FitFreeOffset)
-    ->Arg(16)
-    ->Arg(100)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FitConstantOffset)
-    ->Arg(16)
-    ->Arg(100)
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FitFreeOffset)->Apply(peak_sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FitConstantOffset)->Apply(peak_sizes)->Unit(benchmark::kMicrosecond);
 
 template <typename Estimate>
 void estimator_benchmark(benchmark::State& state, Estimate estimate) {
@@ -86,8 +79,8 @@ void BM_GuessInitialParameters(benchmark::State& state) {
     return f.guess_initial_parameters(x, y).variance_;
   });
 }
-BENCHMARK(BM_GuessSigma)->RangeMultiplier(10)->Range(16, 100000)->Complexity();
-BENCHMARK(BM_GuessInitialParameters)->RangeMultiplier(10)->Range(16, 100000)->Complexity();
+BENCHMARK(BM_GuessSigma)->Apply(peak_sizes)->Complexity();
+BENCHMARK(BM_GuessInitialParameters)->Apply(peak_sizes)->Complexity();
 
 std::vector<GaussFitResult> records(std::size_t count) {
   std::vector<GaussFitResult> series(count);
