@@ -1,6 +1,6 @@
-// The fitter on arbitrary data and settings, through all three overloads and both modes. It must
-// return, never crash, and report status 0 or -2 only with a finite chi-square; a failed fit has
-// every number 0.
+// The fitter on arbitrary data and settings, through all three overloads, both modes and both
+// solvers. It must return, never crash, and report status 0 or -2 only with a finite
+// chi-square; a failed fit has every number 0.
 #include <gsl/gsl_errno.h>
 
 #include <cmath>
@@ -39,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   GaussFit fitter;
   fitter.enable_constant_offset((flags & 1) != 0);
+  fitter.set_solver((flags & 0x80) != 0 ? GaussFit::Solver::normal_equations
+                                        : GaussFit::Solver::lmsder);
   fitter.set_constant_offset(offset);
   fitter.set_max_iterations(budget % 64);
   fitter.set_accuracy(accuracy);

@@ -4,10 +4,12 @@
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_math.h>
 #include <gsl/gsl_multifit_nlin.h>
+#include <gsl/gsl_multifit_nlinear.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <memory>
 
 namespace vesk::numerics {
@@ -47,6 +49,9 @@ using VectorHolder = std::unique_ptr<gsl_vector, GslFree<gsl_vector, gsl_vector_
 using MatrixHolder = std::unique_ptr<gsl_matrix, GslFree<gsl_matrix, gsl_matrix_free>>;
 using SolverHolder = std::unique_ptr<gsl_multifit_fdfsolver,
                                      GslFree<gsl_multifit_fdfsolver, gsl_multifit_fdfsolver_free>>;
+using TrustRegionHolder =
+    std::unique_ptr<gsl_multifit_nlinear_workspace,
+                    GslFree<gsl_multifit_nlinear_workspace, gsl_multifit_nlinear_free>>;
 
 std::size_t common_length(const gsl_vector& x_data, const gsl_vector& y_data) {
   return std::min(x_data.size, y_data.size);
@@ -159,22 +164,33 @@ const GaussInputData& input_of(void* data) { return *static_cast<const GaussInpu
 struct SolverSettings {
   std::size_t max_iterations;
   double accuracy;
+  GaussFit::Solver solver;
+};
+
+// Both solvers' covariance routines: (J^T J)^-1 from the Jacobian, with a rank tolerance.
+using CovarianceOf = int (*)(const gsl_matrix* jacobian, double epsrel, gsl_matrix* covariance);
+
+// Where a solver ended: its parameters, residuals and Jacobian there, and its own counts.
+struct SolverEnd {
+  const gsl_vector* parameters;
+  const gsl_vector* residuals;
+  const gsl_matrix* jacobian;
+  CovarianceOf covariance_of;
+  int status;
+  int iterations;
 };
 
 // The record of a completed fit: the solver's parameters, their errors from the covariance at
 // the solution scaled by chi / sqrt(dof), chi-square and sigma; the offset too with four
 // parameters.
-GaussFitResult completed_fit(gsl_multifit_fdfsolver* solver, double chi, int status,
-                             int iterations) {
-  const std::size_t point_count = solver->fdf->n;
-  const std::size_t parameter_count = solver->fdf->p;
-  MatrixHolder jacobian(gsl_matrix_alloc(point_count, parameter_count));
+GaussFitResult completed_fit(const SolverEnd& end, double chi) {
+  const std::size_t point_count = end.jacobian->size1;
+  const std::size_t parameter_count = end.jacobian->size2;
   MatrixHolder covariance(gsl_matrix_alloc(parameter_count, parameter_count));
-  gsl_multifit_fdfsolver_jac(solver, jacobian.get());
-  gsl_multifit_covar(jacobian.get(), 0.0, covariance.get());
+  end.covariance_of(end.jacobian, 0.0, covariance.get());
   const double dof = static_cast<double>(point_count - parameter_count);
   const double error_scale = chi / std::sqrt(dof);
-  const auto parameter = [&](std::size_t i) { return gsl_vector_get(solver->x, i); };
+  const auto parameter = [&](std::size_t i) { return gsl_vector_get(end.parameters, i); };
   const auto error = [&](std::size_t i) {
     return error_scale * std::sqrt(gsl_matrix_get(covariance.get(), i, i));
   };
@@ -192,18 +208,30 @@ GaussFitResult completed_fit(gsl_multifit_fdfsolver* solver, double chi, int sta
   result.variance_err_ = error(2);
   result.chisq_ = chi * chi;
   result.chisq_dof_ = result.chisq_ / dof;
-  result.status_ = status;
-  result.status_str_ = gsl_strerror(status);
-  result.num_iterations_ = iterations;
+  result.status_ = end.status;
+  result.status_str_ = gsl_strerror(end.status);
+  result.num_iterations_ = end.iterations;
   result.sigma_ = std::sqrt(result.variance_);
   result.sigma_err_ = 0.5 * result.variance_err_ / result.sigma_;
   return result;
 }
 
-// Runs GSL's scaled Levenberg-Marquardt driver from `start`. A failure yields a cleared record
-// with status, text and iteration count.
-GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
-                     const SolverSettings& settings) {
+// The outcome of a solver's run: a failure yields a cleared record with status, text and
+// iteration count.
+GaussFitResult outcome(const SolverEnd& end) {
+  if (end.status != GSL_SUCCESS && end.status != GSL_CONTINUE) {
+    return failed_fit(end.status, end.iterations);
+  }
+  // The drivers also report success when their own sums overflowed on huge data; a chi-square
+  // that is not a finite number means no fit took place.
+  const double chi = gsl_blas_dnrm2(end.residuals);
+  if (!std::isfinite(chi * chi)) return failed_fit(GSL_EDOM, end.iterations);
+  return completed_fit(end, chi);
+}
+
+// GSL's classic scaled Levenberg-Marquardt driver (lmsder) from `start`.
+GaussFitResult solve_lmsder(gsl_multifit_function_fdf& model, gsl_vector_view start,
+                            const SolverSettings& settings) {
   SolverHolder solver(
       gsl_multifit_fdfsolver_alloc(gsl_multifit_fdfsolver_lmsder, model.n, model.p));
   gsl_multifit_fdfsolver_set(solver.get(), &model, &start.vector);
@@ -211,14 +239,62 @@ GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
   const int status =
       gsl_multifit_fdfsolver_driver(solver.get(), settings.max_iterations, settings.accuracy,
                                     settings.accuracy, 0.0, &stop_reason);
-  const int iterations = static_cast<int>(gsl_multifit_fdfsolver_niter(solver.get()));
-  if (status != GSL_SUCCESS && status != GSL_CONTINUE) return failed_fit(status, iterations);
+  const MatrixHolder jacobian(gsl_matrix_alloc(model.n, model.p));
+  gsl_multifit_fdfsolver_jac(solver.get(), jacobian.get());
+  return outcome({solver->x, gsl_multifit_fdfsolver_residual(solver.get()), jacobian.get(),
+                  &gsl_multifit_covar, status,
+                  static_cast<int>(gsl_multifit_fdfsolver_niter(solver.get()))});
+}
 
-  // The driver also reports success when its own sums overflowed on huge data; a chi-square
-  // that is not a finite number means no fit took place.
-  const double chi = gsl_blas_dnrm2(gsl_multifit_fdfsolver_residual(solver.get()));
-  if (!std::isfinite(chi * chi)) return failed_fit(GSL_EDOM, iterations);
-  return completed_fit(solver.get(), chi, status, iterations);
+// Iterates the trust-region solver with the stopping rules of the classic driver, so that a
+// status means the same whichever solver ran. GSL's own driver for this solver gives up with
+// GSL_EMAXITER when its first step makes no progress, which is the case whenever the start
+// values already fit (noiseless data); here, as in the classic driver, a step without progress
+// is followed by the convergence test.
+int drive_trust_region(gsl_multifit_nlinear_workspace* workspace, const SolverSettings& settings) {
+  int status = GSL_CONTINUE;
+  std::size_t iteration = 0;
+  do {
+    status = gsl_multifit_nlinear_iterate(workspace);
+    if (status != GSL_SUCCESS && status != GSL_ENOPROG) break;
+    int stop_reason = 0;
+    status = gsl_multifit_nlinear_test(settings.accuracy, settings.accuracy, 0.0, &stop_reason,
+                                       workspace);
+  } while (status == GSL_CONTINUE && ++iteration < settings.max_iterations);
+
+  // Steps below machine precision mean the solution is as good as it gets.
+  if (status == GSL_ETOLF || status == GSL_ETOLX || status == GSL_ETOLG) status = GSL_SUCCESS;
+  if (iteration >= settings.max_iterations && status != GSL_SUCCESS) status = GSL_EMAXITER;
+  return status;
+}
+
+// GSL's trust-region Levenberg-Marquardt with More's scaling, each step solved through the
+// normal equations. The modified Cholesky decomposition is used because it also factors a
+// rank-deficient J^T J (a flat peak, a zero amplitude), where plain Cholesky fails and would
+// call GSL's error handler.
+GaussFitResult solve_normal_equations(const gsl_multifit_function_fdf& model, gsl_vector_view start,
+                                      const SolverSettings& settings) {
+  gsl_multifit_nlinear_parameters parameters = gsl_multifit_nlinear_default_parameters();
+  parameters.trs = gsl_multifit_nlinear_trs_lm;
+  parameters.scale = gsl_multifit_nlinear_scale_more;
+  parameters.solver = gsl_multifit_nlinear_solver_mcholesky;
+  gsl_multifit_nlinear_fdf trust_model{model.f,      model.df, nullptr, model.n, model.p,
+                                       model.params, 0,        0,       0};
+  TrustRegionHolder workspace(
+      gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &parameters, model.n, model.p));
+  gsl_multifit_nlinear_init(&start.vector, &trust_model, workspace.get());
+  const int status = drive_trust_region(workspace.get(), settings);
+  return outcome({gsl_multifit_nlinear_position(workspace.get()),
+                  gsl_multifit_nlinear_residual(workspace.get()),
+                  gsl_multifit_nlinear_jac(workspace.get()), &gsl_multifit_nlinear_covar, status,
+                  static_cast<int>(gsl_multifit_nlinear_niter(workspace.get()))});
+}
+
+GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
+                     const SolverSettings& settings) {
+  return settings.solver == GaussFit::Solver::normal_equations
+             ? solve_normal_equations(model, start, settings)
+             : solve_lmsder(model, start, settings);
 }
 
 }  // namespace
@@ -248,6 +324,17 @@ GaussFitResult GaussFit::fit(const gsl_vector& y_data) const {
 void GaussFit::set_max_iterations(int maxIterations) {
   max_iterations_ =
       maxIterations > 0 ? static_cast<std::size_t>(maxIterations) : default_max_iterations;
+}
+
+void GaussFit::set_solver(Solver solver) {
+  // The solver setting lives in padding, so that objects keep the size and member offsets that
+  // code built against earlier versions of the library expects.
+  static_assert(sizeof(GaussFit) == 32);
+  static_assert(offsetof(GaussFit, max_iterations_) == 0);
+  static_assert(offsetof(GaussFit, is_constant_offset_enabled_) == 8);
+  static_assert(offsetof(GaussFit, constant_offset_) == 16);
+  static_assert(offsetof(GaussFit, accuracy_) == 24);
+  solver_ = solver;
 }
 
 void GaussFit::set_accuracy(double accuracy) {
@@ -324,8 +411,8 @@ GaussFitResult GaussFit::fit3(const gsl_vector& x_data, const gsl_vector& y_data
   std::array<double, kParametersWithFixedOffset> start = {guess.amplitude_, guess.mean_,
                                                           guess.variance_};
 
-  GaussFitResult result =
-      solve(model, gsl_vector_view_array(start.data(), start.size()), {max_iterations_, accuracy_});
+  GaussFitResult result = solve(model, gsl_vector_view_array(start.data(), start.size()),
+                                {max_iterations_, accuracy_, solver_});
   const bool complete = result.status_ == GSL_SUCCESS || result.status_ == GSL_CONTINUE;
   if (complete) {
     result.offset_ = constant_offset_;
@@ -347,7 +434,7 @@ GaussFitResult GaussFit::fit4(const gsl_vector& x_data, const gsl_vector& y_data
                                                          guess.variance_, guess.offset_};
 
   return solve(model, gsl_vector_view_array(start.data(), start.size()),
-               {max_iterations_, accuracy_});
+               {max_iterations_, accuracy_, solver_});
 }
 
 int GaussFit::gaussian_f3(const gsl_vector* parameters, void* data, gsl_vector* residuals) {

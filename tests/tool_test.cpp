@@ -148,6 +148,20 @@ TEST_F(Tool, FitJsonMatchesTheLibrary) {
   EXPECT_NEAR(json.at("fwhm").get<double>(), 2.3548200450309493 * expected.sigma_, 1e-12);
 }
 
+TEST_F(Tool, SolverOptionSelectsTheLibrarysSolver) {
+  const auto rows = rows_of(read_file(kPeakFile));
+  GaussFit fitter;
+  fitter.set_solver(GaussFit::Solver::normal_equations);
+  const GaussFitResult expected = fitter.fit(column(rows, 0), column(rows, 1));
+  const Outcome outcome = run("fit --json --solver normal '" + kPeakFile + "'");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  expect_json_matches(nlohmann::json::parse(outcome.out), expected);
+
+  const Outcome unknown = run("fit --solver qr '" + kPeakFile + "'");
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("--solver"), std::string::npos) << unknown.err;
+}
+
 TEST_F(Tool, OneColumnFitsAgainstTheSampleIndexWithFixedOffset) {
   const auto rows = rows_of(read_file(kPeakFile));
   std::string one_column = "counts\n";

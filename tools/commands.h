@@ -22,6 +22,7 @@ struct FitOptions {
   std::optional<double> constant_offset;  ///< set: constant-offset mode with this offset
   int max_iterations = 50;
   double accuracy = 1e-8;
+  std::string solver = "lmsder";  ///< lmsder or normal (the normal-equations solver)
   bool json = false;
   std::string plot_path;  ///< empty: no plot
   std::string x_label;    ///< empty: the header's name, else "x"

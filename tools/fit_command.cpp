@@ -52,6 +52,8 @@ numerics::GaussFit configured_fitter(const FitOptions& options) {
   numerics::GaussFit fitter;
   fitter.set_max_iterations(options.max_iterations);
   fitter.set_accuracy(options.accuracy);
+  fitter.set_solver(options.solver == "normal" ? numerics::GaussFit::Solver::normal_equations
+                                               : numerics::GaussFit::Solver::lmsder);
   fitter.enable_constant_offset(options.constant_offset.has_value());
   fitter.set_constant_offset(options.constant_offset.value_or(0.0));
   return fitter;

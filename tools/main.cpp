@@ -25,6 +25,11 @@ void add_fit(CLI::App& app, FitOptions& options) {
   fit->add_option("--accuracy", options.accuracy,
                   "Solver step and gradient tolerance, kept within [1e-12, 0.01]")
       ->capture_default_str();
+  fit->add_option("--solver", options.solver,
+                  "lmsder (classic; the choice up to a few hundred points) or normal (normal "
+                  "equations; about twice as fast from a thousand points on)")
+      ->check(CLI::IsMember({"lmsder", "normal"}))
+      ->capture_default_str();
   fit->add_flag("--json", options.json, "Print the whole result as JSON");
   fit->add_option("--plot", options.plot_path,
                   "Write an SVG plot of the data, the fitted curve and the residuals");

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Side-by-side comparison on identical data: the library, the same GSL solver with nothing
-around it, and scipy (curve_fit with an analytic Jacobian; savgol_coeffs).
+"""Side-by-side comparison on identical data: the library with each of its two solvers, the same
+classic GSL solver with nothing around it, and scipy (curve_fit with an analytic Jacobian;
+savgol_coeffs).
 
-For every point count it writes one data file, fits it with all three from the library's own
+For every point count it writes one data file, fits it with all four from the library's own
 start values, checks that they land on the same optimum (parameters equal to 1e-8 relative),
 and only then compares their median times per fit. Prints a Markdown table.
 
@@ -80,26 +81,31 @@ def compare_fits(build_dir, sizes):
     for n, result in zip(sizes, library):
         bare_command += [files[n]] + [repr(value) for value in result["start"]]
     bare = run_json_lines(bare_command)
-    # Further rounds in turns, so that a slow spell of the machine does not favour either.
+    normal_command = library_command[:1] + ["--normal-equations"] + library_command[1:]
+    normal = run_json_lines(normal_command)
+    # Further rounds in turns, so that a slow spell of the machine does not favour any.
     for _ in range(ROUNDS - 1):
-        for results, command in ((library, library_command), (bare, bare_command)):
+        for results, command in ((library, library_command), (bare, bare_command),
+                                 (normal, normal_command)):
             for best, again in zip(results, run_json_lines(command)):
                 best["us_per_fit"] = min(best["us_per_fit"], again["us_per_fit"])
 
     rows = []
-    for n, lib, floor in zip(sizes, library, bare):
+    for n, lib, floor, trust in zip(sizes, library, bare, normal):
         x, y = arrays[n]
         start = lib["start"]
         fit = lambda: curve_fit(model, x, y, p0=start, jac=jacobian, method="lm",
                                 xtol=TOLERANCE, ftol=TOLERANCE, gtol=TOLERANCE)
         scipy_params, _ = fit()
-        if lib["status"] != 0 or floor["status"] != 0:
-            sys.exit(f"n={n}: a fit failed (library {lib['status']}, bare GSL {floor['status']})")
-        for name, params in (("bare GSL", floor["params"]), ("scipy", list(scipy_params))):
+        if lib["status"] != 0 or floor["status"] != 0 or trust["status"] != 0:
+            sys.exit(f"n={n}: a fit failed (library {lib['status']}, bare GSL {floor['status']}, "
+                     f"normal equations {trust['status']})")
+        for name, params in (("bare GSL", floor["params"]), ("scipy", list(scipy_params)),
+                             ("its normal-equations solver", trust["params"])):
             if not agree(lib["params"], params):
                 sys.exit(f"n={n}: library and {name} disagree: {lib['params']} vs {params}")
         scipy_us = min(median_seconds(fit) for _ in range(ROUNDS)) * 1e6
-        rows.append((n, lib["us_per_fit"], scipy_us, floor["us_per_fit"]))
+        rows.append((n, lib["us_per_fit"], scipy_us, floor["us_per_fit"], trust["us_per_fit"]))
     return rows
 
 
@@ -167,12 +173,14 @@ def microseconds(benchmark):
 def markdown(fit_rows, savgol_rows, benchmarks):
     """One table: the compared operations first, then every other benchmark of the library."""
     lines = ["| operation | vesk_numerics µs (median) | scipy µs | scipy / vesk | bare GSL µs "
-             "| library overhead | note |", "|---|---:|---:|---:|---:|---:|---|"]
-    for n, lib, sci, floor in fit_rows:
+             "| library overhead | normal equations µs | scipy / normal | note |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+    for n, lib, sci, floor, trust in fit_rows:
         lines.append(f"| free-offset fit, n = {n} | {lib:.1f} | {sci:.1f} | {sci / lib:.2f}× | "
-                     f"{floor:.1f} | {100 * (lib - floor) / floor:+.1f}% | curve_fit |")
+                     f"{floor:.1f} | {100 * (lib - floor) / floor:+.1f}% | {trust:.1f} | "
+                     f"{sci / trust:.2f}× | curve_fit; lmsder / normal {lib / trust:.2f}× |")
     for window, lib, sci, ours, theirs in savgol_rows:
-        lines.append(f"| Savitzky–Golay {window} | {lib:.2f} | {sci:.1f} | {sci / lib:.1f}× | | | "
+        lines.append(f"| Savitzky–Golay {window} | {lib:.2f} | {sci:.1f} | {sci / lib:.1f}× | | | | | "
                      f"savgol_coeffs; max weight error {ours:.0e} vs scipy's {theirs:.0e} |")
     for benchmark in benchmarks:
         if benchmark.get("aggregate_name", "median") != "median" or "BigO" in benchmark["name"] \
@@ -182,7 +190,7 @@ def markdown(fit_rows, savgol_rows, benchmarks):
         note = ""
         if "items_per_second" in benchmark and "threads" in name:
             note = f"{benchmark['items_per_second'] / 1e3:.1f}k fits/s"
-        lines.append(f"| {name} | {microseconds(benchmark):.3g} | | | | | {note} |")
+        lines.append(f"| {name} | {microseconds(benchmark):.3g} | | | | | | | {note} |")
     return "\n".join(lines)
 
 
@@ -203,7 +211,7 @@ def main():
     table = markdown(compare_fits(args.build_dir, sizes),
                      compare_savgol(args.build_dir, [(2, 2, 2), (4, 10, 10), (4, 50, 50),
                                                      (6, 100, 100)]), benchmarks)
-    header = (f"Free-offset fits of the same noisy peak from the same start values; all three "
+    header = (f"Free-offset fits of the same noisy peak from the same start values; all four "
               f"agree on every parameter to {AGREEMENT:g} relative (tolerances {TOLERANCE:g}). "
               f"Medians; numpy {np.__version__}, scipy {scipy.__version__}, "
               f"{os.cpu_count()} cores.")

@@ -1,7 +1,8 @@
 // Fits each data file with the library in free-offset mode and prints its start values, result
 // and median time per fit as one JSON line per file. With --savgol, builds the Savitzky-Golay
 // weights for each ORDER,LEFT,RIGHT argument instead and prints them with their median time.
-// Usage: compare_library FILE... | compare_library --savgol ORDER,LEFT,RIGHT...
+// With --normal-equations first, the fits use the normal-equations solver instead of lmsder.
+// Usage: compare_library [--normal-equations] FILE... | compare_library --savgol ORDER,LEFT,RIGHT...
 #include <gsl/gsl_vector.h>
 
 #include <cstring>
@@ -36,7 +37,12 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--savgol") == 0) return savitzky_golay(argc, argv);
   vesk::numerics::GaussFit fitter;
   fitter.set_accuracy(vesk::bench::kAccuracy);
-  for (int i = 1; i < argc; ++i) {
+  int first_file = 1;
+  if (argc > 1 && std::strcmp(argv[1], "--normal-equations") == 0) {
+    fitter.set_solver(vesk::numerics::GaussFit::Solver::normal_equations);
+    first_file = 2;
+  }
+  for (int i = first_file; i < argc; ++i) {
     const vesk::bench::Columns data = vesk::bench::read_columns(argv[i]);
     const gsl_vector_const_view x = gsl_vector_const_view_array(data.x.data(), data.x.size());
     const gsl_vector_const_view y = gsl_vector_const_view_array(data.y.data(), data.y.size());

@@ -15,8 +15,8 @@
 
 namespace vesk::numerics {
 
-/// Fits y(x) = A exp(-(x - mu)^2 / (2 v)) + c by unweighted non-linear least squares with GSL's
-/// scaled Levenberg-Marquardt solver.
+/// Fits y(x) = A exp(-(x - mu)^2 / (2 v)) + c by unweighted non-linear least squares with one of
+/// GSL's scaled Levenberg-Marquardt solvers (see Solver).
 ///
 /// In constant-offset mode c is held at the configured constant offset (three free parameters);
 /// otherwise c is fitted too (four). Start values come from the data themselves. Parameter
@@ -28,10 +28,22 @@ namespace vesk::numerics {
 /// failure gives GSL's code and text. A failed fit has every number 0.
 ///
 /// A new object holds: iteration budget 50, accuracy 1e-8, constant-offset mode off, constant
-/// offset 0. All fit operations are const, so one object may serve concurrent fits as long as
-/// no thread calls a setter meanwhile.
+/// offset 0, Solver::lmsder. All fit operations are const, so one object may serve concurrent fits
+/// as long as no thread calls a setter meanwhile.
 class GaussFit {
  public:
+  /// The algorithm that minimises chi-square. Both land on the same optimum; they differ in how
+  /// long data cost.
+  enum class Solver : unsigned char {
+    /// GSL's classic scaled Levenberg-Marquardt (lmsder): a pivoted QR decomposition of the
+    /// Jacobian at every step. The default, and the choice for short data.
+    lmsder,
+    /// GSL's trust-region Levenberg-Marquardt with the steps solved through the normal equations
+    /// by modified Cholesky: about twice as fast as lmsder from a thousand points on, and not
+    /// slower at a hundred. Parameters agree with lmsder's to about 1e-9 relative.
+    normal_equations,
+  };
+
   /// Fits the first min(x size, y size) points of @p x_data and @p y_data.
   VESK_NUMERICS_EXPORT GaussFitResult fit(const gsl_vector& x_data, const gsl_vector& y_data) const;
 
@@ -50,11 +62,18 @@ class GaussFit {
   int get_max_iterations() const { return static_cast<int>(max_iterations_); }
 
   /// Sets the solver's step and gradient tolerance, clamped to [1e-12, 0.01]; a NaN is stored as
-  /// it is.
+  /// it is (lmsder then stops only at machine precision, Solver::normal_equations at its
+  /// iteration budget with GSL_EMAXITER).
   VESK_NUMERICS_EXPORT void set_accuracy(double accuracy);
 
   /// The solver's step and gradient tolerance.
   double get_accuracy() const { return accuracy_; }
+
+  /// Selects the solver; a new object holds Solver::lmsder.
+  VESK_NUMERICS_EXPORT void set_solver(Solver solver);
+
+  /// The solver that fits use.
+  Solver get_solver() const { return solver_; }
 
   /// Selects constant-offset mode (true: offset held at get_constant_offset()) or free-offset
   /// mode (false: offset fitted).
@@ -102,6 +121,7 @@ class GaussFit {
 
   std::size_t max_iterations_ = default_max_iterations;
   bool is_constant_offset_enabled_ = false;
+  Solver solver_ = Solver::lmsder;  // in the padding after the flag, so the layout keeps its size
   double constant_offset_ = 0.0;
   double accuracy_ = 1e-8;
 };
