@@ -1,19 +1,10 @@
-#include <map>
-#include <utility>
-
 #include "commands.h"
 #include "data_table.h"
-#include "vesk/numerics/filter.h"
+#include "smoothing.h"
 
 namespace vesk::tools {
 
 namespace {
-
-struct Window {
-  int left;
-  int right;
-  int length() const { return left + right + 1; }
-};
 
 Window requested_window(const SmoothOptions& options) {
   if (options.order < 0) throw UsageError("--order must be 0 or more");
@@ -43,20 +34,6 @@ Window requested_window(const SmoothOptions& options) {
   return window;
 }
 
-// The window for sample `index` of `count`: the requested one where it fits, else the same
-// length shifted to stay inside the data.
-Window window_at(const Window& requested, long index, long count) {
-  Window window = requested;
-  if (index < requested.left) {
-    window.left = static_cast<int>(index);
-    window.right = requested.length() - 1 - window.left;
-  } else if (count - 1 - index < requested.right) {
-    window.right = static_cast<int>(count - 1 - index);
-    window.left = requested.length() - 1 - window.right;
-  }
-  return window;
-}
-
 }  // namespace
 
 int run_smooth(const SmoothOptions& options, std::ostream& out) {
@@ -68,19 +45,8 @@ int run_smooth(const SmoothOptions& options, std::ostream& out) {
     throw DataError(source_name(options.input) + ": " + std::to_string(count) +
                     " rows, fewer than the window length " + std::to_string(requested.length()));
   }
-  std::map<std::pair<int, int>, arma::rowvec> weights_by_window;
-  for (long index = 0; index < count; ++index) {
-    const Window window = window_at(requested, index, count);
-    auto [entry, added] = weights_by_window.try_emplace({window.left, window.right});
-    if (added) {
-      entry->second =
-          numerics::create_savitzky_golay_filter(options.order, window.left, window.right);
-    }
-    double smoothed = 0.0;
-    for (int k = 0; k < window.length(); ++k) {
-      smoothed += entry->second(k) * y[static_cast<std::size_t>(index - window.left + k)];
-    }
-    out << exact_text(smoothed) << "\n";
+  for (double value : smooth_series(y.data(), y.size(), options.order, requested)) {
+    out << exact_text(value) << "\n";
   }
   return kSuccess;
 }
