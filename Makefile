@@ -48,12 +48,15 @@ bench:
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DVESK_NUMERICS_BUILD_BENCHMARKS=ON \
 	  -DVESK_NUMERICS_BUILD_TESTS=OFF -DVESK_NUMERICS_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS)
-	@echo "Running the benchmarks, then the comparison (about two minutes)..."
+	@echo "Running the benchmarks, then the comparisons (about three minutes)..."
 	@$(BENCH_DIR)/bench/vesk_numerics_bench --benchmark_min_time=0.1 --benchmark_repetitions=5 \
 	  --benchmark_report_aggregates_only=true --benchmark_out=$(BENCH_DIR)/benchmarks.json --benchmark_out_format=json >/dev/null
 	@$(PYTHON) bench/compare/compare.py $(BENCH_DIR) --benchmarks $(BENCH_DIR)/benchmarks.json \
 	  --gsl-cblas "$$(cmake -LA -N $(BENCH_DIR) | sed -n 's/^GSL_CBLAS_LIBRARY:[A-Z]*=//p')" \
 	  --markdown $(BENCH_DIR)/bench-table.md
+	@echo
+	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/python_bench.py $(BENCH_DIR) \
+	  --markdown $(BENCH_DIR)/python-bench-table.md
 
 # Line coverage of the library's sources by the unit tests, with gcov.
 coverage: deps
