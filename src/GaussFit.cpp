@@ -10,7 +10,9 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace vesk::numerics {
 
@@ -124,39 +126,103 @@ long bisect_flank(const gsl_vector& y_data, double level, double tolerance, long
 }
 
 // Residuals r_i = A exp(-d_i^2 / 2v) (+ c) - y_i, d_i = x_i - mu, in the order that fixes the
-// last bit: square, times -0.5, over v, exponential, times A, plus c, minus y.
-template <bool kWithOffset>
+// last bit: square, times -0.5, over v, exponential, times A, plus c, minus y. Each exponential
+// is also handed to `keep(i, value)`.
+template <bool kWithOffset, typename Keep>
 void write_residuals(const gsl_vector* parameters, const GaussInputData& input,
-                     gsl_vector* residuals) {
+                     gsl_vector* residuals, Keep keep) {
   const double amplitude = gsl_vector_get(parameters, 0);
   const double mean = gsl_vector_get(parameters, 1);
   const double variance = gsl_vector_get(parameters, 2);
   const double offset = kWithOffset ? gsl_vector_get(parameters, 3) : 0.0;
   for (std::size_t i = 0; i < input.n_; ++i) {
     const double distance = gsl_vector_get(input.x_data_, i) - mean;
-    double model = std::exp(gsl_pow_2(distance) * -0.5 / variance) * amplitude;
+    const double exponential = std::exp(gsl_pow_2(distance) * -0.5 / variance);
+    keep(i, exponential);
+    double model = exponential * amplitude;
     if constexpr (kWithOffset) model = model + offset;
     gsl_vector_set(residuals, i, model - gsl_vector_get(input.y_data_, i));
   }
 }
 
-// Jacobian rows (e_i, A e_i d_i / v, A e_i d_i^2 / (2 v^2) (, 1)), with 2v formed once per call.
 template <bool kWithOffset>
-void write_jacobian(const gsl_vector* parameters, const GaussInputData& input,
-                    gsl_matrix* jacobian) {
+void write_residuals(const gsl_vector* parameters, const GaussInputData& input,
+                     gsl_vector* residuals) {
+  write_residuals<kWithOffset>(parameters, input, residuals, [](std::size_t, double) {});
+}
+
+// Jacobian rows (e_i, A e_i d_i / v, A e_i d_i^2 / (2 v^2) (, 1)), with 2v formed once per call;
+// `exponential_at(i, distance, twice_variance)` gives e_i.
+template <bool kWithOffset, typename Exponential>
+void write_jacobian(const gsl_vector* parameters, const GaussInputData& input, gsl_matrix* jacobian,
+                    Exponential exponential_at) {
   const double amplitude = gsl_vector_get(parameters, 0);
   const double mean = gsl_vector_get(parameters, 1);
   const double variance = gsl_vector_get(parameters, 2);
   const double twice_variance = variance + variance;
   for (std::size_t i = 0; i < input.n_; ++i) {
     const double distance = gsl_vector_get(input.x_data_, i) - mean;
-    const double exponential = std::exp(-(distance * distance) / twice_variance);
+    const double exponential = exponential_at(i, distance, twice_variance);
     const double slope = (amplitude * exponential) * distance;
     gsl_matrix_set(jacobian, i, 0, exponential);
     gsl_matrix_set(jacobian, i, 1, slope / variance);
     gsl_matrix_set(jacobian, i, 2, (distance * slope) / (twice_variance * variance));
     if constexpr (kWithOffset) gsl_matrix_set(jacobian, i, 3, 1.0);
   }
+}
+
+double fresh_exponential(std::size_t, double distance, double twice_variance) {
+  return std::exp(-(distance * distance) / twice_variance);
+}
+
+template <bool kWithOffset>
+void write_jacobian(const gsl_vector* parameters, const GaussInputData& input,
+                    gsl_matrix* jacobian) {
+  write_jacobian<kWithOffset>(parameters, input, jacobian, &fresh_exponential);
+}
+
+// The trust-region solver asks for the Jacobian at the parameters of its last residual
+// evaluation (the step it has just accepted); this keeps that evaluation's exponentials so the
+// Jacobian need not compute them again. Its values then differ from a fresh evaluation's in the
+// last bit at most.
+struct ExponentialCache {
+  const GaussInputData* input;
+  std::vector<double> exponentials;
+  std::array<double, 3> evaluated_at;  // amplitude, mean and variance of the kept exponentials
+  bool filled = false;
+};
+
+std::array<double, 3> shape_of(const gsl_vector* parameters) {
+  return {gsl_vector_get(parameters, 0), gsl_vector_get(parameters, 1),
+          gsl_vector_get(parameters, 2)};
+}
+
+template <bool kWithOffset>
+int residuals_keeping_exponentials(const gsl_vector* parameters, void* data,
+                                   gsl_vector* residuals) {
+  auto& cache = *static_cast<ExponentialCache*>(data);
+  double* kept = cache.exponentials.data();
+  write_residuals<kWithOffset>(parameters, *cache.input, residuals,
+                               [kept](std::size_t i, double value) { kept[i] = value; });
+  cache.evaluated_at = shape_of(parameters);
+  cache.filled = true;
+  return GSL_SUCCESS;
+}
+
+template <bool kWithOffset>
+int jacobian_from_kept_exponentials(const gsl_vector* parameters, void* data,
+                                    gsl_matrix* jacobian) {
+  const auto& cache = *static_cast<const ExponentialCache*>(data);
+  // Bitwise equality: a NaN parameter never matches, and then all is computed afresh.
+  if (!cache.filled || std::memcmp(cache.evaluated_at.data(), shape_of(parameters).data(),
+                                   sizeof cache.evaluated_at) != 0) {
+    write_jacobian<kWithOffset>(parameters, *cache.input, jacobian);
+    return GSL_SUCCESS;
+  }
+  const double* kept = cache.exponentials.data();
+  write_jacobian<kWithOffset>(parameters, *cache.input, jacobian,
+                              [kept](std::size_t i, double, double) { return kept[i]; });
+  return GSL_SUCCESS;
 }
 
 const GaussInputData& input_of(void* data) { return *static_cast<const GaussInputData*>(data); }
@@ -278,8 +344,16 @@ GaussFitResult solve_normal_equations(const gsl_multifit_function_fdf& model, gs
   parameters.trs = gsl_multifit_nlinear_trs_lm;
   parameters.scale = gsl_multifit_nlinear_scale_more;
   parameters.solver = gsl_multifit_nlinear_solver_mcholesky;
-  gsl_multifit_nlinear_fdf trust_model{model.f,      model.df, nullptr, model.n, model.p,
-                                       model.params, 0,        0,       0};
+  ExponentialCache cache{&input_of(model.params), std::vector<double>(model.n), {}, false};
+  const bool with_offset = model.p == kParametersWithFreeOffset;
+  gsl_multifit_nlinear_fdf trust_model{};
+  trust_model.f =
+      with_offset ? &residuals_keeping_exponentials<true> : &residuals_keeping_exponentials<false>;
+  trust_model.df = with_offset ? &jacobian_from_kept_exponentials<true>
+                               : &jacobian_from_kept_exponentials<false>;
+  trust_model.n = model.n;
+  trust_model.p = model.p;
+  trust_model.params = &cache;
   TrustRegionHolder workspace(
       gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &parameters, model.n, model.p));
   gsl_multifit_nlinear_init(&start.vector, &trust_model, workspace.get());

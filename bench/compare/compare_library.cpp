@@ -1,10 +1,13 @@
 // Fits each data file with the library in free-offset mode and prints its start values, result
 // and median time per fit as one JSON line per file. With --savgol, builds the Savitzky-Golay
 // weights for each ORDER,LEFT,RIGHT argument instead and prints them with their median time.
-// With --normal-equations first, the fits use the normal-equations solver instead of lmsder.
-// Usage: compare_library [--normal-equations] FILE... | compare_library --savgol ORDER,LEFT,RIGHT...
+// With --normal-equations, the fits use the normal-equations solver instead of lmsder; with
+// --accuracy A, that accuracy instead of the comparison's tolerance.
+// Usage: compare_library [--normal-equations] [--accuracy A] FILE...
+//        compare_library --savgol ORDER,LEFT,RIGHT...
 #include <gsl/gsl_vector.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "timing.h"
@@ -38,9 +41,14 @@ int main(int argc, char** argv) {
   vesk::numerics::GaussFit fitter;
   fitter.set_accuracy(vesk::bench::kAccuracy);
   int first_file = 1;
-  if (argc > 1 && std::strcmp(argv[1], "--normal-equations") == 0) {
-    fitter.set_solver(vesk::numerics::GaussFit::Solver::normal_equations);
-    first_file = 2;
+  for (; first_file < argc && argv[first_file][0] == '-'; ++first_file) {
+    if (std::strcmp(argv[first_file], "--normal-equations") == 0) {
+      fitter.set_solver(vesk::numerics::GaussFit::Solver::normal_equations);
+    } else if (std::strcmp(argv[first_file], "--accuracy") == 0 && first_file + 1 < argc) {
+      fitter.set_accuracy(std::atof(argv[++first_file]));
+    } else {
+      return 2;
+    }
   }
   for (int i = first_file; i < argc; ++i) {
     const vesk::bench::Columns data = vesk::bench::read_columns(argv[i]);
