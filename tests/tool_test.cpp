@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -43,8 +44,11 @@ class Tool : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    directory_ = fs::temp_directory_path() /
-                 ("vesk-tool-" + std::to_string(::getpid()) + "-" + info->name());
+    // Parameterised tests are named "Test/Case": one folder, not a folder in a folder.
+    std::string name = info->name();
+    std::replace(name.begin(), name.end(), '/', '-');
+    directory_ =
+        fs::temp_directory_path() / ("vesk-tool-" + std::to_string(::getpid()) + "-" + name);
     fs::create_directories(directory_);
   }
   void TearDown() override { fs::remove_all(directory_); }

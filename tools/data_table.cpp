@@ -92,7 +92,7 @@ class TableReader {
 
   void add_row(const std::vector<std::string>& fields) {
     if (table_.columns.empty()) {
-      bool allowed = false;
+      bool allowed = allowed_.empty();
       for (std::size_t count : allowed_) allowed = allowed || count == fields.size();
       if (!allowed) {
         fail("row has " + std::to_string(fields.size()) + " columns, expected " +

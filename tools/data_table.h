@@ -24,7 +24,8 @@ struct DataTable {
 
 /// Reads rows of numbers separated by blanks, tabs or commas. Text from '#' to the end of a line
 /// and blank lines are skipped; one line of names may stand before the first number. Every row
-/// must have the same number of columns, one of @p allowed_column_counts.
+/// must have the same number of columns, one of @p allowed_column_counts (any number when it is
+/// empty).
 /// @throws DataError naming @p source and the line for anything else, and for no rows at all.
 DataTable read_table(std::istream& input, const std::string& source,
                      const std::vector<std::size_t>& allowed_column_counts);
