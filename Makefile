@@ -31,6 +31,11 @@ demo: build
 	@$(TOOL) fit examples/data/peak.dat --plot $(BUILD_DIR)/demo-fit.svg
 	@echo "The plot of this fit is in $(BUILD_DIR)/demo-fit.svg"
 	@echo
+	@echo "== $(TOOL) fit examples/data/series/run_*.dat --summary --trend-plot $(BUILD_DIR)/demo-trend.svg --trend-x 'run_(\d+)'"
+	@$(TOOL) fit examples/data/series/run_*.dat --summary --trend-plot $(BUILD_DIR)/demo-trend.svg \
+	  --trend-x 'run_(\d+)'
+	@echo "The drift of the peak across the series is plotted in $(BUILD_DIR)/demo-trend.svg"
+	@echo
 	@echo "== $(TOOL) smooth examples/data/signal.dat --order 3 --window 11   (first rows: t, raw, smoothed)"
 	@paste <(grep -v -e '^#' -e '^time' examples/data/signal.dat) \
 	  <($(TOOL) smooth examples/data/signal.dat --order 3 --window 11) | head -n 6

@@ -350,3 +350,267 @@ TEST_F(Tool, HelpNamesEverySubcommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// Series of measurements: many columns, several peaks, several files.
+class ToolSeries : public Tool {
+ protected:
+  std::string write(const std::string& name, const std::string& text) const {
+    std::ofstream(path(name)) << text;
+    return path(name).string();
+  }
+
+  // An export with four columns and two noiseless lines: A=400 at 609.3 (sigma 1.7) and A=850 at
+  // 661.7 (sigma 1.8) on a baseline of 150.
+  std::string two_peak_spectrum() const {
+    std::string text = "channel,energy_keV,counts,uncertainty\n";
+    for (int i = 0; i <= 360; ++i) {
+      const double e = 590.0 + 0.25 * i;
+      const double a = (e - 609.3) / 1.7;
+      const double b = (e - 661.7) / 1.8;
+      const double counts = 400 * std::exp(-0.5 * a * a) + 850 * std::exp(-0.5 * b * b) + 150;
+      text += std::to_string(2360 + i) + "," + exact_text(e) + "," + exact_text(counts) + ",1\n";
+    }
+    return write("spectrum.csv", text);
+  }
+
+  static std::string exact_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+  }
+
+  std::vector<std::string> series() const {
+    std::vector<std::string> files;
+    for (int run = 1; run <= 6; ++run) {
+      char name[32];
+      std::snprintf(name, sizeof name, "/series/run_%02d.dat", run);
+      files.push_back(std::string(VESK_DATA_DIR) + name);
+    }
+    return files;
+  }
+
+  static std::string quoted(const std::vector<std::string>& files) {
+    std::string words;
+    for (const std::string& file : files) words += " '" + file + "'";
+    return words;
+  }
+};
+
+GaussFitResult library_fit(const std::vector<std::vector<double>>& rows, std::size_t x_column,
+                           std::size_t y_column, double low, double high) {
+  std::vector<double> x;
+  std::vector<double> y;
+  for (const auto& row : rows) {
+    if (row.at(x_column) < low || row.at(x_column) > high) continue;
+    x.push_back(row[x_column]);
+    y.push_back(row.at(y_column));
+  }
+  return GaussFit().fit(x, y);
+}
+
+// CSV rows as written, split at commas (the fields here hold none).
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    std::string field;
+    std::istringstream parts(line);
+    while (std::getline(parts, field, ',')) fields.push_back(field);
+    if (!line.empty() && line.back() == ',') fields.emplace_back();
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+TEST_F(ToolSeries, RangePicksEachPeakOfASpectrum) {
+  const std::string spectrum = two_peak_spectrum();
+  std::vector<std::vector<double>> rows;
+  for (const auto& fields : csv_rows(read_file(spectrum))) {
+    if (fields.front() == "channel") continue;  // the header
+    std::vector<double> row;
+    for (const std::string& field : fields) row.push_back(std::strtod(field.c_str(), nullptr));
+    rows.push_back(row);
+  }
+  struct Line {
+    const char* range;
+    double low, high, amplitude, mean, sigma;
+  };
+  for (const Line& line :
+       {Line{"600:618", 600, 618, 400, 609.3, 1.7}, Line{"655:668", 655, 668, 850, 661.7, 1.8}}) {
+    SCOPED_TRACE(line.range);
+    const Outcome outcome = run("fit --json --columns energy_keV,counts --range " +
+                                std::string(line.range) + " '" + spectrum + "'");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const nlohmann::json json = nlohmann::json::parse(outcome.out);
+    expect_json_matches(json, library_fit(rows, 1, 2, line.low, line.high));
+    EXPECT_NEAR(json.at("amplitude").get<double>(), line.amplitude, 1e-6);
+    EXPECT_NEAR(json.at("mean").get<double>(), line.mean, 1e-9);
+    EXPECT_NEAR(json.at("sigma").get<double>(), line.sigma, 1e-9);
+    EXPECT_NEAR(json.at("offset").get<double>(), 150, 1e-6);
+  }
+  // Open-ended ranges, and columns by number: the same fit of the same points.
+  const Outcome by_number = run("fit --json --columns 2,3 --range :618 '" + spectrum + "'");
+  const Outcome by_name =
+      run("fit --json --columns energy_keV,counts --range 590:618 '" + spectrum + "'");
+  ASSERT_EQ(by_number.status, 0) << by_number.err;
+  EXPECT_EQ(by_number.out, by_name.out);
+  const Outcome y_only = run("fit --json --columns counts --range 260: '" + spectrum + "'");
+  ASSERT_EQ(y_only.status, 0) << y_only.err;
+  EXPECT_NEAR(nlohmann::json::parse(y_only.out).at("mean").get<double>(), (661.7 - 590) / 0.25,
+              1e-7);
+}
+
+TEST_F(ToolSeries, SummaryIsTheLibrarysMeanAndSpread) {
+  std::vector<GaussFitResult> results;
+  for (const std::string& file : series()) {
+    const auto rows = rows_of(read_file(file));
+    results.push_back(GaussFit().fit(column(rows, 0), column(rows, 1)));
+  }
+  const GaussFitResult expected = GaussFitResult::calc_mean_and_std(results);
+  const Outcome outcome = run("fit --format json --summary" + quoted(series()));
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const nlohmann::json json = nlohmann::json::parse(outcome.out);
+  ASSERT_EQ(json.size(), 7u);
+  for (std::size_t i = 0; i < 6; ++i) {
+    expect_json_matches(json[i], results[i]);
+    EXPECT_EQ(json[i].at("file").get<std::string>(), series()[i]);
+  }
+  const nlohmann::json& summary = json[6];
+  EXPECT_TRUE(summary.at("summary").get<bool>());
+  EXPECT_EQ(summary.at("fits_used").get<int>(), 6);
+  EXPECT_EQ(summary.at("mean").get<double>(), expected.mean_);
+  EXPECT_EQ(summary.at("mean_std").get<double>(), expected.mean_err_);
+  EXPECT_EQ(summary.at("sigma_std").get<double>(), expected.sigma_err_);
+  EXPECT_EQ(summary.at("variance").get<double>(), expected.variance_);
+  EXPECT_EQ(summary.at("offset_std").get<double>(), expected.offset_err_);
+  EXPECT_EQ(summary.at("amplitude").get<double>(), expected.amplitude_);
+}
+
+TEST_F(ToolSeries, CsvReadsBackAsTheSameDoublesAndKeepsFailedFits) {
+  std::vector<std::string> files = series();
+  files.insert(files.begin() + 2, write("three_points.dat", "1 2\n2 5\n3 2\n"));
+  const Outcome outcome = run("fit --format csv --summary" + quoted(files));
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  const auto rows = csv_rows(outcome.out);
+  ASSERT_EQ(rows.size(), files.size() + 2);
+  EXPECT_EQ(rows[0].size(), 19u);
+  EXPECT_EQ(rows[0][0], "file");
+  EXPECT_EQ(rows[0][18], "chisq_dof");
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const auto& fields = rows[i + 1];
+    ASSERT_EQ(fields.size(), 19u) << i;
+    EXPECT_EQ(fields[0], files[i]);
+    if (i == 2) {
+      EXPECT_EQ(fields[1], "-1");
+      EXPECT_EQ(fields[2], "Not enough data points");
+      for (std::size_t f = 4; f < 19; ++f) EXPECT_EQ(fields[f], "") << f;
+      continue;
+    }
+    const auto data = rows_of(read_file(files[i]));
+    const GaussFitResult expected = GaussFit().fit(column(data, 0), column(data, 1));
+    const std::vector<double> wanted = {
+        expected.amplitude_, expected.amplitude_err_, expected.mean_,     expected.mean_err_,
+        expected.sigma_,     expected.sigma_err_,     expected.variance_, expected.variance_err_,
+        expected.offset_,    expected.offset_err_};
+    for (std::size_t f = 0; f < wanted.size(); ++f) {
+      EXPECT_EQ(std::strtod(fields[4 + f].c_str(), nullptr), wanted[f]) << i << " field " << f;
+    }
+    EXPECT_EQ(std::strtod(fields[17].c_str(), nullptr), expected.chisq_);
+  }
+  EXPECT_EQ(rows.back()[0], "summary");
+  EXPECT_NE(rows.back()[2].find("6 of 7"), std::string::npos) << rows.back()[2];
+}
+
+TEST_F(ToolSeries, ABadFileIsReportedAndSkipped) {
+  const std::string bad = write("bad.dat", "energy counts\n1 2\n2 lots\n");
+  std::vector<std::string> files = series();
+  files.insert(files.begin() + 1, bad);
+  const Outcome outcome = run("fit" + quoted(files));
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_NE(outcome.err.find(bad + ":3: expected a number, got 'lots'"), std::string::npos)
+      << outcome.err;
+  EXPECT_EQ(count_of(outcome.out, "run_0"), 6u);
+  EXPECT_EQ(outcome.out.find("bad.dat"), std::string::npos);
+}
+
+struct ExitCase {
+  const char* name;
+  const char* arguments;  // {good}, {few}, {bad}, {wide} stand for files made by the test
+  int status;
+  const char* message;  // in the standard error; empty: nothing there
+};
+
+class ToolExitStatus : public ToolSeries, public ::testing::WithParamInterface<ExitCase> {};
+
+TEST_P(ToolExitStatus, IsTheWorstOutcome) {
+  const ExitCase& c = GetParam();
+  std::string arguments = c.arguments;
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"{good}", "'" + kPeakFile + "'"},
+      {"{few}", "'" + write("few.dat", "1 2\n2 5\n3 2\n") + "'"},
+      {"{bad}", "'" + write("bad.dat", "1 2\nx y\n") + "'"},
+      {"{wide}", "'" + write("wide.dat", "t e n\n1 2 3\n2 3 4\n") + "'"}};
+  for (const auto& [token, file] : files) {
+    for (std::size_t at = arguments.find(token); at != std::string::npos;
+         at = arguments.find(token)) {
+      arguments.replace(at, token.size(), file);
+    }
+  }
+  const Outcome outcome = run("fit " + arguments);
+  EXPECT_EQ(outcome.status, c.status) << outcome.err;
+  if (*c.message == '\0') {
+    EXPECT_EQ(outcome.err, "");
+  } else {
+    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ToolExitStatus,
+    ::testing::Values(
+        ExitCase{"AllFitted", "{good} {good}", 0, ""},
+        ExitCase{"OneFitFailed", "{good} {few}", 1, ""},
+        ExitCase{"FailedFitAndBadFile", "{few} {bad} {good}", 2, "bad.dat:2: expected a number"},
+        ExitCase{"RangeLeavesTooFewPoints", "--range 650:650.5 {good}", 1, ""},
+        ExitCase{"RangeOutsideTheData", "--range 1:2 {good} {good}", 1, ""},
+        ExitCase{"MalformedRange", "--range 655-668 {good}", 2, "--range must be LO:HI"},
+        ExitCase{"RangeNotNumbers", "--range a:b {good}", 2, "--range must hold numbers"},
+        ExitCase{"EmptyRange", "--range 668:655 {good}", 2, "LO exceeds HI"},
+        ExitCase{"UnknownColumnName", "--columns energy,counts {good}", 2,
+                 "peak.dat: no column named 'energy' (columns: energy_keV, counts)"},
+        ExitCase{"ColumnPastTheLast", "--columns 1,3 {good} {good}", 2,
+                 "peak.dat: no column 3; the file has 2 columns"},
+        ExitCase{"MalformedColumns", "--columns 1,2,3 {good}", 2, "--columns must be X,Y or Y"},
+        ExitCase{"WideFileNeedsColumns", "{wide}", 2, "choose two with --columns X,Y"},
+        ExitCase{"WideFileWithColumns", "--columns t,n {wide}", 1, ""},
+        ExitCase{"PlotOfSeveralFiles", "--plot x.svg {good} {good}", 2, "--plot draws one fit"},
+        ExitCase{"TrendXWithoutGroup", "--trend-plot t.svg --trend-x 'run' {good}", 2,
+                 "exactly one capture group"},
+        ExitCase{"TrendXWithoutPlot", "--trend-x 'r(\\d)' {good}", 2, "goes with --trend-plot"},
+        ExitCase{"TrendXFindsNoNumber", "--trend-plot t.svg --trend-x '_(\\d+)' {good} {good}", 2,
+                 "finds no number in the file name"},
+        ExitCase{"JsonAndCsv", "--json --format csv {good}", 2, "--json asks for JSON"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ToolSeries, TrendPlotHasOnePointPerCompletedFit) {
+  std::vector<std::string> files = series();
+  files.push_back(write("run_07.dat", "1 2\n2 5\n3 2\n"));  // fails: too few points
+  const std::string svg = path("trend.svg").string();
+  const Outcome outcome =
+      run("fit --trend-plot '" + svg + "' --trend-x 'run_(\\d+)'" + quoted(files));
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  const std::string check = "xmllint --noout '" + svg + "'";
+  EXPECT_EQ(std::system(check.c_str()), 0) << "not well-formed XML";
+  const std::string text = read_file(svg);
+  EXPECT_EQ(count_of(text, "&#x25cf;"), 2u * 6u);  // mean and sigma of each completed fit
+  for (const char* label :
+       {"mean (energy_keV)", "sigma (energy_keV)", "number from the file name"}) {
+    EXPECT_NE(text.find(as_svg_text(label)), std::string::npos) << label;
+  }
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vesk::tools {
 
@@ -18,14 +19,20 @@ class UsageError : public std::runtime_error {
 enum ExitStatus : int { kSuccess = 0, kFitFailed = 1, kBadInput = 2 };
 
 struct FitOptions {
-  std::string input = "-";
+  std::vector<std::string> inputs;        ///< empty: standard input
   std::optional<double> constant_offset;  ///< set: constant-offset mode with this offset
   int max_iterations = 50;
   double accuracy = 1e-8;
   std::string solver = "lmsder";  ///< lmsder or normal (the normal-equations solver)
-  bool json = false;
-  std::string plot_path;  ///< empty: no plot
-  std::string x_label;    ///< empty: the header's name, else "x"
+  bool json = false;              ///< the same as format "json"
+  std::string format;             ///< table, csv or json; empty: table
+  std::string range;              ///< LO:HI of x, either side may be empty; empty: every point
+  std::string columns;          ///< X,Y or Y: numbers from 1 or header names; empty: 1 or 2 columns
+  bool summary = false;         ///< add the mean and spread of the completed fits
+  std::string plot_path;        ///< empty: no plot
+  std::string trend_plot_path;  ///< empty: no plot of the series
+  std::string trend_x;          ///< regex with one group finding a number in each file name
+  std::string x_label;          ///< empty: the header's name, else "x"
   std::string y_label;
 };
 
@@ -44,8 +51,10 @@ struct RotateOptions {
   bool degrees = false;
 };
 
-/// Fits a peak to the data and prints the result; kFitFailed when the fit failed.
-int run_fit(const FitOptions& options, std::ostream& out);
+/// Fits a peak to each input and prints the results. Returns the worst outcome: kSuccess,
+/// kFitFailed when a fit failed, kBadInput when a file could not be read (its error goes to
+/// @p err and the other files are still fitted; a single file's error is thrown as DataError).
+int run_fit(const FitOptions& options, std::ostream& out, std::ostream& err);
 
 /// Smooths one column with Savitzky-Golay weights and prints one value per row.
 int run_smooth(const SmoothOptions& options, std::ostream& out);

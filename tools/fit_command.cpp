@@ -1,149 +1,162 @@
-#include <gsl/gsl_vector.h>
-
-#include <cmath>
-#include <cstdio>
-#include <nlohmann/json.hpp>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
+#include <regex>
 
 #include "commands.h"
 #include "data_table.h"
+#include "fit_input.h"
 #include "fit_plot.h"
+#include "fit_report.h"
+#include "trend_plot.h"
 #include "vesk/numerics/GaussFit.h"
 
 namespace vesk::tools {
 
 namespace {
 
-// Full width at half maximum of a Gaussian, in units of sigma: 2 sqrt(2 ln 2).
-const double kFwhmPerSigma = 2.0 * std::sqrt(2.0 * std::log(2.0));
-// Area under a Gaussian of unit amplitude and unit sigma: sqrt(2 pi).
-const double kAreaPerAmplitudeSigma = std::sqrt(2.0 * M_PI);
+enum class Format { kTable, kCsv, kJson };
 
-struct PeakData {
-  bool has_x = false;  ///< false: x is the sample index
-  std::vector<double> x;
-  std::vector<double> y;
-  std::string x_label;
-  std::string y_label;
+// What the command line asks for, checked once before any file is read.
+struct FitPlan {
+  std::vector<std::string> inputs;
+  Format format = Format::kTable;
+  XRange range;
+  std::optional<ColumnChoice> columns;
+  std::optional<std::regex> trend_x;
 };
 
-// One column is y against its sample index; two are x and y.
-PeakData load(const FitOptions& options) {
-  DataTable table = read_table_file(options.input, {1, 2});
-  PeakData data;
-  data.has_x = table.columns.size() == 2;
-  data.y = std::move(table.columns.back());
-  if (data.has_x) {
-    data.x = std::move(table.columns.front());
-  } else {
-    for (std::size_t i = 0; i < data.y.size(); ++i) data.x.push_back(static_cast<double>(i));
+Format format_of(const FitOptions& options) {
+  if (options.json && !options.format.empty() && options.format != "json") {
+    throw UsageError("--json asks for JSON, --format for " + options.format);
   }
-  const auto name = [&](std::size_t column, const char* fallback) -> std::string {
-    return column < table.names.size() ? table.names[column] : fallback;
-  };
-  data.x_label = data.has_x ? name(0, "x") : "sample index";
-  data.y_label = name(data.has_x ? 1 : 0, "y");
-  if (!options.x_label.empty()) data.x_label = options.x_label;
-  if (!options.y_label.empty()) data.y_label = options.y_label;
-  return data;
+  if (options.json || options.format == "json") return Format::kJson;
+  return options.format == "csv" ? Format::kCsv : Format::kTable;
+}
+
+std::regex trend_pattern(const std::string& pattern) {
+  try {
+    std::regex compiled(pattern);
+    if (compiled.mark_count() != 1) {
+      throw UsageError("--trend-x needs exactly one capture group, got '" + pattern + "'");
+    }
+    return compiled;
+  } catch (const std::regex_error& error) {
+    throw UsageError("--trend-x '" + pattern + "' is not a regular expression: " + error.what());
+  }
+}
+
+FitPlan plan_of(const FitOptions& options) {
+  FitPlan plan;
+  plan.inputs = options.inputs.empty() ? std::vector<std::string>{"-"} : options.inputs;
+  plan.format = format_of(options);
+  if (!options.range.empty()) plan.range = parse_range(options.range);
+  if (!options.columns.empty()) plan.columns = parse_columns(options.columns);
+  if (!options.trend_x.empty()) {
+    if (options.trend_plot_path.empty()) throw UsageError("--trend-x goes with --trend-plot");
+    plan.trend_x = trend_pattern(options.trend_x);
+  }
+  if (!options.plot_path.empty() && plan.inputs.size() > 1) {
+    throw UsageError("--plot draws one fit: give one file, or use --trend-plot for a series");
+  }
+  return plan;
 }
 
 numerics::GaussFit configured_fitter(const FitOptions& options) {
   numerics::GaussFit fitter;
   fitter.set_max_iterations(options.max_iterations);
   fitter.set_accuracy(options.accuracy);
-  fitter.set_solver(options.solver == "normal" ? numerics::GaussFit::Solver::normal_equations
-                                               : numerics::GaussFit::Solver::lmsder);
   fitter.enable_constant_offset(options.constant_offset.has_value());
   fitter.set_constant_offset(options.constant_offset.value_or(0.0));
+  fitter.set_solver(options.solver == "normal" ? numerics::GaussFit::Solver::normal_equations
+                                               : numerics::GaussFit::Solver::lmsder);
   return fitter;
 }
 
-numerics::GaussFitResult fit(const numerics::GaussFit& fitter, const PeakData& data) {
-  if (data.has_x) return fitter.fit(data.x, data.y);
-  const gsl_vector_const_view y = gsl_vector_const_view_array(data.y.data(), data.y.size());
-  return fitter.fit(y.vector);
-}
-
-bool completed(const numerics::GaussFitResult& result) {
-  return result.status_ == GSL_SUCCESS || result.status_ == GSL_CONTINUE;
-}
-
-nlohmann::json to_json(const numerics::GaussFitResult& r, std::size_t point_count) {
-  nlohmann::json json = {{"points", point_count},
-                         {"status", r.status_},
-                         {"status_str", r.status_str_},
-                         {"num_iterations", r.num_iterations_}};
-  if (!completed(r)) return json;
-  json.update({{"amplitude", r.amplitude_},
-               {"amplitude_err", r.amplitude_err_},
-               {"mean", r.mean_},
-               {"mean_err", r.mean_err_},
-               {"variance", r.variance_},
-               {"variance_err", r.variance_err_},
-               {"offset", r.offset_},
-               {"offset_err", r.offset_err_},
-               {"sigma", r.sigma_},
-               {"sigma_err", r.sigma_err_},
-               {"chisq", r.chisq_},
-               {"chisq_dof", r.chisq_dof_},
-               {"fwhm", kFwhmPerSigma * r.sigma_},
-               {"fwhm_err", kFwhmPerSigma * r.sigma_err_},
-               {"area", r.amplitude_ * r.sigma_ * kAreaPerAmplitudeSigma}});
-  return json;
-}
-
-// One line of the table: name, value, error (if any) and unit.
-std::string row(const char* name, double value, std::optional<double> error,
-                const std::string& unit) {
-  char text[160];
-  const int length = std::snprintf(text, sizeof text, "  %-15s %15.8g", name, value);
-  std::string line(text, static_cast<std::size_t>(length));
-  if (error) {
-    std::snprintf(text, sizeof text, "  +/- %-11.3g", *error);
-    line += text;
-  } else {
-    line += std::string(17, ' ');
+// The number that --trend-x finds in the file's name.
+double number_in_name(const std::string& file, const std::regex& pattern,
+                      const std::string& pattern_text) {
+  const std::string name = std::filesystem::path(file).filename().string();
+  std::smatch match;
+  if (std::regex_search(name, match, pattern) && match[1].matched) {
+    const std::string text = match[1].str();
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (!text.empty() && end == text.c_str() + text.size()) return value;
   }
-  return line + "  " + unit + "\n";
+  throw DataError(file + ": --trend-x '" + pattern_text + "' finds no number in the file name");
 }
 
-void print_table(const numerics::GaussFitResult& r, const FitOptions& options, const PeakData& data,
-                 std::ostream& out) {
-  out << "Gaussian peak fit of " << source_name(options.input) << ": " << data.y.size()
-      << " points, offset " << (options.constant_offset ? "held constant" : "fitted") << "\n";
-  if (completed(r)) {
-    const std::string& x = data.x_label;
-    const std::string& y = data.y_label;
-    out << row("amplitude", r.amplitude_, r.amplitude_err_, y)
-        << row("mean", r.mean_, r.mean_err_, x) << row("sigma", r.sigma_, r.sigma_err_, x)
-        << row("variance", r.variance_, r.variance_err_, "(" + x + ")^2")
-        << row("offset", r.offset_, r.offset_err_, y)
-        << row("FWHM", kFwhmPerSigma * r.sigma_, kFwhmPerSigma * r.sigma_err_, x)
-        << row("area", r.amplitude_ * r.sigma_ * kAreaPerAmplitudeSigma, std::nullopt,
-               y + " * " + x)
-        << row("chi-square", r.chisq_, std::nullopt, "(" + y + ")^2")
-        << row("chi-square/dof", r.chisq_dof_, std::nullopt, "(" + y + ")^2");
+FileFit fit_file(const std::string& file, double position, const FitPlan& plan,
+                 const FitOptions& options, const numerics::GaussFit& fitter) {
+  FileFit fit{file, position, load_peak(file, plan.columns, plan.range), {}};
+  if (!options.x_label.empty()) fit.data.x_label = options.x_label;
+  if (!options.y_label.empty()) fit.data.y_label = options.y_label;
+  fit.result = fitter.fit(fit.data.x, fit.data.y);
+  return fit;
+}
+
+void print_fits(const std::vector<FileFit>& fits, const FitPlan& plan, const FitOptions& options,
+                std::ostream& out) {
+  const std::optional<SeriesSummary> summary =
+      options.summary ? std::optional<SeriesSummary>(summarise(fits)) : std::nullopt;
+  const SeriesSummary* summary_or_null = summary ? &*summary : nullptr;
+  // One file alone reads as it always has: the detailed report, or one JSON object.
+  const bool detailed = plan.inputs.size() == 1 && fits.size() == 1 && !summary;
+  switch (plan.format) {
+    case Format::kCsv:
+      print_csv(fits, summary_or_null, out);
+      break;
+    case Format::kJson:
+      if (detailed) {
+        out << fit_json(fits.front().result, fits.front().data.y.size()).dump(2) << "\n";
+      } else {
+        print_json_series(fits, summary_or_null, out);
+      }
+      break;
+    case Format::kTable:
+      if (detailed) {
+        print_detail(fits.front(), options.constant_offset.has_value(), out);
+      } else {
+        print_rows(fits, summary_or_null, out);
+      }
   }
-  out << "  status          " << r.status_str_ << " (" << r.status_ << ")\n"
-      << "  iterations      " << r.num_iterations_ << "\n";
 }
 
 }  // namespace
 
-int run_fit(const FitOptions& options, std::ostream& out) {
-  const PeakData data = load(options);
-  const numerics::GaussFitResult result = fit(configured_fitter(options), data);
-  if (options.json) {
-    out << to_json(result, data.y.size()).dump(2) << "\n";
-  } else {
-    print_table(result, options, data, out);
+int run_fit(const FitOptions& options, std::ostream& out, std::ostream& err) {
+  const FitPlan plan = plan_of(options);
+  const numerics::GaussFit fitter = configured_fitter(options);
+  int status = kSuccess;
+  std::vector<FileFit> fits;
+  for (std::size_t i = 0; i < plan.inputs.size(); ++i) {
+    const std::string& file = plan.inputs[i];
+    try {
+      const double position = plan.trend_x ? number_in_name(file, *plan.trend_x, options.trend_x)
+                                           : static_cast<double>(i + 1);
+      fits.push_back(fit_file(file, position, plan, options, fitter));
+    } catch (const DataError& error) {
+      if (plan.inputs.size() == 1) throw;
+      err << error.what() << "\n";  // this file is skipped; the others are still fitted
+      status = kBadInput;
+      continue;
+    }
+    if (!completed(fits.back().result)) status = std::max<int>(status, kFitFailed);
   }
-  if (!completed(result)) return kFitFailed;
-  if (!options.plot_path.empty()) {
-    write_fit_plot(options.plot_path, data.x, data.y, result, data.x_label, data.y_label);
+  print_fits(fits, plan, options, out);
+  if (!options.plot_path.empty() && fits.size() == 1 && completed(fits.front().result)) {
+    const FileFit& fit = fits.front();
+    write_fit_plot(options.plot_path, fit.data.x, fit.data.y, fit.result, fit.data.x_label,
+                   fit.data.y_label);
   }
-  return kSuccess;
+  if (!options.trend_plot_path.empty()) {
+    write_trend_plot(options.trend_plot_path, fits,
+                     plan.trend_x ? "number from the file name (" + options.trend_x + ")"
+                                  : "file in the series");
+  }
+  return status;
 }
 
 }  // namespace vesk::tools

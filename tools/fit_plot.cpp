@@ -1,44 +1,14 @@
 #include "fit_plot.h"
 
-#include <plplot/plplot.h>
-
-#include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <stdexcept>
+
+#include "plot_style.h"
 
 namespace vesk::tools {
 
 namespace {
 
-// Colour map 0 entries used by the plot.
-enum Colour : PLINT { kBackground = 0, kInk = 1, kData = 2, kCurve = 3, kGuide = 4 };
 constexpr int kCurveSamples = 400;
-constexpr PLFLT kMargin = 0.05;               // fraction of the data range left free on each side
-constexpr PLFLT kSymbolScale = 0.55;          // data symbols relative to the text height
-constexpr char kDataSymbol[] = "\u25CF";      // filled circle
-constexpr char kResidualSymbol[] = "\u2022";  // bullet
-
-struct Range {
-  PLFLT low;
-  PLFLT high;
-};
-
-Range padded_range(const std::vector<double>& values) {
-  const auto [low, high] = std::minmax_element(values.begin(), values.end());
-  const PLFLT span = *high > *low ? *high - *low : std::max(1.0, std::abs(*low));
-  return {*low - kMargin * span, *high + kMargin * span};
-}
-
-void set_colours() {
-  plscol0(kBackground, 255, 255, 255);
-  plscol0(kInk, 0, 0, 0);
-  plscol0(kData, 31, 119, 180);
-  plscol0(kCurve, 214, 39, 40);
-  plscol0(kGuide, 150, 150, 150);
-}
 
 void draw_legend() {
   std::array<PLINT, 2> types = {PL_LEGEND_SYMBOL, PL_LEGEND_LINE};
@@ -116,16 +86,7 @@ void draw_residual_panel(const std::vector<double>& x, const std::vector<double>
 void write_fit_plot(const std::string& path, const std::vector<double>& x,
                     const std::vector<double>& y, const numerics::GaussFitResult& fit,
                     const std::string& x_label, const std::string& y_label) {
-  // PLplot ends the process when it cannot open its file, so the path is tried here first.
-  if (!std::ofstream(path)) {
-    throw std::runtime_error(path + ": cannot write plot: " + std::strerror(errno));
-  }
-  plsdev("svg");
-  plsfnam(path.c_str());
-  plspage(0, 0, 900, 675, 0, 0);
-  set_colours();
-  plinit();
-  pladv(0);
+  begin_svg_page(path);
   const Range x_range = padded_range(x);
   draw_fit_panel(x, y, fit, x_range, y_label);
   draw_residual_panel(x, y, fit, x_range, x_label);

@@ -14,9 +14,15 @@ using namespace vesk::tools;
 void add_fit(CLI::App& app, FitOptions& options) {
   CLI::App* fit =
       app.add_subcommand("fit", "Fit a Gaussian peak y = A exp(-(x-mu)^2/(2 sigma^2)) + c");
-  fit->add_option("file", options.input,
-                  "Data: two columns (x y) or one (y against the sample index); '-' or nothing "
-                  "reads standard input");
+  fit->add_option("files", options.inputs,
+                  "Data files: two columns (x y) or one (y against the sample index), or any "
+                  "number with --columns; '-' or nothing reads standard input. Several files "
+                  "are fitted alike, one row each");
+  fit->add_option("--columns", options.columns,
+                  "The x and y columns, X,Y, or Y alone against the sample index: numbers from "
+                  "1 or header names");
+  fit->add_option("--range", options.range,
+                  "Fit only the points with LO <= x <= HI (LO:HI, LO: or :HI)");
   fit->add_option("--offset", options.constant_offset,
                   "Hold the offset c at this value (default: fit it)");
   fit->add_option("--max-iterations", options.max_iterations,
@@ -30,9 +36,19 @@ void add_fit(CLI::App& app, FitOptions& options) {
                   "equations; about twice as fast from a thousand points on)")
       ->check(CLI::IsMember({"lmsder", "normal"}))
       ->capture_default_str();
-  fit->add_flag("--json", options.json, "Print the whole result as JSON");
+  fit->add_option("--format", options.format,
+                  "table (default), csv or json; one file alone gets the detailed report")
+      ->check(CLI::IsMember({"table", "csv", "json"}));
+  fit->add_flag("--json", options.json, "The same as --format json");
+  fit->add_flag("--summary", options.summary,
+                "Add the mean and sample standard deviation of the completed fits");
   fit->add_option("--plot", options.plot_path,
-                  "Write an SVG plot of the data, the fitted curve and the residuals");
+                  "Write an SVG plot of the data, the fitted curve and the residuals (one file)");
+  fit->add_option("--trend-plot", options.trend_plot_path,
+                  "Write an SVG plot of the fitted mean and sigma across the files");
+  fit->add_option("--trend-x", options.trend_x,
+                  "With --trend-plot: a regular expression whose one group finds the number in "
+                  "each file name to plot against (default: the file's place in the series)");
   fit->add_option("--x-label", options.x_label, "Label of the x axis (default: header name)");
   fit->add_option("--y-label", options.y_label, "Label of the y axis (default: header name)");
 }
@@ -79,10 +95,13 @@ int main(int argc, char** argv) {
       "\nExamples:\n"
       "  vesk-numerics fit peak.dat --plot fit.svg\n"
       "  vesk-numerics fit peak.dat --offset 120 --json\n"
+      "  vesk-numerics fit spectrum.csv --columns energy_keV,counts --range 655:668\n"
+      "  vesk-numerics fit run_*.dat --summary --format csv --trend-plot drift.svg\n"
       "  vesk-numerics smooth signal.dat --order 3 --window 11\n"
       "  vesk-numerics rotate --axis 1,1,1 --angle 120 --degrees points.dat\n"
-      "\nExit status: 0 success, 1 the fit failed (its status is printed), 2 a usage or data "
-      "error.\nRun 'vesk-numerics SUBCOMMAND --help' for a subcommand's options.");
+      "\nExit status: 0 success, 1 a fit failed (its status is printed), 2 a usage error or a "
+      "file that could not be read (the other files are still fitted).\nRun 'vesk-numerics "
+      "SUBCOMMAND --help' for a subcommand's options.");
   FitOptions fit_options;
   SmoothOptions smooth_options;
   RotateOptions rotate_options;
@@ -101,7 +120,7 @@ int main(int argc, char** argv) {
 
   const std::string command = app.get_subcommands().front()->get_name();
   try {
-    if (command == "fit") return run_fit(fit_options, std::cout);
+    if (command == "fit") return run_fit(fit_options, std::cout, std::cerr);
     if (command == "smooth") return run_smooth(smooth_options, std::cout);
     return run_rotate(rotate_options, std::cout);
   } catch (const UsageError& error) {

@@ -5,6 +5,12 @@ peak.dat:   a gamma-ray line as a spectrometer records it: counts against energy
             a Gaussian peak A exp(-(E - mu)^2 / (2 sigma^2)) + c with
             A = 850 counts, mu = 661.7 keV, sigma = 1.8 keV, c = 120 counts,
             sampled every 0.25 keV from 650 to 675 keV, with Gaussian noise of 15 counts.
+spectrum.csv: an instrument's export with four columns (channel, energy_keV, counts,
+            uncertainty) holding two lines on a falling background: A = 400 counts at
+            609.3 keV (sigma 1.7 keV) and A = 850 counts at 661.7 keV (sigma 1.8 keV), over
+            c = 150 - 0.1 (E - 600 keV) counts, sampled every 0.25 keV from 590 to 680 keV.
+series/run_01.dat ... run_06.dat: the line of peak.dat measured six times while the
+            spectrometer's gain drifts: the mean moves by +0.04 keV from one run to the next.
 signal.dat: a slow oscillation 2 sin(2 pi t / 4 s) + 0.5 t / 10 s, sampled every 0.05 s for
             10 s, with Gaussian noise of 0.25 V; for the smoothing example.
 
@@ -18,18 +24,51 @@ import sys
 PEAK = dict(amplitude=850.0, mean=661.7, sigma=1.8, offset=120.0, noise=15.0)
 
 
-def write_peak(path):
-    rng = random.Random(661)
+def peak_value(energy, amplitude, mean, sigma):
+    z = (energy - mean) / sigma
+    return amplitude * math.exp(-0.5 * z * z)
+
+
+def write_line(path, seed, mean, comments):
+    """The line of PEAK at `mean`, sampled every 0.25 keV from 650 to 675 keV, with noise."""
+    rng = random.Random(seed)
     with open(path, "w") as out:
-        out.write("# Gaussian line: A=850 counts, mu=661.7 keV, sigma=1.8 keV, c=120 counts,\n")
-        out.write("# Gaussian noise 15 counts; made by make_demo_data.py\n")
+        for comment in comments:
+            out.write(f"# {comment}\n")
         out.write("energy_keV counts\n")
         for i in range(101):
             energy = 650.0 + 0.25 * i
-            z = (energy - PEAK["mean"]) / PEAK["sigma"]
-            counts = PEAK["amplitude"] * math.exp(-0.5 * z * z) + PEAK["offset"]
+            counts = peak_value(energy, PEAK["amplitude"], mean, PEAK["sigma"]) + PEAK["offset"]
             counts += rng.gauss(0.0, PEAK["noise"])
             out.write(f"{energy:.2f} {counts:.1f}\n")
+
+
+def write_peak(path):
+    write_line(path, 661, PEAK["mean"],
+               ["Gaussian line: A=850 counts, mu=661.7 keV, sigma=1.8 keV, c=120 counts,",
+                "Gaussian noise 15 counts; made by make_demo_data.py"])
+
+
+def write_spectrum(path):
+    rng = random.Random(609)
+    with open(path, "w") as out:
+        out.write("# Two lines: A=400 at 609.3 keV (sigma 1.7), A=850 at 661.7 keV (sigma 1.8),\n")
+        out.write("# background 150 - 0.1 (E - 600) counts; made by make_demo_data.py\n")
+        out.write("channel,energy_keV,counts,uncertainty\n")
+        for i in range(361):
+            energy = 590.0 + 0.25 * i
+            counts = (peak_value(energy, 400.0, 609.3, 1.7) + peak_value(energy, 850.0, 661.7, 1.8)
+                      + 150.0 - 0.1 * (energy - 600.0))
+            counts += rng.gauss(0.0, math.sqrt(counts))
+            out.write(f"{2360 + i},{energy:.2f},{counts:.1f},{math.sqrt(max(counts, 1.0)):.2f}\n")
+
+
+def write_series(directory, runs=6, drift_keV=0.04):
+    os.makedirs(directory, exist_ok=True)
+    for run in range(1, runs + 1):
+        mean = PEAK["mean"] + drift_keV * (run - 1)
+        write_line(os.path.join(directory, f"run_{run:02d}.dat"), 1000 + run, mean,
+                   [f"run {run}: the line of peak.dat with its mean at {mean:.2f} keV"])
 
 
 def write_signal(path):
@@ -47,3 +86,5 @@ if __name__ == "__main__":
     directory = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
     write_peak(os.path.join(directory, "peak.dat"))
     write_signal(os.path.join(directory, "signal.dat"))
+    write_spectrum(os.path.join(directory, "spectrum.csv"))
+    write_series(os.path.join(directory, "series"))
