@@ -32,8 +32,8 @@ void add_fit(CLI::App& app, FitOptions& options) {
                   "Solver step and gradient tolerance, kept within [1e-12, 0.01]")
       ->capture_default_str();
   fit->add_option("--solver", options.solver,
-                  "lmsder (classic; the choice up to a few hundred points) or normal (normal "
-                  "equations; about twice as fast from a thousand points on)")
+                  "lmsder (classic, the default) or normal (normal equations: about twice as "
+                  "fast from a hundred points on)")
       ->check(CLI::IsMember({"lmsder", "normal"}))
       ->capture_default_str();
   fit->add_option("--format", options.format,

@@ -242,6 +242,13 @@ std::vector<GaussFitResult> results_of(const py::iterable& results) {
   return series;
 }
 
+// The value of `call`, computed with the GIL released.
+template <typename Call>
+auto released(Call call) -> decltype(call()) {
+  py::gil_scoped_release unlocked;
+  return call();
+}
+
 py::array_t<double> matrix_of(const arma::mat33& m) {
   py::array_t<double> out({3, 3});
   auto view = out.mutable_unchecked<2>();
@@ -364,6 +371,7 @@ PYBIND11_MODULE(_core, m) {
       "mean_of",
       [](const py::iterable& results) {
         std::vector<GaussFitResult> series = results_of(results);
+        py::gil_scoped_release unlocked;
         return GaussFitResult::calc_mean(series);
       },
       py::arg("results"), docs::kMeanOf);
@@ -371,6 +379,7 @@ PYBIND11_MODULE(_core, m) {
       "mean_and_std",
       [](const py::iterable& results) {
         std::vector<GaussFitResult> series = results_of(results);
+        py::gil_scoped_release unlocked;
         return GaussFitResult::calc_mean_and_std(series);
       },
       py::arg("results"), docs::kMeanAndStd);
@@ -380,19 +389,22 @@ PYBIND11_MODULE(_core, m) {
   m.def(
       "rotation_x",
       [](double angle) {
-        return matrix_of(vesk::numerics::calc_3d_rotation_matrix_around_x(angle));
+        return matrix_of(
+            released([&] { return vesk::numerics::calc_3d_rotation_matrix_around_x(angle); }));
       },
       py::arg("angle"), docs::kRotationAxis);
   m.def(
       "rotation_y",
       [](double angle) {
-        return matrix_of(vesk::numerics::calc_3d_rotation_matrix_around_y(angle));
+        return matrix_of(
+            released([&] { return vesk::numerics::calc_3d_rotation_matrix_around_y(angle); }));
       },
       py::arg("angle"), docs::kRotationAxis);
   m.def(
       "rotation_z",
       [](double angle) {
-        return matrix_of(vesk::numerics::calc_3d_rotation_matrix_around_z(angle));
+        return matrix_of(
+            released([&] { return vesk::numerics::calc_3d_rotation_matrix_around_z(angle); }));
       },
       py::arg("angle"), docs::kRotationAxis);
   m.def(
@@ -403,7 +415,9 @@ PYBIND11_MODULE(_core, m) {
           throw py::value_error("axis must have 3 components, got " + std::to_string(axis.size()));
         }
         const arma::vec3 axis_vector{axis.data()[0], axis.data()[1], axis.data()[2]};
-        return matrix_of(vesk::numerics::calc_3d_rotation_matrix_around_axis(axis_vector, angle));
+        return matrix_of(released([&] {
+          return vesk::numerics::calc_3d_rotation_matrix_around_axis(axis_vector, angle);
+        }));
       },
       py::arg("axis"), py::arg("angle"), docs::kRotationAbout);
 }
