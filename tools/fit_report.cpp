@@ -1,7 +1,5 @@
 #include "fit_report.h"
 
-#include <gsl/gsl_errno.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,11 +13,6 @@ namespace vesk::tools {
 namespace {
 
 using numerics::GaussFitResult;
-
-// Full width at half maximum of a Gaussian, in units of sigma: 2 sqrt(2 ln 2).
-const double kFwhmPerSigma = 2.0 * std::sqrt(2.0 * std::log(2.0));
-// Area under a Gaussian of unit amplitude and unit sigma: sqrt(2 pi).
-const double kAreaPerAmplitudeSigma = std::sqrt(2.0 * M_PI);
 
 // One line of the detailed report: name, value, error (if any) and unit.
 std::string detail_line(const char* name, double value, std::optional<double> error,
@@ -79,14 +72,6 @@ std::string csv_numbers(const std::vector<std::optional<double>>& values) {
 }
 
 }  // namespace
-
-bool completed(const GaussFitResult& result) {
-  return result.status_ == GSL_SUCCESS || result.status_ == GSL_CONTINUE;
-}
-
-double fwhm_of(double sigma) { return kFwhmPerSigma * sigma; }
-
-double area_of(const GaussFitResult& r) { return r.amplitude_ * r.sigma_ * kAreaPerAmplitudeSigma; }
 
 SeriesSummary summarise(const std::vector<FileFit>& fits) {
   SeriesSummary summary;

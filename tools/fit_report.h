@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fit_input.h"
+#include "peak_measures.h"
 #include "vesk/numerics/GaussFitResult.h"
 
 namespace vesk::tools {
@@ -26,13 +27,6 @@ struct SeriesSummary {
   std::size_t total = 0;                ///< all fits of the series
   numerics::GaussFitResult statistics;  ///< means; each *_err_ member holds the std deviation
 };
-
-/// Whether a fit completed: status 0, or -2 when the budget ended a fit still improving.
-bool completed(const numerics::GaussFitResult& result);
-
-/// Full width at half maximum and area under the peak of a record.
-double fwhm_of(double sigma);
-double area_of(const numerics::GaussFitResult& result);
 
 /// The summary of the completed fits among @p fits, by the library's calc_mean_and_std.
 SeriesSummary summarise(const std::vector<FileFit>& fits);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "docstrings.h"
+#include "peak_measures.h"
 #include "smoothing.h"
 #include "vesk/numerics/GaussFit.h"
 #include "vesk/numerics/GaussFitResult.h"
@@ -32,11 +33,6 @@ using vesk::numerics::GaussFitResult;
 namespace {
 
 using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-// Full width at half maximum of a Gaussian, in units of sigma: 2 sqrt(2 ln 2).
-const double kFwhmPerSigma = 2.0 * std::sqrt(2.0 * std::log(2.0));
-// Area under a Gaussian of unit amplitude and unit sigma: sqrt(2 pi).
-const double kAreaPerAmplitudeSigma = std::sqrt(2.0 * M_PI);
 
 // The numeric fields of a batch row, in this order; fit_many's structured array names them.
 constexpr int kRowNumbers = 15;
@@ -92,18 +88,16 @@ GaussFitResult fit_points(const GaussFit& fitter, const double* x, std::size_t c
   return fitter.fit(x_view.vector, y_view.vector);
 }
 
-bool is_complete(const GaussFitResult& r) {
-  return r.status_ == GSL_SUCCESS || r.status_ == GSL_CONTINUE;
-}
-double fwhm(const GaussFitResult& r) { return kFwhmPerSigma * r.sigma_; }
-double fwhm_err(const GaussFitResult& r) { return kFwhmPerSigma * r.sigma_err_; }
-double area(const GaussFitResult& r) { return r.amplitude_ * r.sigma_ * kAreaPerAmplitudeSigma; }
+using vesk::tools::area_of;
+using vesk::tools::completed;
+using vesk::tools::fwhm_of;
 
 void write_row(const GaussFitResult& r, double* numbers) {
-  const double values[kRowNumbers] = {r.amplitude_, r.amplitude_err_, r.mean_,   r.mean_err_,
-                                      r.variance_,  r.variance_err_,  r.offset_, r.offset_err_,
-                                      r.sigma_,     r.sigma_err_,     r.chisq_,  r.chisq_dof_,
-                                      fwhm(r),      fwhm_err(r),      area(r)};
+  const double values[kRowNumbers] = {
+      r.amplitude_,      r.amplitude_err_,      r.mean_,   r.mean_err_,
+      r.variance_,       r.variance_err_,       r.offset_, r.offset_err_,
+      r.sigma_,          r.sigma_err_,          r.chisq_,  r.chisq_dof_,
+      fwhm_of(r.sigma_), fwhm_of(r.sigma_err_), area_of(r)};
   std::copy(values, values + kRowNumbers, numbers);
 }
 
@@ -176,10 +170,10 @@ py::dict to_dict(const GaussFitResult& r) {
   d["status"] = r.status_;
   d["status_str"] = r.status_str_;
   d["num_iterations"] = r.num_iterations_;
-  d["ok"] = is_complete(r);
-  d["fwhm"] = fwhm(r);
-  d["fwhm_err"] = fwhm_err(r);
-  d["area"] = area(r);
+  d["ok"] = completed(r);
+  d["fwhm"] = fwhm_of(r.sigma_);
+  d["fwhm_err"] = fwhm_of(r.sigma_err_);
+  d["area"] = area_of(r);
   return d;
 }
 
@@ -205,7 +199,7 @@ GaussFitResult from_dict(const py::dict& d) {
 
 std::string report(const GaussFitResult& r) {
   char text[512];
-  if (!is_complete(r)) {
+  if (!completed(r)) {
     std::snprintf(text, sizeof text, "FitResult(failed: %s (status %d), %d iterations)",
                   r.status_str_.c_str(), r.status_, r.num_iterations_);
   } else {
@@ -320,10 +314,12 @@ PYBIND11_MODULE(_core, m) {
       .def_readonly("status", &GaussFitResult::status_)
       .def_readonly("status_str", &GaussFitResult::status_str_)
       .def_readonly("num_iterations", &GaussFitResult::num_iterations_)
-      .def_property_readonly("ok", &is_complete, docs::kOk)
-      .def_property_readonly("fwhm", &fwhm, docs::kFwhm)
-      .def_property_readonly("fwhm_err", &fwhm_err, docs::kFwhmErr)
-      .def_property_readonly("area", &area, docs::kArea)
+      .def_property_readonly("ok", &completed, docs::kOk)
+      .def_property_readonly(
+          "fwhm", [](const GaussFitResult& r) { return fwhm_of(r.sigma_); }, docs::kFwhm)
+      .def_property_readonly(
+          "fwhm_err", [](const GaussFitResult& r) { return fwhm_of(r.sigma_err_); }, docs::kFwhmErr)
+      .def_property_readonly("area", &area_of, docs::kArea)
       .def("result", &evaluate, py::arg("x"), docs::kResult)
       .def("to_dict", &to_dict, docs::kToDict)
       .def(
