@@ -5,6 +5,7 @@
 #include <gsl/gsl_math.h>
 #include <gsl/gsl_multifit_nlin.h>
 #include <gsl/gsl_multifit_nlinear.h>
+#include <gsl/gsl_multilarge_nlinear.h>
 
 #include <algorithm>
 #include <array>
@@ -52,8 +53,8 @@ using MatrixHolder = std::unique_ptr<gsl_matrix, GslFree<gsl_matrix, gsl_matrix_
 using SolverHolder = std::unique_ptr<gsl_multifit_fdfsolver,
                                      GslFree<gsl_multifit_fdfsolver, gsl_multifit_fdfsolver_free>>;
 using TrustRegionHolder =
-    std::unique_ptr<gsl_multifit_nlinear_workspace,
-                    GslFree<gsl_multifit_nlinear_workspace, gsl_multifit_nlinear_free>>;
+    std::unique_ptr<gsl_multilarge_nlinear_workspace,
+                    GslFree<gsl_multilarge_nlinear_workspace, gsl_multilarge_nlinear_free>>;
 
 std::size_t common_length(const gsl_vector& x_data, const gsl_vector& y_data) {
   return std::min(x_data.size, y_data.size);
@@ -151,23 +152,44 @@ void write_residuals(const gsl_vector* parameters, const GaussInputData& input,
   write_residuals<kWithOffset>(parameters, input, residuals, [](std::size_t, double) {});
 }
 
-// Jacobian rows (e_i, A e_i d_i / v, A e_i d_i^2 / (2 v^2) (, 1)), with 2v formed once per call;
-// `exponential_at(i, distance, twice_variance)` gives e_i.
+// The shape of the peak that a Jacobian row depends on, with 2v formed once.
+struct PeakShape {
+  double amplitude;
+  double mean;
+  double variance;
+  double twice_variance;
+};
+
+PeakShape peak_shape(const gsl_vector* parameters) {
+  const double variance = gsl_vector_get(parameters, 2);
+  return {gsl_vector_get(parameters, 0), gsl_vector_get(parameters, 1), variance,
+          variance + variance};
+}
+
+// Jacobian row (e, A e d / v, A e d^2 / (2 v^2) (, 1)) at distance d = x - mu, exponential e.
+template <bool kWithOffset>
+std::array<double, kWithOffset ? 4 : 3> jacobian_row(const PeakShape& shape, double distance,
+                                                     double exponential) {
+  const double slope = (shape.amplitude * exponential) * distance;
+  if constexpr (kWithOffset) {
+    return {exponential, slope / shape.variance,
+            (distance * slope) / (shape.twice_variance * shape.variance), 1.0};
+  } else {
+    return {exponential, slope / shape.variance,
+            (distance * slope) / (shape.twice_variance * shape.variance)};
+  }
+}
+
+// The Jacobian's rows, e_i given by `exponential_at(i, distance, twice_variance)`.
 template <bool kWithOffset, typename Exponential>
 void write_jacobian(const gsl_vector* parameters, const GaussInputData& input, gsl_matrix* jacobian,
                     Exponential exponential_at) {
-  const double amplitude = gsl_vector_get(parameters, 0);
-  const double mean = gsl_vector_get(parameters, 1);
-  const double variance = gsl_vector_get(parameters, 2);
-  const double twice_variance = variance + variance;
+  const PeakShape shape = peak_shape(parameters);
   for (std::size_t i = 0; i < input.n_; ++i) {
-    const double distance = gsl_vector_get(input.x_data_, i) - mean;
-    const double exponential = exponential_at(i, distance, twice_variance);
-    const double slope = (amplitude * exponential) * distance;
-    gsl_matrix_set(jacobian, i, 0, exponential);
-    gsl_matrix_set(jacobian, i, 1, slope / variance);
-    gsl_matrix_set(jacobian, i, 2, (distance * slope) / (twice_variance * variance));
-    if constexpr (kWithOffset) gsl_matrix_set(jacobian, i, 3, 1.0);
+    const double distance = gsl_vector_get(input.x_data_, i) - shape.mean;
+    const auto row = jacobian_row<kWithOffset>(shape, distance,
+                                               exponential_at(i, distance, shape.twice_variance));
+    for (std::size_t j = 0; j < row.size(); ++j) gsl_matrix_set(jacobian, i, j, row[j]);
   }
 }
 
@@ -181,10 +203,12 @@ void write_jacobian(const gsl_vector* parameters, const GaussInputData& input,
   write_jacobian<kWithOffset>(parameters, input, jacobian, &fresh_exponential);
 }
 
-// The trust-region solver asks for the Jacobian at the parameters of its last residual
-// evaluation (the step it has just accepted); this keeps that evaluation's exponentials so the
-// Jacobian need not compute them again. Its values then differ from a fresh evaluation's in the
-// last bit at most.
+// The normal-equations solver never stores the Jacobian: it asks for J u, J^T u and J^T J, which
+// are formed here row by row. Its requests come at the parameters of its last residual
+// evaluation (the step it has just accepted), so that evaluation's exponentials are kept and
+// reused; the rows then differ from freshly computed ones in the last bit at most. Forming
+// J^T J here also keeps the multiplication out of the BLAS, whose serial OpenBLAS build shares
+// one work buffer between all threads in its level-3 routines.
 struct ExponentialCache {
   const GaussInputData* input;
   std::vector<double> exponentials;
@@ -209,19 +233,44 @@ int residuals_keeping_exponentials(const gsl_vector* parameters, void* data,
   return GSL_SUCCESS;
 }
 
+// Bitwise equality: a NaN parameter never matches, and then all is computed afresh.
+bool kept_for(const ExponentialCache& cache, const gsl_vector* parameters) {
+  return cache.filled && std::memcmp(cache.evaluated_at.data(), shape_of(parameters).data(),
+                                     sizeof cache.evaluated_at) == 0;
+}
+
+// v = J u (`transpose` CblasNoTrans) or v = J^T u (CblasTrans) when v is given, and the lower
+// triangle of J^T J when `normal_matrix` is given.
 template <bool kWithOffset>
-int jacobian_from_kept_exponentials(const gsl_vector* parameters, void* data,
-                                    gsl_matrix* jacobian) {
+int jacobian_products(CBLAS_TRANSPOSE_t transpose, const gsl_vector* parameters,
+                      const gsl_vector* u, void* data, gsl_vector* v, gsl_matrix* normal_matrix) {
   const auto& cache = *static_cast<const ExponentialCache*>(data);
-  // Bitwise equality: a NaN parameter never matches, and then all is computed afresh.
-  if (!cache.filled || std::memcmp(cache.evaluated_at.data(), shape_of(parameters).data(),
-                                   sizeof cache.evaluated_at) != 0) {
-    write_jacobian<kWithOffset>(parameters, *cache.input, jacobian);
-    return GSL_SUCCESS;
+  const GaussInputData& input = *cache.input;
+  const bool reuse = kept_for(cache, parameters);
+  const PeakShape shape = peak_shape(parameters);
+  const bool transposed = transpose == CblasTrans;
+  if (v != nullptr && transposed) gsl_vector_set_zero(v);
+  if (normal_matrix != nullptr) gsl_matrix_set_zero(normal_matrix);
+  for (std::size_t i = 0; i < input.n_; ++i) {
+    const double distance = gsl_vector_get(input.x_data_, i) - shape.mean;
+    const double exponential =
+        reuse ? cache.exponentials[i] : fresh_exponential(i, distance, shape.twice_variance);
+    const auto row = jacobian_row<kWithOffset>(shape, distance, exponential);
+    if (v != nullptr && transposed) {
+      const double u_i = gsl_vector_get(u, i);
+      for (std::size_t j = 0; j < row.size(); ++j) *gsl_vector_ptr(v, j) += row[j] * u_i;
+    } else if (v != nullptr) {
+      double sum = 0.0;
+      for (std::size_t j = 0; j < row.size(); ++j) sum += row[j] * gsl_vector_get(u, j);
+      gsl_vector_set(v, i, sum);
+    }
+    if (normal_matrix != nullptr) {
+      for (std::size_t j = 0; j < row.size(); ++j) {
+        for (std::size_t k = 0; k <= j; ++k)
+          *gsl_matrix_ptr(normal_matrix, j, k) += row[j] * row[k];
+      }
+    }
   }
-  const double* kept = cache.exponentials.data();
-  write_jacobian<kWithOffset>(parameters, *cache.input, jacobian,
-                              [kept](std::size_t i, double, double) { return kept[i]; });
   return GSL_SUCCESS;
 }
 
@@ -317,15 +366,16 @@ GaussFitResult solve_lmsder(gsl_multifit_function_fdf& model, gsl_vector_view st
 // GSL_EMAXITER when its first step makes no progress, which is the case whenever the start
 // values already fit (noiseless data); here, as in the classic driver, a step without progress
 // is followed by the convergence test.
-int drive_trust_region(gsl_multifit_nlinear_workspace* workspace, const SolverSettings& settings) {
+int drive_trust_region(gsl_multilarge_nlinear_workspace* workspace,
+                       const SolverSettings& settings) {
   int status = GSL_CONTINUE;
   std::size_t iteration = 0;
   do {
-    status = gsl_multifit_nlinear_iterate(workspace);
+    status = gsl_multilarge_nlinear_iterate(workspace);
     if (status != GSL_SUCCESS && status != GSL_ENOPROG) break;
     int stop_reason = 0;
-    status = gsl_multifit_nlinear_test(settings.accuracy, settings.accuracy, 0.0, &stop_reason,
-                                       workspace);
+    status = gsl_multilarge_nlinear_test(settings.accuracy, settings.accuracy, 0.0, &stop_reason,
+                                         workspace);
   } while (status == GSL_CONTINUE && ++iteration < settings.max_iterations);
 
   // Steps below machine precision mean the solution is as good as it gets.
@@ -336,32 +386,40 @@ int drive_trust_region(gsl_multifit_nlinear_workspace* workspace, const SolverSe
 
 // GSL's trust-region Levenberg-Marquardt with More's scaling, each step solved through the
 // normal equations. The modified Cholesky decomposition is used because it also factors a
-// rank-deficient J^T J (a flat peak, a zero amplitude), where plain Cholesky fails and would
-// call GSL's error handler.
+// rank-deficient J^T J (a flat peak, a zero amplitude, data near the smallest doubles), where
+// plain Cholesky fails and would call GSL's error handler. The errors come from the covariance
+// of the Jacobian at the solution, as with lmsder.
 GaussFitResult solve_normal_equations(const gsl_multifit_function_fdf& model, gsl_vector_view start,
                                       const SolverSettings& settings) {
-  gsl_multifit_nlinear_parameters parameters = gsl_multifit_nlinear_default_parameters();
-  parameters.trs = gsl_multifit_nlinear_trs_lm;
-  parameters.scale = gsl_multifit_nlinear_scale_more;
-  parameters.solver = gsl_multifit_nlinear_solver_mcholesky;
-  ExponentialCache cache{&input_of(model.params), std::vector<double>(model.n), {}, false};
+  gsl_multilarge_nlinear_parameters parameters = gsl_multilarge_nlinear_default_parameters();
+  parameters.trs = gsl_multilarge_nlinear_trs_lm;
+  parameters.scale = gsl_multilarge_nlinear_scale_more;
+  parameters.solver = gsl_multilarge_nlinear_solver_mcholesky;
+  const GaussInputData& input = input_of(model.params);
+  ExponentialCache cache{&input, std::vector<double>(model.n), {}, false};
   const bool with_offset = model.p == kParametersWithFreeOffset;
-  gsl_multifit_nlinear_fdf trust_model{};
+  gsl_multilarge_nlinear_fdf trust_model{};
   trust_model.f =
       with_offset ? &residuals_keeping_exponentials<true> : &residuals_keeping_exponentials<false>;
-  trust_model.df = with_offset ? &jacobian_from_kept_exponentials<true>
-                               : &jacobian_from_kept_exponentials<false>;
+  trust_model.df = with_offset ? &jacobian_products<true> : &jacobian_products<false>;
   trust_model.n = model.n;
   trust_model.p = model.p;
   trust_model.params = &cache;
   TrustRegionHolder workspace(
-      gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &parameters, model.n, model.p));
-  gsl_multifit_nlinear_init(&start.vector, &trust_model, workspace.get());
+      gsl_multilarge_nlinear_alloc(gsl_multilarge_nlinear_trust, &parameters, model.n, model.p));
+  gsl_multilarge_nlinear_init(&start.vector, &trust_model, workspace.get());
   const int status = drive_trust_region(workspace.get(), settings);
-  return outcome({gsl_multifit_nlinear_position(workspace.get()),
-                  gsl_multifit_nlinear_residual(workspace.get()),
-                  gsl_multifit_nlinear_jac(workspace.get()), &gsl_multifit_nlinear_covar, status,
-                  static_cast<int>(gsl_multifit_nlinear_niter(workspace.get()))});
+
+  const gsl_vector* solution = gsl_multilarge_nlinear_position(workspace.get());
+  const MatrixHolder jacobian(gsl_matrix_alloc(model.n, model.p));
+  if (with_offset) {
+    write_jacobian<true>(solution, input, jacobian.get());
+  } else {
+    write_jacobian<false>(solution, input, jacobian.get());
+  }
+  return outcome({solution, gsl_multilarge_nlinear_residual(workspace.get()), jacobian.get(),
+                  &gsl_multifit_nlinear_covar, status,
+                  static_cast<int>(gsl_multilarge_nlinear_niter(workspace.get()))});
 }
 
 GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,

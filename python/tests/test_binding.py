@@ -116,6 +116,9 @@ def test_fit_many_validates_its_arguments(batch):
         vn.fit_many(x, ys, workers=0)
     per_row = vn.fit_many(np.tile(x, (len(ys), 1)), ys, workers=2)
     assert np.array_equal(per_row, vn.fit_many(x, ys), equal_nan=False)
+    many = np.tile(ys, (50, 1))  # two threads fitting different peaks at every moment
+    normal = vn.fit_many(x, many, workers=2, solver="normal_equations")
+    assert np.array_equal(normal, vn.fit_many(x, many, workers=1, solver="normal_equations"))
     assert vn.fit_many(x, np.empty((0, 100))).shape == (0,)
 
 
