@@ -87,8 +87,12 @@ def best_median(call):
 def per_fit_rows(build_dir):
     files = {n: os.path.join(build_dir, "compare-data", f"peak_{n}.txt") for n in SIZES}
     arrays = {n: compare.write_peak(path, n) for n, path in files.items()}
-    library = compare.run_json_lines([os.path.join(build_dir, "bench", "compare_library")] +
-                                     [files[n] for n in SIZES])
+    library_command = [os.path.join(build_dir, "bench", "compare_library")] + \
+                      [files[n] for n in SIZES]
+    library = compare.run_json_lines(library_command)
+    for _ in range(compare.ROUNDS - 1):  # the C++ times as the C++ comparison takes them
+        for best, again in zip(library, compare.run_json_lines(library_command)):
+            best["us_per_fit"] = min(best["us_per_fit"], again["us_per_fit"])
     fitter = vn.GaussFit(accuracy=compare.TOLERANCE)
     model = lmfit_model()
     rows = []
@@ -107,8 +111,7 @@ def per_fit_rows(build_dir):
         if ours.chisq > fitted.chisqr * (1 + 1e-12):
             sys.exit(f"n={n}: lmfit found a lower chi-square ({fitted.chisqr} < {ours.chisq})")
         py_us = best_median(lambda: fitter.fit(x, y)) * 1e6
-        cpp_us = min(cpp["us_per_fit"], *(again["us_per_fit"] for again in compare.run_json_lines(
-            [os.path.join(build_dir, "bench", "compare_library"), files[n]])))
+        cpp_us = cpp["us_per_fit"]
         scipy_us = best_median(lambda: scipy_fit(x, y, start)) * 1e6
         lmfit_us = best_median(lambda: lmfit_fit(model, x, y, start)) * 1e6
         rows.append((n, py_us, cpp_us, scipy_us, lmfit_us))

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -101,6 +102,33 @@ void write_row(const GaussFitResult& r, double* numbers) {
   std::copy(values, values + kRowNumbers, numbers);
 }
 
+// Runs work(first, step) for first = 0 .. threads - 1 with step = threads: the first share in
+// this thread, the others in threads of their own, all joined before it returns. An exception
+// from any share (a failed allocation, a thread that cannot start) is passed on after the join.
+template <typename Work>
+void run_in_threads(std::size_t threads, const Work& work) {
+  const std::size_t step = std::max<std::size_t>(threads, 1);
+  std::vector<std::exception_ptr> failures(step);
+  const auto share = [&](std::size_t first) {
+    try {
+      work(first, step);
+    } catch (...) {
+      failures[first] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> pool;
+  try {
+    for (std::size_t first = 1; first < step; ++first) pool.emplace_back(share, first);
+  } catch (...) {
+    failures[0] = std::current_exception();
+  }
+  if (!failures[0]) share(0);
+  for (std::thread& thread : pool) thread.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
 // Fits every row of `ys` (rows x columns) against `x` (one shared row, or one per row), with
 // `workers` threads of its own; the GIL is released throughout. Returns the numbers
 // (rows x kRowNumbers), status and iteration count per row, and the text of every status seen.
@@ -141,11 +169,7 @@ py::tuple fit_many(const py::handle& x_object, const py::handle& ys_object,
         texts[row] = r.status_str_;
       }
     };
-    const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(workers), rows);
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(fit_rows, t, threads);
-    fit_rows(0, threads == 0 ? 1 : threads);
-    for (std::thread& thread : pool) thread.join();
+    run_in_threads(std::min<std::size_t>(static_cast<std::size_t>(workers), rows), fit_rows);
   }
   std::map<int, std::string> text_of_status;
   const int* count_data = counts.data();
