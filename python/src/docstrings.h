@@ -79,7 +79,7 @@ accuracy : float, optional
     The solver's step and gradient tolerance, kept within [1e-12, 0.01].
 solver : {'lmsder', 'normal_equations'}, optional
     'lmsder' (default): GSL's classic solver. 'normal_equations': the trust-region solver on
-    the normal equations, about twice as fast from a hundred points on; same optimum.
+    the normal equations, 1.5 to 3 times as fast; same optimum.
 
 Raises
 ------

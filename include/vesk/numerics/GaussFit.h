@@ -39,9 +39,8 @@ class GaussFit {
     /// Jacobian at every step. The default.
     lmsder,
     /// GSL's trust-region Levenberg-Marquardt with the steps solved through the normal equations
-    /// by modified Cholesky: 2 to 2.8 times as fast as lmsder from a hundred points on at the
-    /// default accuracy (less at accuracies near 1e-10). Parameters and errors agree with
-    /// lmsder's to about 1e-9 relative.
+    /// by modified Cholesky: 1.5 to 3 times as fast as lmsder at the default accuracy (less at
+    /// accuracies near 1e-10). Parameters and errors agree with lmsder's to about 1e-9 relative.
     normal_equations,
   };
 
