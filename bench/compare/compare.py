@@ -238,6 +238,14 @@ def markdown(fit_rows, savgol_rows, benchmarks):
     return "\n".join(lines)
 
 
+def publish(header, table, markdown_path):
+    """Prints the header and the table, and writes them to `markdown_path` too if given."""
+    print(header + "\n\n" + table)
+    if markdown_path:
+        with open(markdown_path, "w") as out:
+            out.write(header + "\n\n" + table + "\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build_dir")
@@ -267,10 +275,7 @@ def main():
               f"tolerances ({DEFAULT_ACCURACY:g}); all three within "
               f"{DEFAULT_AGREEMENT_IN_ERRORS:g} of a reported error of each other:\n\n" +
               default_accuracy_markdown(compare_default_accuracy(args.build_dir, sizes)))
-    print(header + "\n\n" + table)
-    if args.markdown:
-        with open(args.markdown, "w") as out:
-            out.write(header + "\n\n" + table + "\n")
+    publish(header, table, args.markdown)
 
 
 if __name__ == "__main__":

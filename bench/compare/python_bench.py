@@ -196,10 +196,7 @@ def main():
               f"{compare.TOLERANCE:g}; medians; scipy {scipy.__version__}, lmfit "
               f"{lmfit.__version__}, {os.cpu_count()} cores. curve_fit and lmfit loops run in "
               f"one thread; lmfit's batch is timed on {LMFIT_BATCH} peaks.")
-    print(header + "\n\n" + table)
-    if args.markdown:
-        with open(args.markdown, "w") as out:
-            out.write(header + "\n\n" + table + "\n")
+    compare.publish(header, table, args.markdown)
 
 
 if __name__ == "__main__":
