@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
       "\nExamples:\n"
       "  vesk-numerics fit peak.dat --plot fit.svg\n"
       "  vesk-numerics fit peak.dat --offset 120 --json\n"
-      "  vesk-numerics fit spectrum.csv --columns energy_keV,counts --range 655:668\n"
+      "  vesk-numerics fit gamma_lines.csv --columns energy_keV,counts --range 655:668\n"
       "  vesk-numerics fit run_*.dat --summary --format csv --trend-plot drift.svg\n"
       "  vesk-numerics smooth signal.dat --order 3 --window 11\n"
       "  vesk-numerics rotate --axis 1,1,1 --angle 120 --degrees points.dat\n"

@@ -5,10 +5,11 @@ peak.dat:   a gamma-ray line as a spectrometer records it: counts against energy
             a Gaussian peak A exp(-(E - mu)^2 / (2 sigma^2)) + c with
             A = 850 counts, mu = 661.7 keV, sigma = 1.8 keV, c = 120 counts,
             sampled every 0.25 keV from 650 to 675 keV, with Gaussian noise of 15 counts.
-spectrum.csv: an instrument's export with four columns (channel, energy_keV, counts,
+gamma_lines.csv: an instrument's export with four columns (channel, energy_keV, counts,
             uncertainty) holding two lines on a falling background: A = 400 counts at
-            609.3 keV (sigma 1.7 keV) and A = 850 counts at 661.7 keV (sigma 1.8 keV), over
-            c = 150 - 0.1 (E - 600 keV) counts, sampled every 0.25 keV from 590 to 680 keV.
+            609.3 keV (sigma 1.7 keV) and A = 850 counts at 661.7 keV (sigma 1.8 keV),
+            over c = 150 - 0.1 (E - 600 keV) counts, sampled every 0.25 keV from 590 to
+            680 keV.
 series/run_01.dat ... run_06.dat: the line of peak.dat measured six times while the
             spectrometer's gain drifts: the mean moves by +0.04 keV from one run to the next.
 signal.dat: a slow oscillation 2 sin(2 pi t / 4 s) + 0.5 t / 10 s, sampled every 0.05 s for
@@ -86,5 +87,5 @@ if __name__ == "__main__":
     directory = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
     write_peak(os.path.join(directory, "peak.dat"))
     write_signal(os.path.join(directory, "signal.dat"))
-    write_spectrum(os.path.join(directory, "spectrum.csv"))
+    write_spectrum(os.path.join(directory, "gamma_lines.csv"))
     write_series(os.path.join(directory, "series"))
