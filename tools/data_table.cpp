@@ -41,15 +41,6 @@ std::vector<std::string> split_fields(const std::string& line) {
   return fields;
 }
 
-std::optional<double> parse_number(const std::string& field) {
-  if (field.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(field.c_str(), &end);
-  if (end != field.c_str() + field.size()) return std::nullopt;
-  return value;
-}
-
 std::string allowed_text(const std::vector<std::size_t>& allowed) {
   std::string text;
   for (std::size_t i = 0; i < allowed.size(); ++i) {
@@ -122,6 +113,14 @@ class TableReader {
 };
 
 }  // namespace
+
+std::optional<double> parse_number(const std::string& field) {
+  if (field.empty()) return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(field.c_str(), &end);
+  if (end != field.c_str() + field.size()) return std::nullopt;
+  return value;
+}
 
 DataTable read_table(std::istream& input, const std::string& source,
                      const std::vector<std::size_t>& allowed_column_counts) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <istream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ DataTable read_table(std::istream& input, const std::string& source,
 /// As read_table, from the file at @p path, or from standard input for "-".
 DataTable read_table_file(const std::string& path,
                           const std::vector<std::size_t>& allowed_column_counts);
+
+/// The number that all of @p text spells, or nothing (also for empty text).
+std::optional<double> parse_number(const std::string& text);
 
 /// How a path is named in messages: "<stdin>" for "-".
 std::string source_name(const std::string& path);

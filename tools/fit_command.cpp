@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <regex>
@@ -80,10 +79,7 @@ double number_in_name(const std::string& file, const std::regex& pattern,
   const std::string name = std::filesystem::path(file).filename().string();
   std::smatch match;
   if (std::regex_search(name, match, pattern) && match[1].matched) {
-    const std::string text = match[1].str();
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (!text.empty() && end == text.c_str() + text.size()) return value;
+    if (const std::optional<double> value = parse_number(match[1].str())) return *value;
   }
   throw DataError(file + ": --trend-x '" + pattern_text + "' finds no number in the file name");
 }

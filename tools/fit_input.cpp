@@ -11,14 +11,6 @@ namespace vesk::tools {
 
 namespace {
 
-std::optional<double> number_in(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size()) return std::nullopt;
-  return value;
-}
-
 bool is_column_number(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(),
                                       [](unsigned char c) { return std::isdigit(c) != 0; });
@@ -66,8 +58,8 @@ XRange parse_range(const std::string& text) {
   XRange range;
   const std::string low = text.substr(0, colon);
   const std::string high = text.substr(colon + 1);
-  range.low = number_in(low);
-  range.high = number_in(high);
+  range.low = parse_number(low);
+  range.high = parse_number(high);
   if ((!low.empty() && !range.low) || (!high.empty() && !range.high)) {
     throw UsageError("--range must hold numbers, got '" + text + "'");
   }
