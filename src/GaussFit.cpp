@@ -4,9 +4,8 @@
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_math.h>
 #include <gsl/gsl_multifit_nlin.h>
-#include <gsl/gsl_multifit_nlinear.h>
-#include <gsl/gsl_multilarge_nlinear.h>
 
+#include <Eigen/Core>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -14,6 +13,9 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "least_squares.h"
+#include "simd/vector_kernels.h"
 
 namespace vesk::numerics {
 
@@ -52,9 +54,6 @@ using VectorHolder = std::unique_ptr<gsl_vector, GslFree<gsl_vector, gsl_vector_
 using MatrixHolder = std::unique_ptr<gsl_matrix, GslFree<gsl_matrix, gsl_matrix_free>>;
 using SolverHolder = std::unique_ptr<gsl_multifit_fdfsolver,
                                      GslFree<gsl_multifit_fdfsolver, gsl_multifit_fdfsolver_free>>;
-using TrustRegionHolder =
-    std::unique_ptr<gsl_multilarge_nlinear_workspace,
-                    GslFree<gsl_multilarge_nlinear_workspace, gsl_multilarge_nlinear_free>>;
 
 std::size_t common_length(const gsl_vector& x_data, const gsl_vector& y_data) {
   return std::min(x_data.size, y_data.size);
@@ -203,77 +202,6 @@ void write_jacobian(const gsl_vector* parameters, const GaussInputData& input,
   write_jacobian<kWithOffset>(parameters, input, jacobian, &fresh_exponential);
 }
 
-// The normal-equations solver never stores the Jacobian: it asks for J u, J^T u and J^T J, which
-// are formed here row by row. Its requests come at the parameters of its last residual
-// evaluation (the step it has just accepted), so that evaluation's exponentials are kept and
-// reused; the rows then differ from freshly computed ones in the last bit at most. Forming
-// J^T J here also keeps the multiplication out of the BLAS, whose serial OpenBLAS build shares
-// one work buffer between all threads in its level-3 routines.
-struct ExponentialCache {
-  const GaussInputData* input;
-  std::vector<double> exponentials;
-  std::array<double, 3> evaluated_at;  // amplitude, mean and variance of the kept exponentials
-  bool filled = false;
-};
-
-std::array<double, 3> shape_of(const gsl_vector* parameters) {
-  return {gsl_vector_get(parameters, 0), gsl_vector_get(parameters, 1),
-          gsl_vector_get(parameters, 2)};
-}
-
-template <bool kWithOffset>
-int residuals_keeping_exponentials(const gsl_vector* parameters, void* data,
-                                   gsl_vector* residuals) {
-  auto& cache = *static_cast<ExponentialCache*>(data);
-  double* kept = cache.exponentials.data();
-  write_residuals<kWithOffset>(parameters, *cache.input, residuals,
-                               [kept](std::size_t i, double value) { kept[i] = value; });
-  cache.evaluated_at = shape_of(parameters);
-  cache.filled = true;
-  return GSL_SUCCESS;
-}
-
-// Bitwise equality: a NaN parameter never matches, and then all is computed afresh.
-bool kept_for(const ExponentialCache& cache, const gsl_vector* parameters) {
-  return cache.filled && std::memcmp(cache.evaluated_at.data(), shape_of(parameters).data(),
-                                     sizeof cache.evaluated_at) == 0;
-}
-
-// v = J u (`transpose` CblasNoTrans) or v = J^T u (CblasTrans) when v is given, and the lower
-// triangle of J^T J when `normal_matrix` is given.
-template <bool kWithOffset>
-int jacobian_products(CBLAS_TRANSPOSE_t transpose, const gsl_vector* parameters,
-                      const gsl_vector* u, void* data, gsl_vector* v, gsl_matrix* normal_matrix) {
-  const auto& cache = *static_cast<const ExponentialCache*>(data);
-  const GaussInputData& input = *cache.input;
-  const bool reuse = kept_for(cache, parameters);
-  const PeakShape shape = peak_shape(parameters);
-  const bool transposed = transpose == CblasTrans;
-  if (v != nullptr && transposed) gsl_vector_set_zero(v);
-  if (normal_matrix != nullptr) gsl_matrix_set_zero(normal_matrix);
-  for (std::size_t i = 0; i < input.n_; ++i) {
-    const double distance = gsl_vector_get(input.x_data_, i) - shape.mean;
-    const double exponential =
-        reuse ? cache.exponentials[i] : fresh_exponential(i, distance, shape.twice_variance);
-    const auto row = jacobian_row<kWithOffset>(shape, distance, exponential);
-    if (v != nullptr && transposed) {
-      const double u_i = gsl_vector_get(u, i);
-      for (std::size_t j = 0; j < row.size(); ++j) *gsl_vector_ptr(v, j) += row[j] * u_i;
-    } else if (v != nullptr) {
-      double sum = 0.0;
-      for (std::size_t j = 0; j < row.size(); ++j) sum += row[j] * gsl_vector_get(u, j);
-      gsl_vector_set(v, i, sum);
-    }
-    if (normal_matrix != nullptr) {
-      for (std::size_t j = 0; j < row.size(); ++j) {
-        for (std::size_t k = 0; k <= j; ++k)
-          *gsl_matrix_ptr(normal_matrix, j, k) += row[j] * row[k];
-      }
-    }
-  }
-  return GSL_SUCCESS;
-}
-
 const GaussInputData& input_of(void* data) { return *static_cast<const GaussInputData*>(data); }
 
 struct SolverSettings {
@@ -282,15 +210,13 @@ struct SolverSettings {
   GaussFit::Solver solver;
 };
 
-// Both solvers' covariance routines: (J^T J)^-1 from the Jacobian, with a rank tolerance.
-using CovarianceOf = int (*)(const gsl_matrix* jacobian, double epsrel, gsl_matrix* covariance);
-
-// Where a solver ended: its parameters, residuals and Jacobian there, and its own counts.
+// Where a solver ended: its parameters, the covariance matrix (J^T J)^-1 there, chi, and its
+// own counts.
 struct SolverEnd {
   const gsl_vector* parameters;
-  const gsl_vector* residuals;
-  const gsl_matrix* jacobian;
-  CovarianceOf covariance_of;
+  const gsl_matrix* covariance;
+  std::size_t point_count;
+  double chi;
   int status;
   int iterations;
 };
@@ -298,16 +224,13 @@ struct SolverEnd {
 // The record of a completed fit: the solver's parameters, their errors from the covariance at
 // the solution scaled by chi / sqrt(dof), chi-square and sigma; the offset too with four
 // parameters.
-GaussFitResult completed_fit(const SolverEnd& end, double chi) {
-  const std::size_t point_count = end.jacobian->size1;
-  const std::size_t parameter_count = end.jacobian->size2;
-  MatrixHolder covariance(gsl_matrix_alloc(parameter_count, parameter_count));
-  end.covariance_of(end.jacobian, 0.0, covariance.get());
-  const double dof = static_cast<double>(point_count - parameter_count);
-  const double error_scale = chi / std::sqrt(dof);
+GaussFitResult completed_fit(const SolverEnd& end) {
+  const std::size_t parameter_count = end.parameters->size;
+  const double dof = static_cast<double>(end.point_count - parameter_count);
+  const double error_scale = end.chi / std::sqrt(dof);
   const auto parameter = [&](std::size_t i) { return gsl_vector_get(end.parameters, i); };
   const auto error = [&](std::size_t i) {
-    return error_scale * std::sqrt(gsl_matrix_get(covariance.get(), i, i));
+    return error_scale * std::sqrt(gsl_matrix_get(end.covariance, i, i));
   };
 
   GaussFitResult result;
@@ -321,7 +244,7 @@ GaussFitResult completed_fit(const SolverEnd& end, double chi) {
   result.amplitude_err_ = error(0);
   result.mean_err_ = error(1);
   result.variance_err_ = error(2);
-  result.chisq_ = chi * chi;
+  result.chisq_ = end.chi * end.chi;
   result.chisq_dof_ = result.chisq_ / dof;
   result.status_ = end.status;
   result.status_str_ = gsl_strerror(end.status);
@@ -331,18 +254,7 @@ GaussFitResult completed_fit(const SolverEnd& end, double chi) {
   return result;
 }
 
-// The outcome of a solver's run: a failure yields a cleared record with status, text and
-// iteration count.
-GaussFitResult outcome(const SolverEnd& end) {
-  if (end.status != GSL_SUCCESS && end.status != GSL_CONTINUE) {
-    return failed_fit(end.status, end.iterations);
-  }
-  // The drivers also report success when their own sums overflowed on huge data; a chi-square
-  // that is not a finite number means no fit took place.
-  const double chi = gsl_blas_dnrm2(end.residuals);
-  if (!std::isfinite(chi * chi)) return failed_fit(GSL_EDOM, end.iterations);
-  return completed_fit(end, chi);
-}
+bool completed(int status) { return status == GSL_SUCCESS || status == GSL_CONTINUE; }
 
 // GSL's classic scaled Levenberg-Marquardt driver (lmsder) from `start`.
 GaussFitResult solve_lmsder(gsl_multifit_function_fdf& model, gsl_vector_view start,
@@ -354,78 +266,111 @@ GaussFitResult solve_lmsder(gsl_multifit_function_fdf& model, gsl_vector_view st
   const int status =
       gsl_multifit_fdfsolver_driver(solver.get(), settings.max_iterations, settings.accuracy,
                                     settings.accuracy, 0.0, &stop_reason);
+  const int iterations = static_cast<int>(gsl_multifit_fdfsolver_niter(solver.get()));
+  if (!completed(status)) return failed_fit(status, iterations);
+  // The driver also reports success when its own sums overflowed on huge data; a chi-square
+  // that is not a finite number means no fit took place.
+  const double chi = gsl_blas_dnrm2(gsl_multifit_fdfsolver_residual(solver.get()));
+  if (!std::isfinite(chi * chi)) return failed_fit(GSL_EDOM, iterations);
   const MatrixHolder jacobian(gsl_matrix_alloc(model.n, model.p));
   gsl_multifit_fdfsolver_jac(solver.get(), jacobian.get());
-  return outcome({solver->x, gsl_multifit_fdfsolver_residual(solver.get()), jacobian.get(),
-                  &gsl_multifit_covar, status,
-                  static_cast<int>(gsl_multifit_fdfsolver_niter(solver.get()))});
+  MatrixHolder covariance(gsl_matrix_alloc(model.p, model.p));
+  gsl_multifit_covar(jacobian.get(), 0.0, covariance.get());
+  return completed_fit({solver->x, covariance.get(), model.n, chi, status, iterations});
 }
 
-// Iterates the trust-region solver with the stopping rules of the classic driver, so that a
-// status means the same whichever solver ran. GSL's own driver for this solver gives up with
-// GSL_EMAXITER when its first step makes no progress, which is the case whenever the start
-// values already fit (noiseless data); here, as in the classic driver, a step without progress
-// is followed by the convergence test.
-int drive_trust_region(gsl_multilarge_nlinear_workspace* workspace,
-                       const SolverSettings& settings) {
-  int status = GSL_CONTINUE;
-  std::size_t iteration = 0;
-  do {
-    status = gsl_multilarge_nlinear_iterate(workspace);
-    if (status != GSL_SUCCESS && status != GSL_ENOPROG) break;
-    int stop_reason = 0;
-    status = gsl_multilarge_nlinear_test(settings.accuracy, settings.accuracy, 0.0, &stop_reason,
-                                         workspace);
-  } while (status == GSL_CONTINUE && ++iteration < settings.max_iterations);
+// One Gaussian peak, with or without the offset, for the library's least-squares core: values
+// A e + c and derivatives (e, A e d / v, A e d^2 / (2 v^2), 1), e = exp(-d^2 / 2v), d = x - mu.
+template <bool kWithOffset>
+class PeakModel {
+ public:
+  PeakModel(const double* x_data, const detail::VectorKernels& kernels)
+      : x_data_(x_data), kernels_(kernels) {}
 
-  // Steps below machine precision mean the solution is as good as it gets.
-  if (status == GSL_ETOLF || status == GSL_ETOLX || status == GSL_ETOLG) status = GSL_SUCCESS;
-  if (iteration >= settings.max_iterations && status != GSL_SUCCESS) status = GSL_EMAXITER;
-  return status;
-}
-
-// GSL's trust-region Levenberg-Marquardt with More's scaling, each step solved through the
-// normal equations. The modified Cholesky decomposition is used because it also factors a
-// rank-deficient J^T J (a flat peak, a zero amplitude, data near the smallest doubles), where
-// plain Cholesky fails and would call GSL's error handler. The errors come from the covariance
-// of the Jacobian at the solution, as with lmsder.
-GaussFitResult solve_normal_equations(const gsl_multifit_function_fdf& model, gsl_vector_view start,
-                                      const SolverSettings& settings) {
-  gsl_multilarge_nlinear_parameters parameters = gsl_multilarge_nlinear_default_parameters();
-  parameters.trs = gsl_multilarge_nlinear_trs_lm;
-  parameters.scale = gsl_multilarge_nlinear_scale_more;
-  parameters.solver = gsl_multilarge_nlinear_solver_mcholesky;
-  const GaussInputData& input = input_of(model.params);
-  ExponentialCache cache{&input, std::vector<double>(model.n), {}, false};
-  const bool with_offset = model.p == kParametersWithFreeOffset;
-  gsl_multilarge_nlinear_fdf trust_model{};
-  trust_model.f =
-      with_offset ? &residuals_keeping_exponentials<true> : &residuals_keeping_exponentials<false>;
-  trust_model.df = with_offset ? &jacobian_products<true> : &jacobian_products<false>;
-  trust_model.n = model.n;
-  trust_model.p = model.p;
-  trust_model.params = &cache;
-  TrustRegionHolder workspace(
-      gsl_multilarge_nlinear_alloc(gsl_multilarge_nlinear_trust, &parameters, model.n, model.p));
-  gsl_multilarge_nlinear_init(&start.vector, &trust_model, workspace.get());
-  const int status = drive_trust_region(workspace.get(), settings);
-
-  const gsl_vector* solution = gsl_multilarge_nlinear_position(workspace.get());
-  const MatrixHolder jacobian(gsl_matrix_alloc(model.n, model.p));
-  if (with_offset) {
-    write_jacobian<true>(solution, input, jacobian.get());
-  } else {
-    write_jacobian<false>(solution, input, jacobian.get());
+  Eigen::Index parameter_count() const {
+    return kWithOffset ? kParametersWithFreeOffset : kParametersWithFixedOffset;
   }
-  return outcome({solution, gsl_multilarge_nlinear_residual(workspace.get()), jacobian.get(),
-                  &gsl_multifit_nlinear_covar, status,
-                  static_cast<int>(gsl_multilarge_nlinear_niter(workspace.get()))});
+
+  void evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
+                double* jacobian) const {
+    const double amplitude = parameters[0];
+    const double mean = parameters[1];
+    const double inverse_variance = 1.0 / parameters[2];
+    const double offset = kWithOffset ? parameters[3] : 0.0;
+    const double* x = x_data_ + begin;
+    double* exponential = jacobian != nullptr ? jacobian : values;
+    kernels_.gaussian(x, count, mean, 0.5 * inverse_variance, exponential);
+    for (std::size_t i = 0; i < count; ++i) values[i] = amplitude * exponential[i] + offset;
+    if (jacobian == nullptr) return;
+    double* by_mean = jacobian + count;
+    double* by_variance = jacobian + 2 * count;
+    const double half_inverse_square = 0.5 * inverse_variance * inverse_variance;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double distance = x[i] - mean;
+      const double slope = amplitude * exponential[i] * distance;
+      by_mean[i] = slope * inverse_variance;
+      by_variance[i] = slope * distance * half_inverse_square;
+    }
+    if constexpr (kWithOffset) std::fill_n(jacobian + 3 * count, count, 1.0);
+  }
+
+ private:
+  const double* x_data_;
+  const detail::VectorKernels& kernels_;
+};
+
+// The points of a GSL vector as one contiguous array: the vector's own storage when it has
+// unit stride, else a copy.
+class ContiguousPoints {
+ public:
+  ContiguousPoints(const gsl_vector& vector, std::size_t count) {
+    if (vector.stride == 1) {
+      data_ = vector.data;
+      return;
+    }
+    copy_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) copy_[i] = gsl_vector_get(&vector, i);
+    data_ = copy_.data();
+  }
+  const double* data() const { return data_; }
+
+ private:
+  std::vector<double> copy_;
+  const double* data_ = nullptr;
+};
+
+// The library's own Levenberg-Marquardt on the normal equations, with vectorised model loops.
+// The errors come from the covariance at the solution, as with lmsder.
+GaussFitResult solve_normal_equations(const GaussInputData& input, const double* start,
+                                      std::size_t parameter_count, const SolverSettings& settings) {
+  const ContiguousPoints x(*input.x_data_, input.n_);
+  const ContiguousPoints y(*input.y_data_, input.n_);
+  const detail::Observations observations{y.data(), nullptr, input.n_,
+                                          detail::Statistic::least_squares};
+  const detail::IterationLimits limits{settings.max_iterations, settings.accuracy};
+  const Eigen::VectorXd initial =
+      Eigen::Map<const Eigen::VectorXd>(start, static_cast<Eigen::Index>(parameter_count));
+  const detail::VectorKernels& kernels = detail::best_vector_kernels();
+  const detail::Minimum minimum =
+      parameter_count == kParametersWithFreeOffset
+          ? detail::minimise(PeakModel<true>(x.data(), kernels), observations, initial, limits)
+          : detail::minimise(PeakModel<false>(x.data(), kernels), observations, initial, limits);
+  if (!completed(minimum.status)) return failed_fit(minimum.status, minimum.iterations);
+  const double chi = std::sqrt(minimum.chisq);
+  if (!std::isfinite(minimum.chisq)) return failed_fit(GSL_EDOM, minimum.iterations);
+  Eigen::MatrixXd covariance = detail::covariance_from(minimum.information);
+  const gsl_vector_const_view parameters =
+      gsl_vector_const_view_array(minimum.parameters.data(), parameter_count);
+  const gsl_matrix_view covariance_view =
+      gsl_matrix_view_array(covariance.data(), parameter_count, parameter_count);
+  return completed_fit({&parameters.vector, &covariance_view.matrix, input.n_, chi, minimum.status,
+                        minimum.iterations});
 }
 
 GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
                      const SolverSettings& settings) {
   return settings.solver == GaussFit::Solver::normal_equations
-             ? solve_normal_equations(model, start, settings)
+             ? solve_normal_equations(input_of(model.params), start.vector.data, model.p, settings)
              : solve_lmsder(model, start, settings);
 }
 

@@ -1,0 +1,114 @@
+#include "least_squares.h"
+
+#include <Eigen/Eigenvalues>
+#include <cmath>
+
+namespace vesk::numerics::detail {
+
+ChunkBuffers::ChunkBuffers(Eigen::Index parameters)
+    : values(kChunk),
+      jacobian(kChunk * static_cast<std::size_t>(parameters)),
+      scratch(kChunk * static_cast<std::size_t>(parameters)),
+      chisq_terms(kChunk),
+      gradient_weights(kChunk),
+      information_weights(kChunk),
+      ratios(kChunk),
+      logarithms(kChunk),
+      kernels(best_vector_kernels()) {}
+
+namespace {
+
+// Least squares, plain or weighted by 1 / sigma^2: terms r^2, gradient weights r / sigma, and
+// information weights 1 / sigma^2 (null for plain least squares: all ones).
+void squares(const Observations& observations, std::size_t begin, std::size_t count,
+             ChunkBuffers& buffers) {
+  const double* y = observations.y + begin;
+  const double* f = buffers.values.data();
+  double* terms = buffers.chisq_terms.data();
+  double* a = buffers.gradient_weights.data();
+  if (observations.statistic == Statistic::weighted) {
+    const double* sigma = observations.sigma + begin;
+    double* b = buffers.information_weights.data();
+    for (std::size_t i = 0; i < count; ++i) {
+      const double inverse = 1.0 / sigma[i];
+      const double r = (f[i] - y[i]) * inverse;
+      terms[i] = r * r;
+      a[i] = r * inverse;
+      b[i] = inverse * inverse;
+    }
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      const double r = f[i] - y[i];
+      terms[i] = r * r;
+      a[i] = r;
+    }
+  }
+}
+
+// Counts: terms 2 (f - y + y ln(y / f)), gradient weights 1 - y / f, information weights 1 / f.
+// A point with y = 0 and f = 0 adds nothing; any other f <= 0 is outside the model's domain.
+bool counts(const Observations& observations, std::size_t begin, std::size_t count,
+            ChunkBuffers& buffers) {
+  const double* y = observations.y + begin;
+  const double* f = buffers.values.data();
+  double* ratio = buffers.ratios.data();
+  double* terms = buffers.chisq_terms.data();
+  double* a = buffers.gradient_weights.data();
+  double* b = buffers.information_weights.data();
+  bool inside = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    inside = inside && (f[i] > 0.0 || (f[i] == 0.0 && y[i] == 0.0));
+    ratio[i] = y[i] > 0.0 ? y[i] / f[i] : 1.0;
+  }
+  if (!inside) return false;
+  double* logarithm = buffers.logarithms.data();
+  buffers.kernels.log(ratio, count, logarithm);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double y_log = y[i] > 0.0 ? y[i] * logarithm[i] : 0.0;
+    terms[i] = 2.0 * (f[i] - y[i] + y_log);
+    a[i] = y[i] > 0.0 ? 1.0 - ratio[i] : 1.0;
+    b[i] = f[i] > 0.0 ? 1.0 / f[i] : 0.0;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool add_chunk(const Observations& observations, std::size_t begin, std::size_t count,
+               bool with_derivatives, ChunkBuffers& buffers, Evaluation& evaluation) {
+  if (observations.statistic == Statistic::poisson) {
+    if (!counts(observations, begin, count, buffers)) return false;
+  } else {
+    squares(observations, begin, count, buffers);
+  }
+  double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) sum += buffers.chisq_terms[i];
+  evaluation.chisq += sum;
+  if (with_derivatives) {
+    const double* weights = observations.statistic == Statistic::least_squares
+                                ? nullptr
+                                : buffers.information_weights.data();
+    buffers.kernels.accumulate(buffers.jacobian.data(), count,
+                               static_cast<std::size_t>(evaluation.gradient.size()), weights,
+                               buffers.gradient_weights.data(), buffers.scratch.data(),
+                               evaluation.information.data(), evaluation.gradient.data());
+  }
+  return true;
+}
+
+Eigen::MatrixXd covariance_from(const Eigen::MatrixXd& information) {
+  const Eigen::Index p = information.rows();
+  const Eigen::VectorXd diagonal = information.diagonal();
+  const Eigen::VectorXd scale =
+      (diagonal.array() > 0.0).select(diagonal.array().sqrt().inverse(), 0.0);
+  const Eigen::MatrixXd scaled = scale.asDiagonal() * information * scale.asDiagonal();
+  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(scaled);
+  const Eigen::VectorXd values = eigen.eigenvalues();
+  const double cutoff = values.cwiseAbs().maxCoeff() * kMachinePrecision * static_cast<double>(p);
+  const Eigen::VectorXd inverse = (values.array() > cutoff).select(values.array().inverse(), 0.0);
+  const Eigen::MatrixXd pseudo_inverse =
+      eigen.eigenvectors() * inverse.asDiagonal() * eigen.eigenvectors().transpose();
+  return scale.asDiagonal() * pseudo_inverse * scale.asDiagonal();
+}
+
+}  // namespace vesk::numerics::detail

@@ -1,0 +1,124 @@
+#ifndef VESK_NUMERICS_SRC_LEAST_SQUARES_H
+#define VESK_NUMERICS_SRC_LEAST_SQUARES_H
+
+// The library's least-squares core: Levenberg-Marquardt on the normal equations, with the
+// stopping rules of GSL's and MINPACK's drivers so that a status means the same as with GSL's
+// lmsder. The dense algebra is Eigen's (no BLAS: nothing is shared between threads), the loops
+// over the points are the vector kernels. One minimisation makes its own workspace and keeps
+// nothing afterwards, so any number of threads may run minimisations at once.
+//
+// Three statistics share the iteration. With model values f, derivatives grad f and data y:
+//   least_squares  chisq = sum (f - y)^2
+//   weighted       chisq = sum ((f - y) / sigma)^2
+//   poisson        chisq = 2 sum (f - y + y ln(y / f)), the likelihood-ratio statistic of counts
+// The core minimises F = chisq / 2 with gradient sum a_i grad f_i and the Gauss-Newton (for
+// counts: Fisher) matrix sum b_i grad f_i grad f_i^T, a_i and b_i being the statistic's
+// per-point weights. For counts the model must stay positive where y > 0; a step that leaves it
+// is refused like any step that does not lower chisq.
+
+#include <Eigen/Core>
+
+#include <cstddef>
+#include <vector>
+
+#include "simd/vector_kernels.h"
+
+namespace vesk::numerics::detail {
+
+enum class Statistic : unsigned char { least_squares, weighted, poisson };
+
+// The measured values that the model is compared with, by index. Owns nothing.
+struct Observations {
+  const double* y;
+  const double* sigma;  // per-point standard deviations; read only for Statistic::weighted
+  std::size_t count;
+  Statistic statistic;
+};
+
+struct IterationLimits {
+  std::size_t max_iterations;
+  double accuracy;  // GSL's xtol and gtol
+};
+
+struct Minimum {
+  int status = 0;      // GSL_SUCCESS, GSL_EMAXITER, or GSL_EDOM when the start is not finite
+  int iterations = 0;  // accepted steps
+  double chisq = 0.0;
+  Eigen::VectorXd parameters;
+  Eigen::MatrixXd information;  // sum b_i grad f_i grad f_i^T at the parameters
+};
+
+// Points are processed in chunks of this many, so that a chunk's Jacobian stays in the cache.
+constexpr std::size_t kChunk = 256;
+
+// A model for the core provides
+//   Eigen::Index parameter_count() const;
+//   void evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
+//                 double* jacobian) const;
+// evaluate writes the values at points [begin, begin + count) and, unless jacobian is null, their
+// derivatives as a count x parameter_count column-major matrix; count is at most kChunk.
+
+// One evaluation of the statistic at one set of parameters.
+struct Evaluation {
+  double chisq = 0.0;
+  Eigen::MatrixXd information;
+  Eigen::VectorXd gradient;
+};
+
+// The per-point buffers of one minimisation.
+struct ChunkBuffers {
+  explicit ChunkBuffers(Eigen::Index parameters);
+  std::vector<double> values;
+  std::vector<double> jacobian;
+  std::vector<double> scratch;
+  std::vector<double> chisq_terms;
+  std::vector<double> gradient_weights;
+  std::vector<double> information_weights;
+  std::vector<double> ratios;
+  std::vector<double> logarithms;
+  const VectorKernels& kernels;
+};
+
+// Turns one chunk's model values into chisq terms and weights, and adds its derivatives to the
+// evaluation; false when the model left its domain (counts: f <= 0 where y > 0, or f < 0).
+bool add_chunk(const Observations& observations, std::size_t begin, std::size_t count,
+               bool with_derivatives, ChunkBuffers& buffers, Evaluation& evaluation);
+
+// The Levenberg-Marquardt iteration itself, on an evaluator: bool evaluate(parameters,
+// with_derivatives, Evaluation&), false for a point outside the model's domain.
+template <typename Evaluate>
+Minimum levenberg_marquardt(const Eigen::VectorXd& start, const IterationLimits& limits,
+                            Evaluate&& evaluate);
+
+template <typename Model>
+Minimum minimise(const Model& model, const Observations& observations, const Eigen::VectorXd& start,
+                 const IterationLimits& limits) {
+  const Eigen::Index p = model.parameter_count();
+  ChunkBuffers buffers(p);
+  auto evaluate = [&](const Eigen::VectorXd& parameters, bool with_derivatives,
+                      Evaluation& evaluation) {
+    evaluation.chisq = 0.0;
+    evaluation.information.setZero(p, p);
+    evaluation.gradient.setZero(p);
+    for (std::size_t begin = 0; begin < observations.count; begin += kChunk) {
+      const std::size_t count = std::min(kChunk, observations.count - begin);
+      model.evaluate(parameters.data(), begin, count, buffers.values.data(),
+                     with_derivatives ? buffers.jacobian.data() : nullptr);
+      if (!add_chunk(observations, begin, count, with_derivatives, buffers, evaluation)) {
+        return false;
+      }
+    }
+    return true;
+  };
+  return levenberg_marquardt(start, limits, evaluate);
+}
+
+// The covariance matrix of the parameters: the pseudo-inverse of the information matrix, with
+// directions the data do not determine (a flat peak's width) given zero variance.
+Eigen::MatrixXd covariance_from(const Eigen::MatrixXd& information);
+
+}  // namespace vesk::numerics::detail
+
+#include "least_squares_iteration.h"
+
+#endif  // VESK_NUMERICS_SRC_LEAST_SQUARES_H

@@ -1,0 +1,112 @@
+#ifndef VESK_NUMERICS_SRC_LEAST_SQUARES_ITERATION_H
+#define VESK_NUMERICS_SRC_LEAST_SQUARES_ITERATION_H
+
+// The Levenberg-Marquardt iteration of the least-squares core; included by least_squares.h.
+
+#include <gsl/gsl_errno.h>
+
+#include <Eigen/Cholesky>
+#include <Eigen/Core>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vesk::numerics::detail {
+
+// Damping relative to the scaled information matrix at the start.
+constexpr double kInitialDamping = 1e-3;
+// A step is taken when it achieves at least this share of the reduction the quadratic model
+// predicts (MINPACK's rule).
+constexpr double kAcceptableRatio = 1e-4;
+constexpr double kMachinePrecision = std::numeric_limits<double>::epsilon();
+
+// GSL's convergence tests after an accepted step: every component of the step within
+// accuracy * (|x_i| + accuracy), or the scaled gradient max |g_i| max(|x_i|, 1) within
+// accuracy * max(F, 1). A NaN accuracy passes neither.
+inline bool converged(const Eigen::VectorXd& step, const Eigen::VectorXd& x,
+                      const Eigen::VectorXd& gradient, double half_chisq, double accuracy) {
+  const auto magnitude = x.array().abs();
+  if ((step.array().abs() < accuracy * accuracy + accuracy * magnitude).all()) return true;
+  const double scaled_gradient = (gradient.array().abs() * magnitude.max(1.0)).maxCoeff();
+  return scaled_gradient <= accuracy * std::max(half_chisq, 1.0);
+}
+
+// MINPACK's machine-precision exits: no reduction left to predict, or a step too small to change
+// x. The parameters are then as good as double precision makes them.
+inline bool at_machine_precision(const Eigen::VectorXd& step, const Eigen::VectorXd& x,
+                                 double predicted, double half_chisq) {
+  return !(predicted > kMachinePrecision * half_chisq) ||
+         (step.array().abs() <= kMachinePrecision * x.array().abs()).all();
+}
+
+template <typename Evaluate>
+Minimum levenberg_marquardt(const Eigen::VectorXd& start, const IterationLimits& limits,
+                            Evaluate&& evaluate) {
+  Minimum minimum;
+  Evaluation current;
+  if (!start.allFinite() || !evaluate(start, true, current) || !std::isfinite(current.chisq)) {
+    minimum.status = GSL_EDOM;
+    return minimum;
+  }
+  const Eigen::Index p = start.size();
+  Eigen::VectorXd x = start;
+  Eigen::VectorXd scale = Eigen::VectorXd::Zero(p);
+  Eigen::LDLT<Eigen::MatrixXd> factor(p);
+  Evaluation trial;
+  double damping = kInitialDamping;
+  double growth = 2.0;
+  int status = GSL_CONTINUE;
+  while (status == GSL_CONTINUE) {
+    // Marquardt's scaling by the largest diagonal seen so far keeps the step invariant to the
+    // units of each parameter; a parameter the data never touched is scaled by 1.
+    scale = scale.cwiseMax(current.information.diagonal());
+    const Eigen::VectorXd diagonal = (scale.array() > 0.0).select(scale, 1.0);
+    Eigen::MatrixXd damped = current.information;
+    damped.diagonal() += damping * diagonal;
+    factor.compute(damped);
+    Eigen::VectorXd step = factor.solve(-current.gradient);
+    const double half_chisq = 0.5 * current.chisq;
+    if (factor.info() != Eigen::Success || !step.allFinite()) {
+      damping *= growth;
+      growth *= 2.0;
+      if (!std::isfinite(damping)) status = GSL_SUCCESS;
+      continue;
+    }
+    const double predicted =
+        0.5 * (damping * step.dot(diagonal.cwiseProduct(step)) - step.dot(current.gradient));
+    const Eigen::VectorXd candidate = x + step;
+    const bool valid =
+        candidate.allFinite() && evaluate(candidate, true, trial) && std::isfinite(trial.chisq);
+    const double actual = valid ? half_chisq - 0.5 * trial.chisq : -1.0;
+    if (valid && actual > 0.0 && actual > kAcceptableRatio * predicted) {
+      const double ratio = actual / predicted;
+      x = candidate;
+      std::swap(current, trial);
+      ++minimum.iterations;
+      damping *= std::max(1.0 / 3.0, 1.0 - std::pow(2.0 * ratio - 1.0, 3));
+      growth = 2.0;
+      if (converged(step, x, current.gradient, 0.5 * current.chisq, limits.accuracy) ||
+          (actual <= kMachinePrecision * half_chisq &&
+           at_machine_precision(step, x, predicted, half_chisq))) {
+        status = GSL_SUCCESS;
+      } else if (static_cast<std::size_t>(minimum.iterations) >= limits.max_iterations) {
+        status = GSL_EMAXITER;
+      }
+    } else if (at_machine_precision(step, x, predicted, half_chisq)) {
+      status = GSL_SUCCESS;
+    } else {
+      damping *= growth;
+      growth *= 2.0;
+      if (!std::isfinite(damping)) status = GSL_SUCCESS;
+    }
+  }
+  minimum.status = status;
+  minimum.chisq = current.chisq;
+  minimum.parameters = std::move(x);
+  minimum.information = std::move(current.information);
+  return minimum;
+}
+
+}  // namespace vesk::numerics::detail
+
+#endif  // VESK_NUMERICS_SRC_LEAST_SQUARES_ITERATION_H

@@ -1,0 +1,37 @@
+#ifndef VESK_NUMERICS_SRC_SIMD_VECTOR_KERNELS_H
+#define VESK_NUMERICS_SRC_SIMD_VECTOR_KERNELS_H
+
+// The loops that dominate a fit, compiled once for each instruction set and chosen at run time,
+// so that the library uses AVX2 or AVX-512 where the processor has them and still runs on any
+// x86-64. Every kernel works on plain arrays and keeps no state.
+
+#include <cstddef>
+
+namespace vesk::numerics::detail {
+
+enum class InstructionSet : unsigned char { sse2, avx2, avx512 };
+
+struct VectorKernels {
+  InstructionSet instruction_set;
+  // out[i] = exp(-(x[i] - centre)^2 * half_inverse_variance); values whose true result is below
+  // the smallest normal double give 0.
+  void (*gaussian)(const double* x, std::size_t count, double centre, double half_inverse_variance,
+                   double* out);
+  // out[i] = log(in[i]).
+  void (*log)(const double* in, std::size_t count, double* out);
+  // normal += J^T diag(w) J and gradient += J^T a, for the count x parameters column-major J.
+  // A null w stands for all ones; scratch holds count x parameters doubles.
+  void (*accumulate)(const double* jacobian, std::size_t count, std::size_t parameters,
+                     const double* w, const double* a, double* scratch, double* normal,
+                     double* gradient);
+};
+
+// The kernels of the widest instruction set that this processor supports.
+const VectorKernels& best_vector_kernels();
+
+// The kernels of one instruction set, or null when this processor lacks it.
+const VectorKernels* vector_kernels_for(InstructionSet instruction_set);
+
+}  // namespace vesk::numerics::detail
+
+#endif  // VESK_NUMERICS_SRC_SIMD_VECTOR_KERNELS_H
