@@ -284,12 +284,12 @@ GaussFitResult solve_lmsder(gsl_multifit_function_fdf& model, gsl_vector_view st
 template <bool kWithOffset>
 class PeakModel {
  public:
+  static constexpr int kParameters = kWithOffset ? 4 : 3;
+
   PeakModel(const double* x_data, const detail::VectorKernels& kernels)
       : x_data_(x_data), kernels_(kernels) {}
 
-  Eigen::Index parameter_count() const {
-    return kWithOffset ? kParametersWithFreeOffset : kParametersWithFixedOffset;
-  }
+  Eigen::Index parameter_count() const { return kParameters; }
 
   void evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
                 double* jacobian) const {
@@ -298,10 +298,9 @@ class PeakModel {
     const double inverse_variance = 1.0 / parameters[2];
     const double offset = kWithOffset ? parameters[3] : 0.0;
     const double* x = x_data_ + begin;
-    double* exponential = jacobian != nullptr ? jacobian : values;
+    double* exponential = jacobian;
     kernels_.gaussian(x, count, mean, 0.5 * inverse_variance, exponential);
     for (std::size_t i = 0; i < count; ++i) values[i] = amplitude * exponential[i] + offset;
-    if (jacobian == nullptr) return;
     double* by_mean = jacobian + count;
     double* by_variance = jacobian + 2 * count;
     const double half_inverse_square = 0.5 * inverse_variance * inverse_variance;
@@ -339,38 +338,44 @@ class ContiguousPoints {
   const double* data_ = nullptr;
 };
 
+// A minimum of the library's own Levenberg-Marquardt as a fit record; its errors come from the
+// covariance at the solution, as with lmsder.
+template <int kParameters>
+GaussFitResult peak_from(const detail::Minimum<kParameters>& minimum, std::size_t point_count) {
+  if (!completed(minimum.status)) return failed_fit(minimum.status, minimum.iterations);
+  if (!std::isfinite(minimum.chisq)) return failed_fit(GSL_EDOM, minimum.iterations);
+  Eigen::MatrixXd covariance = detail::covariance_from(minimum.information);
+  const gsl_vector_const_view parameters =
+      gsl_vector_const_view_array(minimum.parameters.data(), kParameters);
+  const gsl_matrix_view covariance_view =
+      gsl_matrix_view_array(covariance.data(), kParameters, kParameters);
+  return completed_fit({&parameters.vector, &covariance_view.matrix, point_count,
+                        std::sqrt(minimum.chisq), minimum.status, minimum.iterations});
+}
+
 // The library's own Levenberg-Marquardt on the normal equations, with vectorised model loops.
-// The errors come from the covariance at the solution, as with lmsder.
+template <bool kWithOffset>
 GaussFitResult solve_normal_equations(const GaussInputData& input, const double* start,
-                                      std::size_t parameter_count, const SolverSettings& settings) {
+                                      const SolverSettings& settings) {
+  using Model = PeakModel<kWithOffset>;
   const ContiguousPoints x(*input.x_data_, input.n_);
   const ContiguousPoints y(*input.y_data_, input.n_);
   const detail::Observations observations{y.data(), nullptr, input.n_,
                                           detail::Statistic::least_squares};
   const detail::IterationLimits limits{settings.max_iterations, settings.accuracy};
-  const Eigen::VectorXd initial =
-      Eigen::Map<const Eigen::VectorXd>(start, static_cast<Eigen::Index>(parameter_count));
-  const detail::VectorKernels& kernels = detail::best_vector_kernels();
-  const detail::Minimum minimum =
-      parameter_count == kParametersWithFreeOffset
-          ? detail::minimise(PeakModel<true>(x.data(), kernels), observations, initial, limits)
-          : detail::minimise(PeakModel<false>(x.data(), kernels), observations, initial, limits);
-  if (!completed(minimum.status)) return failed_fit(minimum.status, minimum.iterations);
-  const double chi = std::sqrt(minimum.chisq);
-  if (!std::isfinite(minimum.chisq)) return failed_fit(GSL_EDOM, minimum.iterations);
-  Eigen::MatrixXd covariance = detail::covariance_from(minimum.information);
-  const gsl_vector_const_view parameters =
-      gsl_vector_const_view_array(minimum.parameters.data(), parameter_count);
-  const gsl_matrix_view covariance_view =
-      gsl_matrix_view_array(covariance.data(), parameter_count, parameter_count);
-  return completed_fit({&parameters.vector, &covariance_view.matrix, input.n_, chi, minimum.status,
-                        minimum.iterations});
+  const detail::ParameterVector<Model::kParameters> initial(start);
+  const Model model(x.data(), detail::best_vector_kernels());
+  return peak_from(detail::minimise(model, observations, initial, limits), input.n_);
 }
 
 GaussFitResult solve(gsl_multifit_function_fdf& model, gsl_vector_view start,
                      const SolverSettings& settings) {
   return settings.solver == GaussFit::Solver::normal_equations
-             ? solve_normal_equations(input_of(model.params), start.vector.data, model.p, settings)
+             ? (model.p == kParametersWithFreeOffset
+                    ? solve_normal_equations<true>(input_of(model.params), start.vector.data,
+                                                   settings)
+                    : solve_normal_equations<false>(input_of(model.params), start.vector.data,
+                                                    settings))
              : solve_lmsder(model, start, settings);
 }
 

@@ -5,6 +5,9 @@
 
 namespace vesk::numerics::detail {
 
+AlignedBuffer::AlignedBuffer(std::size_t count)
+    : storage_(static_cast<double*>(::operator new[](count * sizeof(double), kAlignment))) {}
+
 ChunkBuffers::ChunkBuffers(Eigen::Index parameters)
     : values(kChunk),
       jacobian(kChunk * static_cast<std::size_t>(parameters)),
@@ -75,7 +78,8 @@ bool counts(const Observations& observations, std::size_t begin, std::size_t cou
 }  // namespace
 
 bool add_chunk(const Observations& observations, std::size_t begin, std::size_t count,
-               bool with_derivatives, ChunkBuffers& buffers, Evaluation& evaluation) {
+               std::size_t parameters, ChunkBuffers& buffers, double& chisq, double* information,
+               double* gradient) {
   if (observations.statistic == Statistic::poisson) {
     if (!counts(observations, begin, count, buffers)) return false;
   } else {
@@ -83,16 +87,13 @@ bool add_chunk(const Observations& observations, std::size_t begin, std::size_t 
   }
   double sum = 0.0;
   for (std::size_t i = 0; i < count; ++i) sum += buffers.chisq_terms[i];
-  evaluation.chisq += sum;
-  if (with_derivatives) {
-    const double* weights = observations.statistic == Statistic::least_squares
-                                ? nullptr
-                                : buffers.information_weights.data();
-    buffers.kernels.accumulate(buffers.jacobian.data(), count,
-                               static_cast<std::size_t>(evaluation.gradient.size()), weights,
-                               buffers.gradient_weights.data(), buffers.scratch.data(),
-                               evaluation.information.data(), evaluation.gradient.data());
-  }
+  chisq += sum;
+  const double* weights = observations.statistic == Statistic::least_squares
+                              ? nullptr
+                              : buffers.information_weights.data();
+  buffers.kernels.accumulate(buffers.jacobian.data(), count, parameters, weights,
+                             buffers.gradient_weights.data(), buffers.scratch.data(), information,
+                             gradient);
   return true;
 }
 

@@ -19,7 +19,8 @@
 #include <Eigen/Core>
 
 #include <cstddef>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "simd/vector_kernels.h"
 
@@ -40,77 +41,110 @@ struct IterationLimits {
   double accuracy;  // GSL's xtol and gtol
 };
 
+// Parameter vectors and matrices: fixed-size for a model with a known number of parameters
+// (kParameters), dynamic for Eigen::Dynamic.
+template <int kParameters>
+using ParameterVector = Eigen::Matrix<double, kParameters, 1>;
+template <int kParameters>
+using ParameterMatrix = Eigen::Matrix<double, kParameters, kParameters>;
+
+template <int kParameters>
 struct Minimum {
   int status = 0;      // GSL_SUCCESS, GSL_EMAXITER, or GSL_EDOM when the start is not finite
   int iterations = 0;  // accepted steps
   double chisq = 0.0;
-  Eigen::VectorXd parameters;
-  Eigen::MatrixXd information;  // sum b_i grad f_i grad f_i^T at the parameters
+  ParameterVector<kParameters> parameters;
+  ParameterMatrix<kParameters> information;  // sum b_i grad f_i grad f_i^T at the parameters
 };
 
 // Points are processed in chunks of this many, so that a chunk's Jacobian stays in the cache.
 constexpr std::size_t kChunk = 256;
 
 // A model for the core provides
+//   static constexpr int kParameters;  (its parameter count, or Eigen::Dynamic)
 //   Eigen::Index parameter_count() const;
 //   void evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
 //                 double* jacobian) const;
-// evaluate writes the values at points [begin, begin + count) and, unless jacobian is null, their
-// derivatives as a count x parameter_count column-major matrix; count is at most kChunk.
+// evaluate writes the values at points [begin, begin + count) and their derivatives as a
+// count x parameter_count column-major matrix; count is at most kChunk.
 
 // One evaluation of the statistic at one set of parameters.
+template <int kParameters>
 struct Evaluation {
   double chisq = 0.0;
-  Eigen::MatrixXd information;
-  Eigen::VectorXd gradient;
+  ParameterMatrix<kParameters> information;
+  ParameterVector<kParameters> gradient;
+};
+
+// Doubles aligned to the widest vector register. Vectorised sums start at an aligned element, so
+// where a buffer lies would otherwise change the order of additions, and with it the last bit of
+// a result.
+class AlignedBuffer {
+ public:
+  explicit AlignedBuffer(std::size_t count);
+  double* data() { return storage_.get(); }
+  double& operator[](std::size_t i) { return storage_[i]; }
+
+ private:
+  static constexpr std::align_val_t kAlignment{64};
+  struct Free {
+    void operator()(double* storage) const { ::operator delete[](storage, kAlignment); }
+  };
+  std::unique_ptr<double[], Free> storage_;
 };
 
 // The per-point buffers of one minimisation.
 struct ChunkBuffers {
   explicit ChunkBuffers(Eigen::Index parameters);
-  std::vector<double> values;
-  std::vector<double> jacobian;
-  std::vector<double> scratch;
-  std::vector<double> chisq_terms;
-  std::vector<double> gradient_weights;
-  std::vector<double> information_weights;
-  std::vector<double> ratios;
-  std::vector<double> logarithms;
+  AlignedBuffer values;
+  AlignedBuffer jacobian;
+  AlignedBuffer scratch;
+  AlignedBuffer chisq_terms;
+  AlignedBuffer gradient_weights;
+  AlignedBuffer information_weights;
+  AlignedBuffer ratios;
+  AlignedBuffer logarithms;
   const VectorKernels& kernels;
 };
 
-// Turns one chunk's model values into chisq terms and weights, and adds its derivatives to the
-// evaluation; false when the model left its domain (counts: f <= 0 where y > 0, or f < 0).
+// Turns one chunk's model values into chisq terms and weights, adds the terms to chisq and, with
+// derivatives, J^T W J to the parameters x parameters column-major information and J^T a to the
+// gradient; false when the model left its domain (counts: f <= 0 where y > 0, or f < 0).
 bool add_chunk(const Observations& observations, std::size_t begin, std::size_t count,
-               bool with_derivatives, ChunkBuffers& buffers, Evaluation& evaluation);
+               std::size_t parameters, ChunkBuffers& buffers, double& chisq, double* information,
+               double* gradient);
 
 // The Levenberg-Marquardt iteration itself, on an evaluator: bool evaluate(parameters,
-// with_derivatives, Evaluation&), false for a point outside the model's domain.
-template <typename Evaluate>
-Minimum levenberg_marquardt(const Eigen::VectorXd& start, const IterationLimits& limits,
-                            Evaluate&& evaluate);
+// Evaluation&), false for a point outside the model's domain.
+template <int kParameters, typename Evaluate>
+Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& start,
+                                         const IterationLimits& limits, Evaluate&& evaluate);
 
 template <typename Model>
-Minimum minimise(const Model& model, const Observations& observations, const Eigen::VectorXd& start,
-                 const IterationLimits& limits) {
+Minimum<Model::kParameters> minimise(const Model& model, const Observations& observations,
+                                     const ParameterVector<Model::kParameters>& start,
+                                     const IterationLimits& limits) {
+  constexpr int kParameters = Model::kParameters;
   const Eigen::Index p = model.parameter_count();
+  const auto parameter_count = static_cast<std::size_t>(p);
   ChunkBuffers buffers(p);
-  auto evaluate = [&](const Eigen::VectorXd& parameters, bool with_derivatives,
-                      Evaluation& evaluation) {
+  auto evaluate = [&](const ParameterVector<kParameters>& parameters,
+                      Evaluation<kParameters>& evaluation) {
     evaluation.chisq = 0.0;
     evaluation.information.setZero(p, p);
     evaluation.gradient.setZero(p);
     for (std::size_t begin = 0; begin < observations.count; begin += kChunk) {
       const std::size_t count = std::min(kChunk, observations.count - begin);
       model.evaluate(parameters.data(), begin, count, buffers.values.data(),
-                     with_derivatives ? buffers.jacobian.data() : nullptr);
-      if (!add_chunk(observations, begin, count, with_derivatives, buffers, evaluation)) {
+                     buffers.jacobian.data());
+      if (!add_chunk(observations, begin, count, parameter_count, buffers, evaluation.chisq,
+                     evaluation.information.data(), evaluation.gradient.data())) {
         return false;
       }
     }
     return true;
   };
-  return levenberg_marquardt(start, limits, evaluate);
+  return levenberg_marquardt<kParameters>(start, limits, evaluate);
 }
 
 // The covariance matrix of the parameters: the pseudo-inverse of the information matrix, with

@@ -23,8 +23,9 @@ constexpr double kMachinePrecision = std::numeric_limits<double>::epsilon();
 // GSL's convergence tests after an accepted step: every component of the step within
 // accuracy * (|x_i| + accuracy), or the scaled gradient max |g_i| max(|x_i|, 1) within
 // accuracy * max(F, 1). A NaN accuracy passes neither.
-inline bool converged(const Eigen::VectorXd& step, const Eigen::VectorXd& x,
-                      const Eigen::VectorXd& gradient, double half_chisq, double accuracy) {
+template <typename Vector>
+bool converged(const Vector& step, const Vector& x, const Vector& gradient, double half_chisq,
+               double accuracy) {
   const auto magnitude = x.array().abs();
   if ((step.array().abs() < accuracy * accuracy + accuracy * magnitude).all()) return true;
   const double scaled_gradient = (gradient.array().abs() * magnitude.max(1.0)).maxCoeff();
@@ -33,26 +34,29 @@ inline bool converged(const Eigen::VectorXd& step, const Eigen::VectorXd& x,
 
 // MINPACK's machine-precision exits: no reduction left to predict, or a step too small to change
 // x. The parameters are then as good as double precision makes them.
-inline bool at_machine_precision(const Eigen::VectorXd& step, const Eigen::VectorXd& x,
-                                 double predicted, double half_chisq) {
+template <typename Vector>
+bool at_machine_precision(const Vector& step, const Vector& x, double predicted,
+                          double half_chisq) {
   return !(predicted > kMachinePrecision * half_chisq) ||
          (step.array().abs() <= kMachinePrecision * x.array().abs()).all();
 }
 
-template <typename Evaluate>
-Minimum levenberg_marquardt(const Eigen::VectorXd& start, const IterationLimits& limits,
-                            Evaluate&& evaluate) {
-  Minimum minimum;
-  Evaluation current;
-  if (!start.allFinite() || !evaluate(start, true, current) || !std::isfinite(current.chisq)) {
+template <int kParameters, typename Evaluate>
+Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& start,
+                                         const IterationLimits& limits, Evaluate&& evaluate) {
+  using Vector = ParameterVector<kParameters>;
+  using Matrix = ParameterMatrix<kParameters>;
+  Minimum<kParameters> minimum;
+  Evaluation<kParameters> current;
+  if (!start.allFinite() || !evaluate(start, current) || !std::isfinite(current.chisq)) {
     minimum.status = GSL_EDOM;
     return minimum;
   }
   const Eigen::Index p = start.size();
-  Eigen::VectorXd x = start;
-  Eigen::VectorXd scale = Eigen::VectorXd::Zero(p);
-  Eigen::LDLT<Eigen::MatrixXd> factor(p);
-  Evaluation trial;
+  Vector x = start;
+  Vector scale = Vector::Zero(p);
+  Eigen::LDLT<Matrix> factor(p);
+  Evaluation<kParameters> trial;
   double damping = kInitialDamping;
   double growth = 2.0;
   int status = GSL_CONTINUE;
@@ -60,11 +64,11 @@ Minimum levenberg_marquardt(const Eigen::VectorXd& start, const IterationLimits&
     // Marquardt's scaling by the largest diagonal seen so far keeps the step invariant to the
     // units of each parameter; a parameter the data never touched is scaled by 1.
     scale = scale.cwiseMax(current.information.diagonal());
-    const Eigen::VectorXd diagonal = (scale.array() > 0.0).select(scale, 1.0);
-    Eigen::MatrixXd damped = current.information;
+    const Vector diagonal = (scale.array() > 0.0).select(scale, 1.0);
+    Matrix damped = current.information;
     damped.diagonal() += damping * diagonal;
     factor.compute(damped);
-    Eigen::VectorXd step = factor.solve(-current.gradient);
+    const Vector step = factor.solve(-current.gradient);
     const double half_chisq = 0.5 * current.chisq;
     if (factor.info() != Eigen::Success || !step.allFinite()) {
       damping *= growth;
@@ -74,9 +78,9 @@ Minimum levenberg_marquardt(const Eigen::VectorXd& start, const IterationLimits&
     }
     const double predicted =
         0.5 * (damping * step.dot(diagonal.cwiseProduct(step)) - step.dot(current.gradient));
-    const Eigen::VectorXd candidate = x + step;
+    const Vector candidate = x + step;
     const bool valid =
-        candidate.allFinite() && evaluate(candidate, true, trial) && std::isfinite(trial.chisq);
+        candidate.allFinite() && evaluate(candidate, trial) && std::isfinite(trial.chisq);
     const double actual = valid ? half_chisq - 0.5 * trial.chisq : -1.0;
     if (valid && actual > 0.0 && actual > kAcceptableRatio * predicted) {
       const double ratio = actual / predicted;

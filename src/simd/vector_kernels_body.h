@@ -5,6 +5,7 @@
 #include <Eigen/Core>
 
 #include <cstddef>
+#include <limits>
 
 #include "simd/vector_kernels.h"
 
@@ -17,16 +18,19 @@ using Array = Eigen::Map<Eigen::ArrayXd>;
 using ConstMatrix = Eigen::Map<const Eigen::MatrixXd>;
 using Matrix = Eigen::Map<Eigen::MatrixXd>;
 
-// Below this exponent the exponential is subnormal; it is given as 0.
-constexpr double kSmallestNormalExponent = -708.3964185322641;
+// Eigen's exponential gives a tiny normal number where the true value is subnormal or zero;
+// such values are given as 0.
+constexpr double kSmallestNormal = std::numeric_limits<double>::min();
 
 void gaussian(const double* x, std::size_t count, double centre, double half_inverse_variance,
               double* out) {
-  const auto n = static_cast<Eigen::Index>(count);
-  const ConstArray positions(x, n);
-  Array result(out, n);
-  result = -(positions - centre).square() * half_inverse_variance;
-  result = (result < kSmallestNormalExponent).select(0.0, result.exp());
+  for (std::size_t i = 0; i < count; ++i) {
+    const double distance = x[i] - centre;
+    out[i] = -(distance * distance) * half_inverse_variance;
+  }
+  Array result(out, static_cast<Eigen::Index>(count));
+  result = result.exp();
+  for (std::size_t i = 0; i < count; ++i) out[i] = out[i] < kSmallestNormal ? 0.0 : out[i];
 }
 
 void log(const double* in, std::size_t count, double* out) {
@@ -34,21 +38,40 @@ void log(const double* in, std::size_t count, double* out) {
   Array(out, n) = ConstArray(in, n).log();
 }
 
+// With few parameters J^T W J is a handful of dot products along the chunk, which beats packing
+// the chunk for a matrix product; with many, the matrix product wins.
+constexpr std::size_t kLargestDotProductSystem = 8;
+
 void accumulate(const double* jacobian, std::size_t count, std::size_t parameters, const double* w,
                 const double* a, double* scratch, double* normal, double* gradient) {
   const auto n = static_cast<Eigen::Index>(count);
   const auto p = static_cast<Eigen::Index>(parameters);
   const ConstMatrix j(jacobian, n, p);
   Matrix information(normal, p, p);
-  if (w == nullptr) {
-    information.noalias() += j.transpose() * j;
-  } else {
-    Matrix weighted(scratch, n, p);
-    weighted.array() = j.array().colwise() * ConstArray(w, n);
-    information.noalias() += j.transpose() * weighted;
+  const Eigen::Map<const Eigen::VectorXd> gradient_weights(a, n);
+  Eigen::Map<Eigen::VectorXd> gradient_sum(gradient, p);
+  const double* right_data = jacobian;  // W J, or J itself when all weights are 1
+  if (w != nullptr) {
+    Matrix(scratch, n, p).array() = j.array().colwise() * ConstArray(w, n);
+    right_data = scratch;
   }
-  Eigen::Map<Eigen::VectorXd>(gradient, p).noalias() +=
-      j.transpose() * Eigen::Map<const Eigen::VectorXd>(a, n);
+  const ConstMatrix right(right_data, n, p);
+  if (parameters <= kLargestDotProductSystem) {
+    for (Eigen::Index column = 0; column < p; ++column) {
+      for (Eigen::Index row = column; row < p; ++row) {
+        information(row, column) += j.col(row).dot(right.col(column));
+      }
+      gradient_sum(column) += j.col(column).dot(gradient_weights);
+    }
+    for (Eigen::Index column = 1; column < p; ++column) {
+      for (Eigen::Index row = 0; row < column; ++row) {
+        information(row, column) = information(column, row);
+      }
+    }
+    return;
+  }
+  information.noalias() += j.transpose() * right;
+  gradient_sum.noalias() += j.transpose() * gradient_weights;
 }
 
 }  // namespace

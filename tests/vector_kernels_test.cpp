@@ -1,0 +1,115 @@
+// The vector kernels of every instruction set this processor has, against plain scalar loops:
+// the exponentials and logarithms to a few units in the last place, the normal equations to
+// rounding, and the special values (underflow, NaN) the fitter relies on.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "simd/vector_kernels.h"
+
+namespace vesk::numerics::detail {
+namespace {
+
+const char* const kNames[] = {"Sse2", "Avx2", "Avx512"};
+constexpr double kUlps = 4 * std::numeric_limits<double>::epsilon();
+
+class VectorKernelsTest : public ::testing::TestWithParam<InstructionSet> {
+ protected:
+  void SetUp() override {
+    found_ = vector_kernels_for(GetParam());
+    if (found_ == nullptr) GTEST_SKIP() << "this processor lacks the instruction set";
+    EXPECT_EQ(found_->instruction_set, GetParam());
+  }
+  const VectorKernels& kernels() const { return *found_; }
+
+ private:
+  const VectorKernels* found_ = nullptr;
+};
+
+TEST_P(VectorKernelsTest, GaussianMatchesTheScalarExponential) {
+  const VectorKernels& k = kernels();
+  // 37 points: full vectors and a tail; distances out to where the exponential underflows.
+  std::vector<double> x;
+  for (int i = 0; i < 37; ++i) x.push_back(-30.0 + 1.7 * i);
+  x.push_back(std::numeric_limits<double>::quiet_NaN());
+  std::vector<double> out(x.size());
+  const double centre = 1.25;
+  const double half_inverse_variance = 0.5 / 0.81;
+  k.gaussian(x.data(), x.size(), centre, half_inverse_variance, out.data());
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+    const double exponent = -(x[i] - centre) * (x[i] - centre) * half_inverse_variance;
+    const double expected = std::exp(exponent);
+    if (expected < std::numeric_limits<double>::min()) {
+      EXPECT_EQ(out[i], 0.0) << x[i];
+    } else {
+      EXPECT_NEAR(out[i], expected, kUlps * expected) << x[i];
+    }
+  }
+  EXPECT_TRUE(std::isnan(out.back()));
+}
+
+TEST_P(VectorKernelsTest, LogMatchesTheScalarLogarithm) {
+  const VectorKernels& k = kernels();
+  const std::vector<double> in = {1e-300, 0.003, 0.5, 1.0, 1.0 + 1e-12, 2.0, 17.5, 1e6, 3e300};
+  std::vector<double> out(in.size());
+  k.log(in.data(), in.size(), out.data());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    EXPECT_NEAR(out[i], std::log(in[i]), kUlps * std::max(1.0, std::fabs(std::log(in[i]))))
+        << in[i];
+  }
+}
+
+// Weighted and unweighted sums, with few parameters (dot products) and many (matrix product).
+TEST_P(VectorKernelsTest, AccumulateFormsTheNormalEquations) {
+  const VectorKernels& k = kernels();
+  std::mt19937_64 generator(3);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  for (std::size_t parameters : {3u, 4u, 13u}) {
+    for (bool weighted : {false, true}) {
+      SCOPED_TRACE(std::to_string(parameters) + (weighted ? " weighted" : ""));
+      const std::size_t count = 203;
+      std::vector<double> jacobian(count * parameters), w(count), a(count);
+      for (double& value : jacobian) value = uniform(generator);
+      for (double& value : w) value = 1.5 + uniform(generator);
+      for (double& value : a) value = uniform(generator);
+      std::vector<double> scratch(count * parameters);
+      std::vector<double> normal(parameters * parameters, 1.0);  // sums add to what is there
+      std::vector<double> gradient(parameters, 1.0);
+      k.accumulate(jacobian.data(), count, parameters, weighted ? w.data() : nullptr, a.data(),
+                   scratch.data(), normal.data(), gradient.data());
+      for (std::size_t r = 0; r < parameters; ++r) {
+        double expected_gradient = 1.0;
+        for (std::size_t i = 0; i < count; ++i) expected_gradient += jacobian[r * count + i] * a[i];
+        EXPECT_NEAR(gradient[r], expected_gradient, 1e-12);
+        for (std::size_t c = 0; c < parameters; ++c) {
+          double expected = 1.0;
+          for (std::size_t i = 0; i < count; ++i) {
+            expected += jacobian[r * count + i] * jacobian[c * count + i] * (weighted ? w[i] : 1.0);
+          }
+          EXPECT_NEAR(normal[c * parameters + r], expected, 1e-12) << r << "," << c;
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(InstructionSets, VectorKernelsTest,
+                         ::testing::Values(InstructionSet::sse2, InstructionSet::avx2,
+                                           InstructionSet::avx512),
+                         [](const auto& info) { return kNames[static_cast<int>(info.param)]; });
+
+TEST(VectorKernels, BestIsTheWidestSupported) {
+  const VectorKernels& best = best_vector_kernels();
+  for (InstructionSet wider = InstructionSet::avx512; wider > best.instruction_set;
+       wider = static_cast<InstructionSet>(static_cast<int>(wider) - 1)) {
+    EXPECT_EQ(vector_kernels_for(wider), nullptr);
+  }
+  EXPECT_EQ(vector_kernels_for(best.instruction_set), &best);
+}
+
+}  // namespace
+}  // namespace vesk::numerics::detail
