@@ -291,7 +291,7 @@ class PeakModel {
 
   Eigen::Index parameter_count() const { return kParameters; }
 
-  void evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
+  bool evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
                 double* jacobian) const {
     const double amplitude = parameters[0];
     const double mean = parameters[1];
@@ -311,6 +311,7 @@ class PeakModel {
       by_variance[i] = slope * distance * half_inverse_square;
     }
     if constexpr (kWithOffset) std::fill_n(jacobian + 3 * count, count, 1.0);
+    return true;
   }
 
  private:

@@ -28,13 +28,10 @@ void fill_powers(Count offset, Count order, Vector&& powers) {
   }
 }
 
-}  // namespace
-
-arma::rowvec create_savitzky_golay_filter(int order, int left_samples, int right_samples) {
-  require_non_negative(order, "Bad polynomial order ");
-  require_non_negative(left_samples, "Bad number of left samples: ");
-  require_non_negative(right_samples, "Bad number of right samples: ");
-
+// Row `term` of the least-squares polynomial's coefficients, (A^T A)^-1 A^T, times `factor`:
+// the weights of that coefficient, scaled. The arguments are checked already.
+arma::rowvec polynomial_term_weights(int order, int left_samples, int right_samples, Count term,
+                                     double factor) {
   const Count left = left_samples;
   const Count right = right_samples;
   const Count window_length = left + right + 1;
@@ -53,15 +50,41 @@ arma::rowvec create_savitzky_golay_filter(int order, int left_samples, int right
     fill_powers(offset, order, design.row(static_cast<arma::uword>(offset + left)));
   }
   const arma::mat inverse_normal = arma::inv(design.t() * design);
-  const arma::rowvec constant_term = inverse_normal.row(0);
+  const arma::rowvec term_row = inverse_normal.row(static_cast<arma::uword>(term));
 
   arma::rowvec weights(static_cast<arma::uword>(window_length));
   arma::colvec powers(static_cast<arma::uword>(coefficient_count));
   for (Count offset = -left; offset <= right; ++offset) {
     fill_powers(offset, order, powers);
-    weights(static_cast<arma::uword>(offset + left)) = arma::as_scalar(constant_term * powers);
+    weights(static_cast<arma::uword>(offset + left)) = factor * arma::as_scalar(term_row * powers);
   }
   return weights;
+}
+
+}  // namespace
+
+arma::rowvec create_savitzky_golay_filter(int order, int left_samples, int right_samples) {
+  require_non_negative(order, "Bad polynomial order ");
+  require_non_negative(left_samples, "Bad number of left samples: ");
+  require_non_negative(right_samples, "Bad number of right samples: ");
+  // The value at the point is the polynomial's constant term.
+  return polynomial_term_weights(order, left_samples, right_samples, 0, 1.0);
+}
+
+arma::rowvec create_savitzky_golay_derivative_filter(int order, int left_samples, int right_samples,
+                                                     int derivative) {
+  require_non_negative(order, "Bad polynomial order ");
+  require_non_negative(left_samples, "Bad number of left samples: ");
+  require_non_negative(right_samples, "Bad number of right samples: ");
+  require_non_negative(derivative, "Bad derivative order: ");
+  if (derivative > order) {
+    throw Error("Derivative order " + std::to_string(derivative) +
+                " exceeds the polynomial order " + std::to_string(order));
+  }
+  // The k-th derivative at offset 0 of sum c_j t^j is k! c_k.
+  double factorial = 1.0;
+  for (int k = 2; k <= derivative; ++k) factorial *= k;
+  return polynomial_term_weights(order, left_samples, right_samples, derivative, factorial);
 }
 
 }  // namespace vesk::numerics

@@ -63,10 +63,11 @@ constexpr std::size_t kChunk = 256;
 // A model for the core provides
 //   static constexpr int kParameters;  (its parameter count, or Eigen::Dynamic)
 //   Eigen::Index parameter_count() const;
-//   void evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
+//   bool evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
 //                 double* jacobian) const;
 // evaluate writes the values at points [begin, begin + count) and their derivatives as a
-// count x parameter_count column-major matrix; count is at most kChunk.
+// count x parameter_count column-major matrix, count being at most kChunk; it returns false for
+// parameters outside the model's domain, which the iteration then treats as a failed step.
 
 // One evaluation of the statistic at one set of parameters.
 template <int kParameters>
@@ -135,9 +136,9 @@ Minimum<Model::kParameters> minimise(const Model& model, const Observations& obs
     evaluation.gradient.setZero(p);
     for (std::size_t begin = 0; begin < observations.count; begin += kChunk) {
       const std::size_t count = std::min(kChunk, observations.count - begin);
-      model.evaluate(parameters.data(), begin, count, buffers.values.data(),
-                     buffers.jacobian.data());
-      if (!add_chunk(observations, begin, count, parameter_count, buffers, evaluation.chisq,
+      if (!model.evaluate(parameters.data(), begin, count, buffers.values.data(),
+                          buffers.jacobian.data()) ||
+          !add_chunk(observations, begin, count, parameter_count, buffers, evaluation.chisq,
                      evaluation.information.data(), evaluation.gradient.data())) {
         return false;
       }

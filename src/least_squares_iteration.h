@@ -48,11 +48,13 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
   using Matrix = ParameterMatrix<kParameters>;
   Minimum<kParameters> minimum;
   Evaluation<kParameters> current;
+  const Eigen::Index p = start.size();
   if (!start.allFinite() || !evaluate(start, current) || !std::isfinite(current.chisq)) {
     minimum.status = GSL_EDOM;
+    minimum.parameters = start;
+    minimum.information.setZero(p, p);
     return minimum;
   }
-  const Eigen::Index p = start.size();
   Vector x = start;
   Vector scale = Vector::Zero(p);
   Eigen::LDLT<Matrix> factor(p);

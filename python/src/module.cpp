@@ -20,6 +20,7 @@
 #include "docstrings.h"
 #include "peak_measures.h"
 #include "smoothing.h"
+#include "spectra.h"
 #include "vesk/numerics/GaussFit.h"
 #include "vesk/numerics/GaussFitResult.h"
 #include "vesk/numerics/filter.h"
@@ -321,6 +322,7 @@ py::array_t<double> smooth(const py::handle& y_object, int order, int window) {
 PYBIND11_MODULE(_core, m) {
   m.doc() = "Compiled core of vesk_numerics; use the package, not this module.";
   py::register_exception<vesk::Error>(m, "Error", PyExc_ValueError);
+  vesk::python::bind_spectra(m);
 
   py::class_<GaussFitResult>(m, "FitResult", docs::kFitResult)
       .def_readonly("amplitude", &GaussFitResult::amplitude_)

@@ -17,6 +17,8 @@ struct VectorKernels {
   // the smallest normal double give 0.
   void (*gaussian)(const double* x, std::size_t count, double centre, double half_inverse_variance,
                    double* out);
+  // out[i] = exp(in[i]), 0 where the true result is below the smallest normal double.
+  void (*exp)(const double* in, std::size_t count, double* out);
   // out[i] = log(in[i]).
   void (*log)(const double* in, std::size_t count, double* out);
   // normal += J^T diag(w) J and gradient += J^T a, for the count x parameters column-major J.

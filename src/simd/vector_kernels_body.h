@@ -22,15 +22,19 @@ using Matrix = Eigen::Map<Eigen::MatrixXd>;
 // such values are given as 0.
 constexpr double kSmallestNormal = std::numeric_limits<double>::min();
 
+void exp(const double* in, std::size_t count, double* out) {
+  const auto n = static_cast<Eigen::Index>(count);
+  Array(out, n) = ConstArray(in, n).exp();
+  for (std::size_t i = 0; i < count; ++i) out[i] = out[i] < kSmallestNormal ? 0.0 : out[i];
+}
+
 void gaussian(const double* x, std::size_t count, double centre, double half_inverse_variance,
               double* out) {
   for (std::size_t i = 0; i < count; ++i) {
     const double distance = x[i] - centre;
     out[i] = -(distance * distance) * half_inverse_variance;
   }
-  Array result(out, static_cast<Eigen::Index>(count));
-  result = result.exp();
-  for (std::size_t i = 0; i < count; ++i) out[i] = out[i] < kSmallestNormal ? 0.0 : out[i];
+  exp(out, count, out);
 }
 
 void log(const double* in, std::size_t count, double* out) {
@@ -77,7 +81,8 @@ void accumulate(const double* jacobian, std::size_t count, std::size_t parameter
 }  // namespace
 
 extern const VectorKernels kernels;
-const VectorKernels kernels{InstructionSet::VESK_KERNEL_NAMESPACE, &gaussian, &log, &accumulate};
+const VectorKernels kernels{InstructionSet::VESK_KERNEL_NAMESPACE, &gaussian, &exp, &log,
+                            &accumulate};
 
 }  // namespace VESK_KERNEL_NAMESPACE
 }  // namespace vesk::numerics::detail

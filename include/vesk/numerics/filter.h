@@ -2,7 +2,7 @@
 #define VESK_NUMERICS_FILTER_H
 
 /// @file
-/// Savitzky-Golay smoothing weights.
+/// Savitzky-Golay smoothing and derivative weights.
 
 #include <armadillo>
 
@@ -24,6 +24,22 @@ namespace vesk::numerics {
 ///         hold.
 VESK_NUMERICS_EXPORT arma::rowvec create_savitzky_golay_filter(int order, int left_samples,
                                                                int right_samples);
+
+/// The Savitzky-Golay weights of a derivative: they turn a window of samples into the
+/// @p derivative-th derivative, at the point, of the least-squares polynomial of degree @p order
+/// through the window, in units of y per sample spacing to that power (divide by the spacing to
+/// that power for x units). Derivative 0 gives the smoothing weights of
+/// create_savitzky_golay_filter; the weights of derivative k > 0 sum to 0 up to rounding.
+///
+/// The window and the element order are those of create_savitzky_golay_filter.
+///
+/// @throws vesk::Error for a negative argument (the first of order, left, right, derivative that
+///         is), or a derivative above the order.
+/// @throws std::runtime_error, std::bad_alloc or std::logic_error as create_savitzky_golay_filter.
+VESK_NUMERICS_EXPORT arma::rowvec create_savitzky_golay_derivative_filter(int order,
+                                                                          int left_samples,
+                                                                          int right_samples,
+                                                                          int derivative);
 
 }  // namespace vesk::numerics
 

@@ -1,0 +1,124 @@
+#ifndef VESK_NUMERICS_SPECTRUMFIT_H
+#define VESK_NUMERICS_SPECTRUMFIT_H
+
+/// @file
+/// Every peak of a measured spectrum: search, multiplets on a background, net areas with their
+/// uncertainties, for unweighted, weighted or Poisson-distributed data.
+
+#include <cstddef>
+#include <vector>
+
+#include "vesk/numerics/SpectrumFitResult.h"
+#include "vesk/numerics/export.h"
+
+namespace vesk::numerics {
+
+/// A measured spectrum, as views of the caller's arrays (nothing is copied or owned): x in
+/// increasing or decreasing order, y, and for Statistics::weighted the per-point standard
+/// deviations in `sigma` (> 0). For Statistics::poisson y are counts (>= 0).
+struct VESK_NUMERICS_EXPORT SpectrumData {
+  const double* x = nullptr;
+  const double* y = nullptr;
+  const double* sigma = nullptr;
+  std::size_t size = 0;
+  Statistics statistics = Statistics::unweighted;
+};
+
+/// A peak found by the search, with start values for a fit.
+struct VESK_NUMERICS_EXPORT FoundPeak {
+  double mean;          ///< Refined position, in x units.
+  double amplitude;     ///< Height above the local background, in y units.
+  double sigma;         ///< Width estimate, in x units.
+  double fwhm;          ///< 2 sqrt(2 ln 2) sigma.
+  double significance;  ///< Minus the smoothed second derivative over its standard deviation.
+};
+
+/// Finds and fits the Gaussian peaks of a spectrum.
+///
+/// The search smooths the second derivative with Savitzky-Golay derivative weights as wide as the
+/// peaks, and takes the local maxima of its significance -d2 / sigma(d2) above the threshold;
+/// sigma(d2) comes from the statistics (counts: var y = y; weighted: the given sigma; unweighted:
+/// a robust estimate of the noise from the data). The fit groups peaks closer than a few FWHM
+/// into regions reaching a few FWHM beyond their outer peaks, each with its own background, and
+/// fits every region by Levenberg-Marquardt; lines that the fit of a region leaves significant in
+/// its residuals are added and the region fitted again. With a window set, all peaks are fitted
+/// as one region over exactly the points in [lo, hi].
+///
+/// A new object holds: linear background, independent widths, FWHM estimated from the data,
+/// threshold 5, no window, 50 iterations, accuracy 1e-8. All fits are const and may run in any
+/// number of threads at once; they never throw for bad data, but report through the statuses
+/// of the result and its regions.
+class SpectrumFit {
+ public:
+  static constexpr double default_threshold = 5.0;
+  static constexpr int default_max_iterations = 50;
+  static constexpr double default_accuracy = 1e-8;
+
+  /// Finds the peaks of @p data, sorted by mean; empty for bad data or when none passes.
+  VESK_NUMERICS_EXPORT std::vector<FoundPeak> find_peaks(const SpectrumData& data) const;
+
+  /// Searches @p data for peaks and fits them all.
+  VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data) const;
+
+  /// Fits peaks near the given approximate @p positions (x units) instead of searching.
+  VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data,
+                                             const std::vector<double>& positions) const;
+
+  /// Fits the peaks the search found (or any list of start values) without searching again.
+  VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data,
+                                             const std::vector<FoundPeak>& peaks) const;
+
+  /// The background of every region.
+  void set_background(Background background) { background_ = background; }
+  Background get_background() const { return background_; }
+
+  /// Whether the peaks of a region share one width (a multiplet seen by one detector).
+  void set_same_width(bool same_width) { same_width_ = same_width; }
+  bool get_same_width() const { return same_width_; }
+
+  /// The peaks' FWHM in x units, for the search and the start values; 0 or less, or NaN,
+  /// estimates it from the data.
+  void set_fwhm(double fwhm) { fwhm_ = fwhm; }
+  double get_fwhm() const { return fwhm_; }
+
+  /// The least significance of a peak the search reports.
+  void set_threshold(double threshold) { threshold_ = threshold; }
+  double get_threshold() const { return threshold_; }
+
+  /// Fits everything as one region over exactly the points with lo <= x <= hi.
+  void set_window(double lo, double hi) {
+    window_lo_ = lo;
+    window_hi_ = hi;
+    has_window_ = true;
+  }
+  /// Back to regions around the peaks.
+  void clear_window() { has_window_ = false; }
+  bool has_window() const { return has_window_; }
+  double get_window_lo() const { return window_lo_; }
+  double get_window_hi() const { return window_hi_; }
+
+  /// The solver's iteration budget per region; zero or negative values select 50.
+  void set_max_iterations(int max_iterations) {
+    max_iterations_ = max_iterations > 0 ? max_iterations : default_max_iterations;
+  }
+  int get_max_iterations() const { return max_iterations_; }
+
+  /// The solver's step and gradient tolerance, clamped to [1e-12, 0.01].
+  VESK_NUMERICS_EXPORT void set_accuracy(double accuracy);
+  double get_accuracy() const { return accuracy_; }
+
+ private:
+  Background background_ = Background::linear;
+  bool same_width_ = false;
+  bool has_window_ = false;
+  int max_iterations_ = default_max_iterations;
+  double fwhm_ = 0.0;
+  double threshold_ = default_threshold;
+  double window_lo_ = 0.0;
+  double window_hi_ = 0.0;
+  double accuracy_ = default_accuracy;
+};
+
+}  // namespace vesk::numerics
+
+#endif  // VESK_NUMERICS_SPECTRUMFIT_H

@@ -1,0 +1,104 @@
+#ifndef VESK_NUMERICS_SPECTRUMFITRESULT_H
+#define VESK_NUMERICS_SPECTRUMFITRESULT_H
+
+/// @file
+/// The records of a fitted spectrum: its peaks, the regions they were fitted in, and the
+/// background of each region.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "vesk/numerics/export.h"
+
+namespace vesk::numerics {
+
+/// The smooth background under the peaks of a region, in absolute x.
+enum class Background : unsigned char {
+  none,         ///< no background: 0
+  constant,     ///< b0
+  linear,       ///< b0 + b1 x
+  quadratic,    ///< b0 + b1 x + b2 x^2
+  exponential,  ///< b0 exp(-b1 x)
+};
+
+/// How the measured values are compared with the model.
+enum class Statistics : unsigned char {
+  /// Unweighted least squares; errors are scaled by sqrt(chisq / dof), so that they reflect the
+  /// scatter of the data.
+  unweighted,
+  /// Least squares weighted by per-point standard deviations; errors are absolute (not scaled).
+  weighted,
+  /// The values are Poisson counts: the fit minimises the likelihood-ratio statistic
+  /// 2 sum(f - y + y ln(y / f)), and errors come from the Fisher information, not scaled.
+  poisson,
+};
+
+/// One fitted peak A exp(-(x - mean)^2 / (2 sigma^2)) above its region's background. Errors are
+/// one standard deviation. In a region whose fit failed every number is NaN.
+struct VESK_NUMERICS_EXPORT SpectrumPeak {
+  double amplitude;      ///< A: height above the background, in y units.
+  double amplitude_err;  ///< Error of amplitude.
+  double mean;           ///< Centre, in x units.
+  double mean_err;       ///< Error of mean.
+  double sigma;          ///< Width (standard deviation), in x units; always reported positive.
+  double sigma_err;      ///< Error of sigma.
+  double fwhm;           ///< Full width at half maximum, 2 sqrt(2 ln 2) sigma, in x units.
+  double fwhm_err;       ///< Error of fwhm.
+  double area;           ///< Net area A sigma sqrt(2 pi), in y times x units.
+  double area_err;       ///< Error of area, from the full covariance of A and sigma.
+  std::size_t region;    ///< Index of the region the peak was fitted in.
+};
+
+/// One region of the spectrum: the points in [lo, hi], fitted as background plus peaks.
+struct VESK_NUMERICS_EXPORT SpectrumRegion {
+  double lo;               ///< Smallest x of the region's points.
+  double hi;               ///< Largest x of the region's points.
+  std::size_t points;      ///< Number of points fitted.
+  double b0, b0_err;       ///< Background coefficient b0 (see Background) and its error.
+  double b1, b1_err;       ///< b1 and its error; 0 when the background has no b1.
+  double b2, b2_err;       ///< b2 and its error; 0 when the background has no b2.
+  double chisq;            ///< The statistic at the optimum (see Statistics).
+  int dof;                 ///< points minus fitted parameters.
+  double chisq_dof;        ///< chisq / dof.
+  int status;              ///< 0 success, else a GSL status code, or -1 too few points.
+  std::string status_str;  ///< Text for status.
+  int iterations;          ///< Accepted steps of the solver.
+  std::vector<std::string> parameter_names;  ///< The fitted parameters, in covariance order.
+  std::vector<double> covariance;            ///< Their covariance matrix, row-major, absolute x.
+
+  /// Whether the fit of this region completed (status 0).
+  bool ok() const { return status == 0; }
+};
+
+/// All peaks and regions of one spectrum. Peaks are sorted by mean; regions by lo.
+class VESK_NUMERICS_EXPORT SpectrumFitResult {
+ public:
+  Background background = Background::linear;      ///< The kind of background of every region.
+  Statistics statistics = Statistics::unweighted;  ///< How the data were weighed.
+  /// 0 when the input could be fitted; otherwise why not (GSL_EDOM for non-finite or negative
+  /// data, GSL_EINVAL for a peak position outside the data, -1 for too few points), and then
+  /// there are no peaks or regions.
+  int status = 0;
+  std::string status_str;  ///< Text for status.
+  std::vector<SpectrumPeak> peaks;
+  std::vector<SpectrumRegion> regions;
+
+  /// The fitted model (background plus peaks) at @p x, or NaN where x lies in no region or in a
+  /// region whose fit failed.
+  double evaluate(double x) const;
+
+  /// The fitted background alone at @p x, NaN as for evaluate().
+  double evaluate_background(double x) const;
+
+  /// The contribution of peak @p index alone (without background) at @p x; NaN outside the
+  /// peak's region.
+  double evaluate_peak(std::size_t index, double x) const;
+
+  /// The region whose [lo, hi] holds @p x, or regions.size() when none does.
+  std::size_t region_at(double x) const;
+};
+
+}  // namespace vesk::numerics
+
+#endif  // VESK_NUMERICS_SPECTRUMFITRESULT_H
