@@ -16,7 +16,7 @@ namespace vesk::numerics {
 /// A measured spectrum, as views of the caller's arrays (nothing is copied or owned): x in
 /// increasing or decreasing order, y, and for Statistics::weighted the per-point standard
 /// deviations in `sigma` (> 0). For Statistics::poisson y are counts (>= 0).
-struct VESK_NUMERICS_EXPORT SpectrumData {
+struct SpectrumData {
   const double* x = nullptr;
   const double* y = nullptr;
   const double* sigma = nullptr;
@@ -25,7 +25,7 @@ struct VESK_NUMERICS_EXPORT SpectrumData {
 };
 
 /// A peak found by the search, with start values for a fit.
-struct VESK_NUMERICS_EXPORT FoundPeak {
+struct FoundPeak {
   double mean;          ///< Refined position, in x units.
   double amplitude;     ///< Height above the local background, in y units.
   double sigma;         ///< Width estimate, in x units.

@@ -36,7 +36,7 @@ enum class Statistics : unsigned char {
 
 /// One fitted peak A exp(-(x - mean)^2 / (2 sigma^2)) above its region's background. Errors are
 /// one standard deviation. In a region whose fit failed every number is NaN.
-struct VESK_NUMERICS_EXPORT SpectrumPeak {
+struct SpectrumPeak {
   double amplitude;      ///< A: height above the background, in y units.
   double amplitude_err;  ///< Error of amplitude.
   double mean;           ///< Centre, in x units.
@@ -51,7 +51,7 @@ struct VESK_NUMERICS_EXPORT SpectrumPeak {
 };
 
 /// One region of the spectrum: the points in [lo, hi], fitted as background plus peaks.
-struct VESK_NUMERICS_EXPORT SpectrumRegion {
+struct SpectrumRegion {
   double lo;               ///< Smallest x of the region's points.
   double hi;               ///< Largest x of the region's points.
   std::size_t points;      ///< Number of points fitted.
@@ -72,7 +72,7 @@ struct VESK_NUMERICS_EXPORT SpectrumRegion {
 };
 
 /// All peaks and regions of one spectrum. Peaks are sorted by mean; regions by lo.
-class VESK_NUMERICS_EXPORT SpectrumFitResult {
+class SpectrumFitResult {
  public:
   Background background = Background::linear;      ///< The kind of background of every region.
   Statistics statistics = Statistics::unweighted;  ///< How the data were weighed.
@@ -86,17 +86,17 @@ class VESK_NUMERICS_EXPORT SpectrumFitResult {
 
   /// The fitted model (background plus peaks) at @p x, or NaN where x lies in no region or in a
   /// region whose fit failed.
-  double evaluate(double x) const;
+  VESK_NUMERICS_EXPORT double evaluate(double x) const;
 
   /// The fitted background alone at @p x, NaN as for evaluate().
-  double evaluate_background(double x) const;
+  VESK_NUMERICS_EXPORT double evaluate_background(double x) const;
 
   /// The contribution of peak @p index alone (without background) at @p x; NaN outside the
   /// peak's region.
-  double evaluate_peak(std::size_t index, double x) const;
+  VESK_NUMERICS_EXPORT double evaluate_peak(std::size_t index, double x) const;
 
   /// The region whose [lo, hi] holds @p x, or regions.size() when none does.
-  std::size_t region_at(double x) const;
+  VESK_NUMERICS_EXPORT std::size_t region_at(double x) const;
 };
 
 }  // namespace vesk::numerics
