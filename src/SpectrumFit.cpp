@@ -42,6 +42,10 @@ constexpr double kResidualSeparationInSigma = 1.0;
 // A residual line closer than this to a fitted peak splits it.
 constexpr double kSplitDistanceInFwhm = 1.5;
 constexpr char kNotEnoughDataText[] = "Not enough data points";
+// A region reaches at least this many channels beyond its outer peaks.
+constexpr double kShortestReachInChannels = 5.0;
+// A peak is at most this share of its region's span wide.
+constexpr double kWidestSigmaShare = 0.5;
 // A peak starts at least this share of the region's range of values high.
 constexpr double kLeastStartHeight = 1e-3;
 
@@ -394,14 +398,15 @@ RegionFit fit_region(const SpectrumFit& settings, const Channels& channels, std:
   for (std::size_t k = 0; k < starts.size(); ++k) {
     start(layout.amplitude(k)) = std::max(starts[k].amplitude, least_height);
     start(layout.mean(k)) = starts[k].mean - centre;
-    start(layout.sigma(k)) = starts[k].sigma;
+    start(layout.sigma(k)) = std::min(starts[k].sigma, kWidestSigmaShare * (u.back() - u.front()));
   }
   linear_start(layout, channels, first, u, least_height, start);
   const detail::Observations observations{
       channels.y.data() + first,
       channels.statistics == Statistics::weighted ? channels.sigma.data() + first : nullptr, count,
       statistic_of(channels.statistics)};
-  const detail::RegionModel model(layout, u.data(), detail::best_vector_kernels());
+  const double widest_sigma = kWidestSigmaShare * (u.back() - u.front());
+  const detail::RegionModel model(layout, u.data(), widest_sigma, detail::best_vector_kernels());
   const auto minimum = detail::minimise(
       model, observations, start,
       {static_cast<std::size_t>(settings.get_max_iterations()), settings.get_accuracy()});
@@ -564,7 +569,8 @@ std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels
     group.clear();
   };
   for (const PeakStart& start : starts) {
-    const double reach = kRegionReachInFwhm * kFwhmPerSigma * std::fabs(start.sigma);
+    const double reach = std::max(kRegionReachInFwhm * kFwhmPerSigma * std::fabs(start.sigma),
+                                  kShortestReachInChannels * std::fabs(spacing(channels)));
     if (!group.empty() && start.mean - reach > hi) close();
     if (group.empty()) {
       lo = start.mean - reach;

@@ -1,13 +1,17 @@
-// Many threads at once: fits with one shared fitter and with their own, weights and rotations,
-// all giving exactly what the same calls give one after the other.
+// Many threads at once: fits with one shared fitter and with their own, weights, rotations and
+// whole spectra, all giving exactly what the same calls give one after the other.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
+#include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
 #include "peak_data.h"
 #include "vesk/numerics/GaussFit.h"
+#include "vesk/numerics/SpectrumFit.h"
 #include "vesk/numerics/filter.h"
 #include "vesk/numerics/rotation.h"
 
@@ -134,6 +138,61 @@ TEST(Concurrency, BothSolversOnLongPeaksInEightThreadsMatchSerialResults) {
                  concurrent[i].num_iterations_ != serial[i].num_iterations_;
   }
   EXPECT_EQ(differing, 0u);
+}
+
+// Spectra searched and fitted in eight threads at once, as counts, weighted and unweighted: every
+// peak and region equals the serial result to the bit.
+TEST(Concurrency, SpectrumFitsInEightThreadsMatchSerialResults) {
+  constexpr std::size_t kSpectra = 96;
+  std::vector<std::vector<double>> xs, ys, sigmas;
+  std::mt19937_64 generator(11);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (std::size_t s = 0; s < kSpectra; ++s) {
+    std::vector<double> x, y, sigma;
+    for (int i = 0; i < 600; ++i) {
+      const double position = static_cast<double>(i);
+      const double d1 = (position - 150.0 - static_cast<double>(s)) / 3.0;
+      const double d2 = (position - 400.0) / 4.0;
+      const double expected = 50.0 * std::exp(-position / 300.0) + 5.0 +
+                              300.0 * std::exp(-0.5 * d1 * d1) + 120.0 * std::exp(-0.5 * d2 * d2);
+      x.push_back(position);
+      y.push_back(std::max(0.0, std::round(expected + std::sqrt(expected) * noise(generator))));
+      sigma.push_back(std::sqrt(expected));
+    }
+    xs.push_back(std::move(x));
+    ys.push_back(std::move(y));
+    sigmas.push_back(std::move(sigma));
+  }
+  const Statistics kinds[] = {Statistics::poisson, Statistics::weighted, Statistics::unweighted};
+  const auto fit = [&](std::size_t s) {
+    const SpectrumData data{xs[s].data(), ys[s].data(), sigmas[s].data(), xs[s].size(),
+                            kinds[s % 3]};
+    return SpectrumFit().fit(data);
+  };
+  std::vector<SpectrumFitResult> serial;
+  for (std::size_t s = 0; s < kSpectra; ++s) serial.push_back(fit(s));
+  std::vector<SpectrumFitResult> concurrent(kSpectra);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t s = t; s < kSpectra; s += kThreads) concurrent[s] = fit(s);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t s = 0; s < kSpectra; ++s) {
+    SCOPED_TRACE(s);
+    ASSERT_EQ(serial[s].peaks.size(), 2u);
+    ASSERT_EQ(concurrent[s].peaks.size(), serial[s].peaks.size());
+    for (std::size_t k = 0; k < serial[s].peaks.size(); ++k) {
+      EXPECT_EQ(std::memcmp(&concurrent[s].peaks[k], &serial[s].peaks[k], sizeof(SpectrumPeak)), 0);
+    }
+    ASSERT_EQ(concurrent[s].regions.size(), serial[s].regions.size());
+    for (std::size_t r = 0; r < serial[s].regions.size(); ++r) {
+      EXPECT_EQ(concurrent[s].regions[r].covariance, serial[s].regions[r].covariance);
+      EXPECT_EQ(concurrent[s].regions[r].chisq, serial[s].regions[r].chisq);
+      EXPECT_EQ(concurrent[s].regions[r].iterations, serial[s].regions[r].iterations);
+    }
+  }
 }
 
 }  // namespace

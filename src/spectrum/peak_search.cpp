@@ -115,7 +115,7 @@ double single_peak_sigma(const Channels& channels, std::size_t first, std::size_
   std::vector<double> u(count);
   for (std::size_t i = 0; i < count; ++i) u[i] = channels.x[first + i] - centre;
   const RegionLayout layout(Background::linear, 1, false);
-  const RegionModel model(layout, u.data(), best_vector_kernels());
+  const RegionModel model(layout, u.data(), u.back() - u.front(), best_vector_kernels());
   const double background = std::min(channels.y[first], channels.y[last]);
   ParameterVector<Eigen::Dynamic> start(layout.size());
   start << background, 0.0, channels.y[peak] - background, 0.0, sigma_guess;
@@ -210,6 +210,8 @@ double median_fitted_sigma(const Channels& channels, double threshold, int half_
   std::sort(candidates.begin(), candidates.end(),
             [](const Candidate& a, const Candidate& b) { return a.significance > b.significance; });
   if (candidates.size() > kWidthSamples) candidates.resize(kWidthSamples);
+  const double spacing =
+      std::fabs(channels.x.back() - channels.x.front()) / static_cast<double>(channels.size() - 1);
   std::vector<double> sigmas;
   for (const Candidate& c : candidates) {
     const auto peak = static_cast<std::size_t>(std::lround(c.channel));
@@ -221,7 +223,8 @@ double median_fitted_sigma(const Channels& channels, double threshold, int half_
     const double sigma_guess =
         std::fabs(channels.x_at(static_cast<double>(peak) + width) - channels.x[peak]);
     const double sigma = single_peak_sigma(channels, first, last, peak, sigma_guess);
-    if (!std::isnan(sigma)) sigmas.push_back(sigma);
+    // A line narrower than half a channel cannot be told from a single noisy channel.
+    if (sigma >= kNarrowestSigmaChannels * spacing) sigmas.push_back(sigma);
   }
   return median(sigmas);
 }

@@ -84,7 +84,8 @@ void evaluate_background(Background background, const double* coefficients, cons
 bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::size_t count,
                            double* values, double* jacobian) const {
   for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
-    if (!(parameters[layout_.amplitude(k)] > 0.0 && parameters[layout_.sigma(k)] > 0.0)) {
+    const double sigma = parameters[layout_.sigma(k)];
+    if (!(parameters[layout_.amplitude(k)] > 0.0 && sigma > 0.0 && sigma <= widest_sigma_)) {
       return false;
     }
   }

@@ -60,21 +60,25 @@ class RegionModel {
  public:
   static constexpr int kParameters = Eigen::Dynamic;
 
-  // x_centred: the region's positions minus its centre; they must outlive the model.
-  RegionModel(const RegionLayout& layout, const double* x_centred, const VectorKernels& kernels)
-      : layout_(layout), x_(x_centred), kernels_(kernels) {}
+  // x_centred: the region's positions minus its centre; they must outlive the model. No peak may
+  // be wider than widest_sigma.
+  RegionModel(const RegionLayout& layout, const double* x_centred, double widest_sigma,
+              const VectorKernels& kernels)
+      : layout_(layout), x_(x_centred), widest_sigma_(widest_sigma), kernels_(kernels) {}
 
   Eigen::Index parameter_count() const { return layout_.size(); }
 
-  // False where a peak's amplitude or width is not positive: peaks are emission lines, and the
-  // restriction keeps two lines of a multiplet from collapsing onto one position with huge
-  // amplitudes of opposite sign.
+  // False where a peak's amplitude or width is not positive, or it is wider than the widest
+  // sigma: peaks are emission lines, narrower than their region. The first restriction keeps two
+  // lines of a multiplet from collapsing onto one position with huge amplitudes of opposite
+  // sign; the second keeps a weak line from turning into a second background.
   bool evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
                 double* jacobian) const;
 
  private:
   const RegionLayout& layout_;
   const double* x_;
+  double widest_sigma_;
   const VectorKernels& kernels_;
 };
 

@@ -1,0 +1,186 @@
+// The spectrum engine from C++: Savitzky-Golay derivative weights, coefficients for absolute x
+// recovered from noiseless data far from the origin, and hostile input answered by statuses.
+#include <gsl/gsl_errno.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "vesk/numerics/SpectrumFit.h"
+#include "vesk/numerics/filter.h"
+#include "vesk/util/exceptions.h"
+
+namespace vesk::numerics {
+namespace {
+
+struct DerivativeWeights {
+  int order, left, right, derivative;
+  std::vector<double> expected;
+};
+
+class SavitzkyGolayDerivative : public ::testing::TestWithParam<DerivativeWeights> {};
+
+TEST_P(SavitzkyGolayDerivative, MatchesTheClassicalWeights) {
+  const DerivativeWeights& c = GetParam();
+  const arma::rowvec weights =
+      create_savitzky_golay_derivative_filter(c.order, c.left, c.right, c.derivative);
+  ASSERT_EQ(weights.n_elem, c.expected.size());
+  for (std::size_t k = 0; k < c.expected.size(); ++k) {
+    EXPECT_NEAR(weights(k), c.expected[k], 1e-13) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SavitzkyGolayDerivative,
+    ::testing::Values(
+        // Second derivative of the quadratic through five points: (2, -1, -2, -1, 2) / 7.
+        DerivativeWeights{2, 2, 2, 2, {2 / 7.0, -1 / 7.0, -2 / 7.0, -1 / 7.0, 2 / 7.0}},
+        // First derivative, quadratic or linear, five points: (-2, -1, 0, 1, 2) / 10.
+        DerivativeWeights{2, 2, 2, 1, {-0.2, -0.1, 0.0, 0.1, 0.2}},
+        DerivativeWeights{1, 2, 2, 1, {-0.2, -0.1, 0.0, 0.1, 0.2}},
+        // One-sided: the slope through three points at the last one.
+        DerivativeWeights{1, 2, 0, 1, {-0.5, 0.0, 0.5}},
+        // Third derivative of a cubic through exactly four points: the finite difference.
+        DerivativeWeights{3, 1, 2, 3, {-1.0, 3.0, -3.0, 1.0}}));
+
+TEST(SavitzkyGolayDerivativeFilter, DerivativeZeroIsTheSmoothingFilterAndBadArgumentsThrow) {
+  for (int order : {0, 2, 4}) {
+    const arma::rowvec smoothing = create_savitzky_golay_filter(order, 6, 3);
+    const arma::rowvec derivative = create_savitzky_golay_derivative_filter(order, 6, 3, 0);
+    EXPECT_TRUE(arma::approx_equal(smoothing, derivative, "absdiff", 0.0));
+  }
+  EXPECT_THROW(create_savitzky_golay_derivative_filter(2, 2, 2, -1), Error);
+  EXPECT_THROW(create_savitzky_golay_derivative_filter(2, 2, 2, 3), Error);
+  EXPECT_THROW(create_savitzky_golay_derivative_filter(-1, 2, 2, 0), Error);
+  EXPECT_THROW(create_savitzky_golay_derivative_filter(4, 1, 1, 2), std::runtime_error);
+}
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+
+struct Spectrum {
+  std::vector<double> x, y, sigma;
+  SpectrumData data(Statistics statistics = Statistics::unweighted) const {
+    return {x.data(), y.data(), sigma.empty() ? nullptr : sigma.data(), x.size(), statistics};
+  }
+};
+
+// Two lines on a background, noiseless, at x from 1000 to 1200 where the background's
+// coefficients for absolute x are ill-conditioned unless the fit centres x.
+Spectrum two_lines(Background background) {
+  Spectrum s;
+  for (int i = 0; i <= 400; ++i) {
+    const double x = 1000.0 + 0.5 * i;
+    double b = 0.0;
+    switch (background) {
+      case Background::none:
+        break;
+      case Background::constant:
+        b = 40.0;
+        break;
+      case Background::linear:
+        b = 300.0 - 0.2 * x;
+        break;
+      case Background::quadratic:
+        b = 300.0 - 0.2 * x + 1e-5 * x * x;
+        break;
+      case Background::exponential:
+        b = 5e5 * std::exp(-0.007 * x);
+        break;
+    }
+    const double d1 = (x - 1080.0) / 3.0, d2 = (x - 1091.0) / 3.5;
+    s.x.push_back(x);
+    s.y.push_back(b + 500.0 * std::exp(-0.5 * d1 * d1) + 250.0 * std::exp(-0.5 * d2 * d2));
+    s.sigma.push_back(1.0);
+  }
+  return s;
+}
+
+class AbsoluteCoefficients : public ::testing::TestWithParam<Background> {};
+
+TEST_P(AbsoluteCoefficients, NoiselessDataGiveTheCoefficientsBack) {
+  const Background background = GetParam();
+  const Spectrum s = two_lines(background);
+  SpectrumFit fitter;
+  fitter.set_background(background);
+  fitter.set_accuracy(1e-12);
+  fitter.set_max_iterations(200);
+  const SpectrumFitResult r = fitter.fit(s.data(), std::vector<double>{1079.0, 1092.0});
+  ASSERT_EQ(r.status, GSL_SUCCESS) << r.status_str;
+  ASSERT_EQ(r.regions.size(), 1u);
+  ASSERT_TRUE(r.regions[0].ok()) << r.regions[0].status_str;
+  const double expected[5][3] = {
+      {0, 0, 0}, {40, 0, 0}, {300, -0.2, 0}, {300, -0.2, 1e-5}, {5e5, 0.007, 0}};
+  const auto& b = expected[static_cast<int>(background)];
+  const double got[3] = {r.regions[0].b0, r.regions[0].b1, r.regions[0].b2};
+  for (int k = 0; k < 3; ++k) EXPECT_NEAR(got[k], b[k], 1e-7 * std::fabs(b[k]) + 1e-12) << k;
+  ASSERT_EQ(r.peaks.size(), 2u);
+  EXPECT_NEAR(r.peaks[0].mean, 1080.0, 1e-8);
+  EXPECT_NEAR(r.peaks[1].sigma, 3.5, 1e-8);
+  EXPECT_NEAR(r.peaks[0].area, 500.0 * 3.0 * std::sqrt(2.0 * M_PI), 1e-6);
+  EXPECT_NEAR(r.evaluate(1085.0), s.y[170], 1e-8);
+  EXPECT_TRUE(std::isnan(r.evaluate(900.0)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backgrounds, AbsoluteCoefficients,
+                         ::testing::Values(Background::none, Background::constant,
+                                           Background::linear, Background::quadratic,
+                                           Background::exponential));
+
+struct HostileSpectrum {
+  const char* name;
+  Spectrum spectrum;
+  Statistics statistics;
+  int expected_status;
+};
+
+Spectrum with_value(Spectrum s, std::vector<double> Spectrum::*member, std::size_t i,
+                    double value) {
+  (s.*member)[i] = value;
+  return s;
+}
+
+class HostileSpectrumInput : public ::testing::TestWithParam<HostileSpectrum> {};
+
+TEST_P(HostileSpectrumInput, IsRefusedWithAStatusNeverAnException) {
+  const HostileSpectrum& c = GetParam();
+  const SpectrumFit fitter;
+  const SpectrumData data = c.spectrum.data(c.statistics);
+  SpectrumFitResult r;
+  ASSERT_NO_THROW(r = fitter.fit(data));
+  EXPECT_EQ(r.status, c.expected_status) << r.status_str;
+  EXPECT_TRUE(r.peaks.empty() && r.regions.empty());
+  EXPECT_NO_THROW(EXPECT_TRUE(fitter.find_peaks(data).empty()));
+  EXPECT_EQ(fitter.fit(data, std::vector<double>{1080.0}).status, c.expected_status);
+}
+
+const Spectrum kLines = two_lines(Background::linear);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostileSpectrumInput,
+    ::testing::Values(HostileSpectrum{"NanY", with_value(kLines, &Spectrum::y, 17, kNan),
+                                      Statistics::unweighted, GSL_EDOM},
+                      HostileSpectrum{"InfX", with_value(kLines, &Spectrum::x, 0, INFINITY),
+                                      Statistics::unweighted, GSL_EDOM},
+                      HostileSpectrum{"XOutOfOrder", with_value(kLines, &Spectrum::x, 200, 1000.0),
+                                      Statistics::unweighted, GSL_EDOM},
+                      HostileSpectrum{"ZeroError", with_value(kLines, &Spectrum::sigma, 3, 0.0),
+                                      Statistics::weighted, GSL_EDOM},
+                      HostileSpectrum{"NegativeCount", with_value(kLines, &Spectrum::y, 3, -1.0),
+                                      Statistics::poisson, GSL_EDOM},
+                      HostileSpectrum{"TwoPoints", Spectrum{{1, 2}, {3, 4}, {}},
+                                      Statistics::unweighted, GSL_FAILURE},
+                      HostileSpectrum{"NoErrors", Spectrum{kLines.x, kLines.y, {}},
+                                      Statistics::weighted, GSL_EFAULT}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SpectrumFit, PeakOutsideTheDataIsRefused) {
+  const SpectrumFit fitter;
+  const SpectrumFitResult r = fitter.fit(kLines.data(), std::vector<double>{1080.0, 1300.0});
+  EXPECT_EQ(r.status, GSL_EINVAL);
+  EXPECT_NE(r.status_str.find("outside the data"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vesk::numerics
