@@ -1,5 +1,6 @@
-// Timings of every public operation: fits in both modes and the estimators at growing sizes,
-// statistics, Savitzky-Golay weights, rotations, and fits in one and two threads.
+// Timings of every public operation: fits in both modes and with both solvers and the estimators
+// at growing sizes, a whole gamma spectrum searched and fitted, statistics, Savitzky-Golay
+// weights, rotations, and fits in one and two threads.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "vesk/numerics/GaussFit.h"
+#include "vesk/numerics/SpectrumFit.h"
 #include "vesk/numerics/filter.h"
 #include "vesk/numerics/rotation.h"
 
@@ -38,9 +40,11 @@ void peak_sizes(benchmark::internal::Benchmark* benchmark) {
   for (int count : {16, 100, 1000, 10000, 100000}) benchmark->Arg(count);
 }
 
-void fit_benchmark(benchmark::State& state, bool constant_offset) {
+void fit_benchmark(benchmark::State& state, bool constant_offset,
+                   GaussFit::Solver solver = GaussFit::Solver::lmsder) {
   const Peak peak = noisy_peak(static_cast<std::size_t>(state.range(0)));
   GaussFit fitter;
+  fitter.set_solver(solver);
   fitter.enable_constant_offset(constant_offset);
   fitter.set_constant_offset(0.7);
   int status = 0;
@@ -56,8 +60,64 @@ void fit_benchmark(benchmark::State& state, bool constant_offset) {
 
 void BM_FitFreeOffset(benchmark::State& state) { fit_benchmark(state, false); }
 void BM_FitConstantOffset(benchmark::State& state) { fit_benchmark(state, true); }
+void BM_FitNormalEquations(benchmark::State& state) {
+  fit_benchmark(state, false, GaussFit::Solver::normal_equations);
+}
 BENCHMARK(BM_FitFreeOffset)->Apply(peak_sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FitConstantOffset)->Apply(peak_sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FitNormalEquations)->Apply(peak_sizes)->Unit(benchmark::kMicrosecond);
+
+// An 8 192-channel gamma spectrum of counts: 40 lines (six close doublets among them) on a
+// falling background, with Poisson noise.
+std::vector<double> gamma_spectrum(std::vector<double>& channels) {
+  std::mt19937_64 generator(7);
+  std::uniform_real_distribution<double> position(150.0, 8042.0);
+  std::uniform_real_distribution<double> area(300.0, 20000.0);
+  std::vector<double> expected;
+  for (int i = 0; i < 8192; ++i) {
+    const double x = i;
+    channels.push_back(x);
+    expected.push_back(400.0 * std::exp(-x / 1500.0) + 20.0 * std::exp(-x / 6000.0));
+  }
+  const double sigma = 6.0 / 2.3548;
+  const auto add_line = [&](double centre, double line_area) {
+    for (int i = 0; i < 8192; ++i) {
+      const double d = (i - centre) / sigma;
+      expected[static_cast<std::size_t>(i)] +=
+          line_area / (sigma * std::sqrt(2.0 * M_PI)) * std::exp(-0.5 * d * d);
+    }
+  };
+  for (int line = 0; line < 34; ++line) {
+    const double centre = 150.0 + 230.0 * line + position(generator) * 0.01;
+    if (line % 6 == 5) {
+      add_line(centre, area(generator));
+      add_line(centre + 1.4 * 6.0, area(generator));
+    } else {
+      add_line(centre, area(generator));
+    }
+  }
+  std::vector<double> counts;
+  for (double mean : expected) {
+    counts.push_back(static_cast<double>(std::poisson_distribution<long>(mean)(generator)));
+  }
+  return counts;
+}
+
+void BM_SpectrumSearchAndFit(benchmark::State& state) {
+  std::vector<double> channels;
+  const std::vector<double> counts = gamma_spectrum(channels);
+  const vesk::numerics::SpectrumData data{channels.data(), counts.data(), nullptr, channels.size(),
+                                          vesk::numerics::Statistics::poisson};
+  const vesk::numerics::SpectrumFit fitter;
+  std::size_t peaks = 0;
+  for (auto _ : state) {
+    const vesk::numerics::SpectrumFitResult result = fitter.fit(data);
+    peaks = result.peaks.size();
+    benchmark::DoNotOptimize(result.peaks.data());
+  }
+  state.counters["peaks"] = static_cast<double>(peaks);
+}
+BENCHMARK(BM_SpectrumSearchAndFit)->Unit(benchmark::kMillisecond);
 
 template <typename Estimate>
 void estimator_benchmark(benchmark::State& state, Estimate estimate) {

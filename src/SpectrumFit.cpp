@@ -285,7 +285,8 @@ void linear_start(const detail::RegionLayout& layout, const Channels& channels, 
     double weight = 1.0;
     if (channels.statistics == Statistics::weighted) weight = 1.0 / channels.sigma[first + point];
     if (channels.statistics == Statistics::poisson) weight = 1.0 / std::sqrt(std::max(y, 1.0));
-    for (Eigen::Index j = 0; j < background; ++j) design(i, j) = weight * std::pow(u[point], j);
+    double power = weight;
+    for (Eigen::Index j = 0; j < background; ++j, power *= u[point]) design(i, j) = power;
     for (Eigen::Index k = 0; k < peaks; ++k) {
       const auto peak = static_cast<std::size_t>(k);
       const double distance = (u[point] - start(layout.mean(peak))) / start(layout.sigma(peak));
@@ -302,7 +303,8 @@ void linear_start(const detail::RegionLayout& layout, const Channels& channels, 
   // Counts keep the positive background they started with unless the fitted one is positive too.
   const auto positive_at = [&](double x) {
     double value = 0.0;
-    for (Eigen::Index j = 0; j < background; ++j) value += solution(j) * std::pow(x, j);
+    double power = 1.0;
+    for (Eigen::Index j = 0; j < background; ++j, power *= x) value += solution(j) * power;
     return value > 0.0;
   };
   if (channels.statistics != Statistics::poisson ||
@@ -480,7 +482,8 @@ bool residual_line(const SpectrumFit& settings, const Channels& channels, std::s
 // Adds a line found in the residuals. A line next to a fitted peak often means that peak is a
 // doublet of similar lines fitted as one broad line, centred between the two: the peak is then
 // split into the new line and its mirror image about the old centre, both of the common width.
-void split_nearest(std::vector<PeakStart>& starts, const PeakStart& line, double sigma) {
+// Returns whether it split one.
+bool split_nearest(std::vector<PeakStart>& starts, const PeakStart& line, double sigma) {
   const auto nearest =
       std::min_element(starts.begin(), starts.end(), [&](const PeakStart& a, const PeakStart& b) {
         return std::fabs(a.mean - line.mean) < std::fabs(b.mean - line.mean);
@@ -488,8 +491,11 @@ void split_nearest(std::vector<PeakStart>& starts, const PeakStart& line, double
   if (nearest != starts.end() &&
       std::fabs(nearest->mean - line.mean) < kSplitDistanceInFwhm * kFwhmPerSigma * sigma) {
     *nearest = {2.0 * nearest->mean - line.mean, nearest->amplitude, sigma};
+    starts.push_back(line);
+    return true;
   }
   starts.push_back(line);
+  return false;
 }
 
 // The region's fit, with lines from its residuals added while they are significant.
@@ -519,9 +525,10 @@ RegionFit fit_region_with_residual_lines(const SpectrumFit& settings, const Chan
     std::vector<PeakStart> beside = fitted;
     beside.push_back(line);
     std::vector<PeakStart> split = fitted;
-    split_nearest(split, line, sigma);
+    const bool splits = split_nearest(split, line, sigma);
     RegionFit best = fit;
     for (const std::vector<PeakStart>* more : {&beside, &split}) {
+      if (more == &split && !splits) break;
       RegionFit refit = fit_region(settings, channels, first, count, *more, region_index);
       if (refit.region.ok() && refit.region.chisq < best.region.chisq) best = std::move(refit);
     }

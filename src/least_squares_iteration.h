@@ -59,6 +59,8 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
   Vector scale = Vector::Zero(p);
   Eigen::LDLT<Matrix> factor(p);
   Evaluation<kParameters> trial;
+  Matrix damped(p, p);
+  Vector diagonal(p), step(p), candidate(p);
   double damping = kInitialDamping;
   double growth = 2.0;
   int status = GSL_CONTINUE;
@@ -66,11 +68,12 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     // Marquardt's scaling by the largest diagonal seen so far keeps the step invariant to the
     // units of each parameter; a parameter the data never touched is scaled by 1.
     scale = scale.cwiseMax(current.information.diagonal());
-    const Vector diagonal = (scale.array() > 0.0).select(scale, 1.0);
-    Matrix damped = current.information;
+    diagonal = (scale.array() > 0.0).select(scale, 1.0);
+    damped = current.information;
     damped.diagonal() += damping * diagonal;
     factor.compute(damped);
-    const Vector step = factor.solve(-current.gradient);
+    step = -current.gradient;
+    factor.solveInPlace(step);
     const double half_chisq = 0.5 * current.chisq;
     if (factor.info() != Eigen::Success || !step.allFinite()) {
       damping *= growth;
@@ -80,7 +83,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     }
     const double predicted =
         0.5 * (damping * step.dot(diagonal.cwiseProduct(step)) - step.dot(current.gradient));
-    const Vector candidate = x + step;
+    candidate = x + step;
     const bool valid =
         candidate.allFinite() && evaluate(candidate, trial) && std::isfinite(trial.chisq);
     const double actual = valid ? half_chisq - 0.5 * trial.chisq : -1.0;
@@ -89,7 +92,8 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
       x = candidate;
       std::swap(current, trial);
       ++minimum.iterations;
-      damping *= std::max(1.0 / 3.0, 1.0 - std::pow(2.0 * ratio - 1.0, 3));
+      const double excess = 2.0 * ratio - 1.0;
+      damping *= std::max(1.0 / 3.0, 1.0 - excess * excess * excess);
       growth = 2.0;
       if (converged(step, x, current.gradient, 0.5 * current.chisq, limits.accuracy) ||
           (actual <= kMachinePrecision * half_chisq &&

@@ -37,6 +37,30 @@ void gaussian(const double* x, std::size_t count, double centre, double half_inv
   exp(out, count, out);
 }
 
+// Outputs are summed in blocks this long, which stay in vector registers while every tap is
+// added.
+constexpr std::size_t kCorrelationBlock = 32;
+
+void correlate(const double* in, std::size_t count, const double* weights, std::size_t taps,
+               double* out) {
+  const std::size_t outputs = count - taps + 1;
+  std::size_t first = 0;
+  for (; first + kCorrelationBlock <= outputs; first += kCorrelationBlock) {
+    double sums[kCorrelationBlock] = {};
+    for (std::size_t k = 0; k < taps; ++k) {
+      const double w = weights[k];
+      const double* shifted = in + first + k;
+      for (std::size_t i = 0; i < kCorrelationBlock; ++i) sums[i] += w * shifted[i];
+    }
+    for (std::size_t i = 0; i < kCorrelationBlock; ++i) out[first + i] = sums[i];
+  }
+  for (std::size_t i = first; i < outputs; ++i) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < taps; ++k) sum += weights[k] * in[i + k];
+    out[i] = sum;
+  }
+}
+
 void log(const double* in, std::size_t count, double* out) {
   const auto n = static_cast<Eigen::Index>(count);
   Array(out, n) = ConstArray(in, n).log();
@@ -44,7 +68,7 @@ void log(const double* in, std::size_t count, double* out) {
 
 // With few parameters J^T W J is a handful of dot products along the chunk, which beats packing
 // the chunk for a matrix product; with many, the matrix product wins.
-constexpr std::size_t kLargestDotProductSystem = 8;
+constexpr std::size_t kLargestDotProductSystem = 16;
 
 void accumulate(const double* jacobian, std::size_t count, std::size_t parameters, const double* w,
                 const double* a, double* scratch, double* normal, double* gradient) {
@@ -81,8 +105,8 @@ void accumulate(const double* jacobian, std::size_t count, std::size_t parameter
 }  // namespace
 
 extern const VectorKernels kernels;
-const VectorKernels kernels{InstructionSet::VESK_KERNEL_NAMESPACE, &gaussian, &exp, &log,
-                            &accumulate};
+const VectorKernels kernels{
+    InstructionSet::VESK_KERNEL_NAMESPACE, &gaussian, &exp, &correlate, &log, &accumulate};
 
 }  // namespace VESK_KERNEL_NAMESPACE
 }  // namespace vesk::numerics::detail

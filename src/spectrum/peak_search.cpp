@@ -29,7 +29,7 @@ constexpr std::size_t kWidthSamples = 7;
 // A single-peak fit for the width spans this many sigma either side.
 constexpr double kWidthWindowReach = 4.0;
 // The width is measured again this often, with the smoothing that the last measurement calls for.
-constexpr int kWidthRefinements = 2;
+constexpr int kWidthRefinements = 1;
 constexpr int kSmallestWidthWindow = 5;
 
 double median(std::vector<double> values) {
@@ -50,19 +50,20 @@ SecondDerivative second_derivative(const Channels& channels, int half_width) {
   const std::size_t n = channels.size();
   SecondDerivative result{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
   const auto width = static_cast<std::size_t>(half_width);
-  if (n < 2 * width + 1) return result;
+  const std::size_t taps = 2 * width + 1;
+  if (n < taps) return result;
   const arma::rowvec weights =
       create_savitzky_golay_derivative_filter(2, half_width, half_width, 2);
+  const arma::rowvec squared_weights = arma::square(weights);
+  std::vector<double> variance(n - taps + 1);
+  const VectorKernels& kernels = best_vector_kernels();
+  kernels.correlate(channels.y.data(), n, weights.memptr(), taps, result.value.data() + width);
+  kernels.correlate(channels.variance.data(), n, squared_weights.memptr(), taps, variance.data());
+  // Where no channel of the window has any variance the derivative is 0 too, and so is the
+  // significance; the floor only keeps the division defined, and the loop free of branches.
+  constexpr double kFloor = std::numeric_limits<double>::min();
   for (std::size_t i = width; i + width < n; ++i) {
-    double sum = 0.0;
-    double variance = 0.0;
-    for (std::size_t k = 0; k <= 2 * width; ++k) {
-      const double w = weights(k);
-      sum += w * channels.y[i - width + k];
-      variance += w * w * channels.variance[i - width + k];
-    }
-    result.value[i] = sum;
-    result.significance[i] = variance > 0.0 ? -sum / std::sqrt(variance) : 0.0;
+    result.significance[i] = -result.value[i] / std::sqrt(std::max(variance[i - width], kFloor));
   }
   return result;
 }
@@ -232,14 +233,20 @@ double median_fitted_sigma(const Channels& channels, double threshold, int half_
 double estimate_sigma(const Channels& channels, double threshold) {
   // First at the smoothing at which the most significant peak stands out most, which may merge
   // close lines; then again with the smoothing and fit windows that this width calls for.
+  // The significance of a peak grows with the smoothing up to about 3.7 of its sigma and falls
+  // beyond: the trial widths stop once the best peak stands out less than at the last one.
   int best_width = 0;
   double best_significance = threshold;
   for (int half_width : kTrialHalfWidths) {
+    double strongest = 0.0;
     for (const Candidate& c : significant_maxima(channels, half_width, threshold)) {
-      if (c.significance > best_significance) {
-        best_significance = c.significance;
-        best_width = half_width;
-      }
+      strongest = std::max(strongest, c.significance);
+    }
+    if (strongest > best_significance) {
+      best_significance = strongest;
+      best_width = half_width;
+    } else if (best_width != 0) {
+      break;
     }
   }
   if (best_width == 0) return kNan;
