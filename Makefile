@@ -62,6 +62,9 @@ bench:
 	@echo
 	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/python_bench.py $(BENCH_DIR) \
 	  --markdown $(BENCH_DIR)/python-bench-table.md
+	@echo
+	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/spectrum_bench.py \
+	  --markdown $(BENCH_DIR)/spectrum-bench-table.md
 
 # Line coverage of the library's sources by the unit tests, with gcov.
 coverage: deps

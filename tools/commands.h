@@ -36,6 +36,24 @@ struct FitOptions {
   std::string y_label;
 };
 
+struct PeaksOptions {
+  std::vector<std::string> inputs;  ///< empty: standard input
+  std::string columns;              ///< X,Y or X,Y,ERR; empty: 1, 2 or 3 columns as they come
+  std::string range;                ///< LO:HI of x to read; empty: every point
+  bool counts = false;              ///< y are Poisson counts
+  std::string background = "linear";
+  std::optional<double> fwhm;  ///< unset: estimated from the data
+  double threshold = 5.0;
+  std::string at;      ///< M1,M2,...: fit lines here instead of searching
+  std::string window;  ///< LO:HI: one region over exactly these points
+  bool same_width = false;
+  int max_iterations = 50;
+  double accuracy = 1e-8;
+  std::string format;     ///< table, csv or json; empty: table
+  std::string plot_path;  ///< empty: no plot
+  bool log_y = false;
+};
+
 struct SmoothOptions {
   std::string input = "-";
   int order = -1;
@@ -55,6 +73,11 @@ struct RotateOptions {
 /// kFitFailed when a fit failed, kBadInput when a file could not be read (its error goes to
 /// @p err and the other files are still fitted; a single file's error is thrown as DataError).
 int run_fit(const FitOptions& options, std::ostream& out, std::ostream& err);
+
+/// Finds and fits the lines of each input spectrum and prints them. Returns the worst outcome:
+/// kSuccess, kFitFailed when a region's fit failed (its rows are still printed), kBadInput when a
+/// file could not be read or fitted (its error goes to @p err; the other files are still fitted).
+int run_peaks(const PeaksOptions& options, std::ostream& out, std::ostream& err);
 
 /// Smooths one column with Savitzky-Golay weights and prints one value per row.
 int run_smooth(const SmoothOptions& options, std::ostream& out);

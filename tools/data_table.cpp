@@ -1,7 +1,9 @@
 #include "data_table.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,19 +21,32 @@ std::string trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-// Fields split at commas, or at runs of blanks and tabs when the line has no comma.
-std::vector<std::string> split_fields(const std::string& line) {
+std::vector<std::string> split_at(const std::string& line, char separator) {
   std::vector<std::string> fields;
-  if (line.find(',') != std::string::npos) {
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t comma = line.find(',', start);
-      fields.push_back(trim(line.substr(start, comma - start)));
-      if (comma == std::string::npos) break;
-      start = comma + 1;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t at = line.find(separator, start);
+    fields.push_back(trim(line.substr(start, at - start)));
+    if (at == std::string::npos) return fields;
+    start = at + 1;
+  }
+}
+
+// Fields split at semicolons, where a comma is the decimal mark (as spreadsheets export in much
+// of Europe: "661,7;1234"); else at commas; else at runs of blanks and tabs.
+std::vector<std::string> split_fields(const std::string& line) {
+  if (line.find(';') != std::string::npos) {
+    std::vector<std::string> fields = split_at(line, ';');
+    for (std::string& field : fields) {
+      if (parse_number(field)) continue;
+      std::string with_point = field;
+      std::replace(with_point.begin(), with_point.end(), ',', '.');
+      if (parse_number(with_point)) field = with_point;
     }
     return fields;
   }
+  if (line.find(',') != std::string::npos) return split_at(line, ',');
+  std::vector<std::string> fields;
   std::size_t position = 0;
   while ((position = line.find_first_not_of(" \t\r", position)) != std::string::npos) {
     const std::size_t end = line.find_first_of(" \t\r", position);
@@ -40,6 +55,9 @@ std::vector<std::string> split_fields(const std::string& line) {
   }
   return fields;
 }
+
+// At most this many characters of a field are quoted in a message.
+constexpr std::size_t kLongestQuotation = 40;
 
 std::string allowed_text(const std::vector<std::size_t>& allowed) {
   std::string text;
@@ -96,8 +114,8 @@ class TableReader {
     }
     for (std::size_t c = 0; c < fields.size(); ++c) {
       const std::optional<double> value = parse_number(fields[c]);
-      if (!value) fail("expected a number, got '" + fields[c] + "'");
-      if (!std::isfinite(*value)) fail("expected a finite number, got '" + fields[c] + "'");
+      if (!value) fail("expected a number, got " + quoted(fields[c]));
+      if (!std::isfinite(*value)) fail("expected a finite number, got " + quoted(fields[c]));
       table_.columns[c].push_back(*value);
     }
   }
@@ -113,6 +131,22 @@ class TableReader {
 };
 
 }  // namespace
+
+std::string quoted(const std::string& text) {
+  std::string shown = "'";
+  const std::size_t shown_length = std::min(text.size(), kLongestQuotation);
+  for (std::size_t i = 0; i < shown_length; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7f) {
+      shown += static_cast<char>(byte);
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    }
+  }
+  return shown + (text.size() > shown_length ? "'..." : "'");
+}
 
 std::optional<double> parse_number(const std::string& field) {
   if (field.empty()) return std::nullopt;

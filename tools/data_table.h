@@ -23,7 +23,8 @@ struct DataTable {
   std::size_t row_count() const { return columns.empty() ? 0 : columns.front().size(); }
 };
 
-/// Reads rows of numbers separated by blanks, tabs or commas. Text from '#' to the end of a line
+/// Reads rows of numbers separated by blanks, tabs, commas, or semicolons (then a comma in a
+/// number is its decimal mark). Text from '#' to the end of a line
 /// and blank lines are skipped; one line of names may stand before the first number. Every row
 /// must have the same number of columns, one of @p allowed_column_counts (any number when it is
 /// empty).
@@ -37,6 +38,10 @@ DataTable read_table_file(const std::string& path,
 
 /// The number that all of @p text spells, or nothing (also for empty text).
 std::optional<double> parse_number(const std::string& text);
+
+/// @p text in single quotes for a message: bytes that are not printable ASCII escaped as \xNN,
+/// and cut short after 40 characters.
+std::string quoted(const std::string& text);
 
 /// How a path is named in messages: "<stdin>" for "-".
 std::string source_name(const std::string& path);

@@ -18,11 +18,16 @@ bool is_column_number(const std::string& text) {
 
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + quoted(name);
   return text;
 }
 
-// The index of the column named by `item`: a 1-based number or a header name.
+std::string name_of(const DataTable& table, std::size_t column, const char* fallback) {
+  return column < table.names.size() ? table.names[column] : fallback;
+}
+
+}  // namespace
+
 std::size_t column_index(const std::string& item, const DataTable& table,
                          const std::string& source) {
   const std::size_t count = table.columns.size();
@@ -37,18 +42,12 @@ std::size_t column_index(const std::string& item, const DataTable& table,
   const auto found = std::find(table.names.begin(), table.names.end(), item);
   if (found == table.names.end() ||
       static_cast<std::size_t>(found - table.names.begin()) >= count) {
-    throw DataError(source + ": no column named '" + item + "'" +
+    throw DataError(source + ": no column named " + quoted(item) +
                     (table.names.empty() ? " (the file has no header line)"
                                          : " (columns: " + joined(table.names) + ")"));
   }
   return static_cast<std::size_t>(found - table.names.begin());
 }
-
-std::string name_of(const DataTable& table, std::size_t column, const char* fallback) {
-  return column < table.names.size() ? table.names[column] : fallback;
-}
-
-}  // namespace
 
 XRange parse_range(const std::string& text) {
   const std::size_t colon = text.find(':');

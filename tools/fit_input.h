@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "data_table.h"
+
 namespace vesk::tools {
 
 /// The points of a file that a fit uses, with the names of their axes.
@@ -29,6 +31,11 @@ struct ColumnChoice {
   std::optional<std::string> x;
   std::string y;
 };
+
+/// The index of the column that @p item names: a 1-based number or a header name of @p table.
+/// @throws DataError naming @p source when there is no such column.
+std::size_t column_index(const std::string& item, const DataTable& table,
+                         const std::string& source);
 
 /// Parses "LO:HI", ":HI" or "LO:". @throws UsageError when malformed or LO > HI.
 XRange parse_range(const std::string& text);

@@ -53,6 +53,41 @@ void add_fit(CLI::App& app, FitOptions& options) {
   fit->add_option("--y-label", options.y_label, "Label of the y axis (default: header name)");
 }
 
+void add_peaks(CLI::App& app, PeaksOptions& options) {
+  CLI::App* peaks = app.add_subcommand(
+      "peaks", "Find every line of a spectrum and fit them, multiplets on a background per region");
+  peaks->add_option("files", options.inputs,
+                    "Spectra: one column (counts per channel), two (x y) or three (x y error), "
+                    "or any number with --columns; '-' or nothing reads standard input");
+  peaks->add_option("--columns", options.columns,
+                    "The x, y and optional error columns, X,Y[,ERR]: numbers from 1 or header "
+                    "names");
+  peaks->add_option("--range", options.range, "Read only the points with LO <= x <= HI");
+  peaks->add_flag("--counts", options.counts,
+                  "y are counts: fit the Poisson likelihood (errors from the Fisher information)");
+  peaks
+      ->add_option("--background", options.background,
+                   "Background of each region: none, constant, linear, quadratic or exponential")
+      ->check(CLI::IsMember({"none", "constant", "linear", "quadratic", "exponential"}))
+      ->capture_default_str();
+  peaks->add_option("--fwhm", options.fwhm, "The lines' FWHM in x units (default: estimated)");
+  peaks->add_option("--threshold", options.threshold, "Least significance of a line in the search")
+      ->capture_default_str();
+  peaks->add_option("--at", options.at, "Fit lines near these positions, M1,M2,..., no search");
+  peaks->add_option("--window", options.window,
+                    "Fit all lines as one region over exactly the points in LO:HI");
+  peaks->add_flag("--same-width", options.same_width, "The lines of a region share one width");
+  peaks->add_option("--max-iterations", options.max_iterations, "Solver budget per region")
+      ->capture_default_str();
+  peaks->add_option("--accuracy", options.accuracy, "Solver step and gradient tolerance")
+      ->capture_default_str();
+  peaks->add_option("--format", options.format, "table (default), csv or json")
+      ->check(CLI::IsMember({"table", "csv", "json"}));
+  peaks->add_option("--plot", options.plot_path,
+                    "Write an SVG plot of the spectrum, the fit and the residuals (one file)");
+  peaks->add_flag("--log-y", options.log_y, "With --plot: a logarithmic y axis");
+}
+
 void add_smooth(CLI::App& app, SmoothOptions& options) {
   CLI::App* smooth = app.add_subcommand(
       "smooth", "Smooth one column with Savitzky-Golay weights; one value per input row");
@@ -88,8 +123,10 @@ int main(int argc, char** argv) {
   // Output into a closed pipe ends the program quietly, as for any filter.
   std::signal(SIGPIPE, SIG_DFL);
 
-  CLI::App app{"vesk-numerics: Gaussian peak fits, Savitzky-Golay smoothing and 3-D rotations",
-               "vesk-numerics"};
+  CLI::App app{
+      "vesk-numerics: Gaussian peak fits, spectra, Savitzky-Golay smoothing and 3-D "
+      "rotations",
+      "vesk-numerics"};
   app.require_subcommand(1);
   app.footer(
       "\nExamples:\n"
@@ -97,15 +134,20 @@ int main(int argc, char** argv) {
       "  vesk-numerics fit peak.dat --offset 120 --json\n"
       "  vesk-numerics fit gamma_lines.csv --columns energy_keV,counts --range 655:668\n"
       "  vesk-numerics fit run_*.dat --summary --format csv --trend-plot drift.svg\n"
+      "  vesk-numerics peaks gamma_spectrum.dat --counts --plot spectrum.svg --log-y\n"
+      "  vesk-numerics peaks spectrum.csv --columns energy,counts --at 1173.2,1332.5 --counts\n"
       "  vesk-numerics smooth signal.dat --order 3 --window 11\n"
       "  vesk-numerics rotate --axis 1,1,1 --angle 120 --degrees points.dat\n"
-      "\nExit status: 0 success, 1 a fit failed (its status is printed), 2 a usage error or a "
+      "\nExit status: 0 success, 1 a fit or a region failed (its status is printed), 2 a usage "
+      "error or a "
       "file that could not be read (the other files are still fitted).\nRun 'vesk-numerics "
       "SUBCOMMAND --help' for a subcommand's options.");
   FitOptions fit_options;
+  PeaksOptions peaks_options;
   SmoothOptions smooth_options;
   RotateOptions rotate_options;
   add_fit(app, fit_options);
+  add_peaks(app, peaks_options);
   add_smooth(app, smooth_options);
   add_rotate(app, rotate_options);
 
@@ -121,6 +163,7 @@ int main(int argc, char** argv) {
   const std::string command = app.get_subcommands().front()->get_name();
   try {
     if (command == "fit") return run_fit(fit_options, std::cout, std::cerr);
+    if (command == "peaks") return run_peaks(peaks_options, std::cout, std::cerr);
     if (command == "smooth") return run_smooth(smooth_options, std::cout);
     return run_rotate(rotate_options, std::cout);
   } catch (const UsageError& error) {

@@ -19,6 +19,9 @@ void set_colours() {
   plscol0(kData, 31, 119, 180);
   plscol0(kCurve, 214, 39, 40);
   plscol0(kGuide, 150, 150, 150);
+  plscol0(kPeak, 44, 160, 44);
+  plscol0(kBaseline, 255, 127, 14);
+  plscol0a(kRegionShade, 148, 103, 189, 0.15);
 }
 
 }  // namespace

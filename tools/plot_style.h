@@ -11,7 +11,16 @@
 namespace vesk::tools {
 
 /// Colour map 0 entries used by the plots.
-enum Colour : PLINT { kBackground = 0, kInk = 1, kData = 2, kCurve = 3, kGuide = 4 };
+enum Colour : PLINT {
+  kBackground = 0,
+  kInk = 1,
+  kData = 2,
+  kCurve = 3,
+  kGuide = 4,
+  kPeak = 5,         ///< one line's own curve
+  kBaseline = 6,     ///< a fitted background
+  kRegionShade = 7,  ///< translucent fill of a fitted region
+};
 
 constexpr PLFLT kSymbolScale = 0.55;          ///< data symbols relative to the text height
 constexpr char kDataSymbol[] = "\u25CF";      ///< filled circle

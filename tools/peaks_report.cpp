@@ -1,0 +1,142 @@
+#include "peaks_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iomanip>
+
+#include "commands.h"
+
+namespace vesk::tools {
+
+namespace {
+
+constexpr char kCsvHeader[] =
+    "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,amplitude_err,area,"
+    "area_err,region_lo,region_hi,chisq,dof,status,status_str";
+// An error is shown to two significant digits, and its value to the same decimal place.
+constexpr int kErrorDigits = 2;
+constexpr int kMostDecimals = 12;
+
+// "value ± error", rounded where the error leaves off.
+std::string with_error(double value, double error) {
+  if (std::isnan(value)) return "nan";
+  int decimals = 6;
+  if (std::isfinite(error) && error > 0.0) {
+    decimals = std::clamp(kErrorDigits - 1 - static_cast<int>(std::floor(std::log10(error))), 0,
+                          kMostDecimals);
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "%.*f ± %.*f", decimals, value, decimals, error);
+  return text;
+}
+
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+nlohmann::json number(double value) {
+  return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+}
+
+}  // namespace
+
+std::string background_name(numerics::Background background) {
+  const char* const names[] = {"none", "constant", "linear", "quadratic", "exponential"};
+  return names[static_cast<int>(background)];
+}
+
+void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
+  const bool several = fits.size() > 1;
+  std::size_t file_width = 4;
+  for (const SpectrumFitFile& fit : fits) file_width = std::max(file_width, fit.file.size());
+  if (several) out << std::left << std::setw(static_cast<int>(file_width) + 2) << "file";
+  out << std::left << std::setw(6) << "peak" << std::setw(26) << "mean" << std::setw(22) << "fwhm"
+      << std::setw(26) << "area" << std::setw(24) << "amplitude" << std::setw(8) << "region"
+      << std::setw(11) << "chisq/dof"
+      << "status\n";
+  for (const SpectrumFitFile& fit : fits) {
+    for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
+      const numerics::SpectrumPeak& p = fit.result.peaks[k];
+      const numerics::SpectrumRegion& r = fit.result.regions[p.region];
+      char chisq[32];
+      std::snprintf(chisq, sizeof chisq, "%.3g", r.chisq_dof);
+      if (several) out << std::setw(static_cast<int>(file_width) + 2) << fit.file;
+      out << std::setw(6) << k << std::setw(26) << with_error(p.mean, p.mean_err) << std::setw(22)
+          << with_error(p.fwhm, p.fwhm_err) << std::setw(26) << with_error(p.area, p.area_err)
+          << std::setw(24) << with_error(p.amplitude, p.amplitude_err) << std::setw(8) << p.region
+          << std::setw(11) << chisq << r.status_str << "\n";
+    }
+  }
+}
+
+void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
+  out << kCsvHeader << "\n";
+  for (const SpectrumFitFile& fit : fits) {
+    for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
+      const numerics::SpectrumPeak& p = fit.result.peaks[k];
+      const numerics::SpectrumRegion& r = fit.result.regions[p.region];
+      out << csv_field(fit.file) << "," << k << "," << p.region;
+      for (double value : {p.mean, p.mean_err, p.sigma, p.sigma_err, p.fwhm, p.fwhm_err,
+                           p.amplitude, p.amplitude_err, p.area, p.area_err, r.lo, r.hi, r.chisq}) {
+        out << "," << exact_text(value);
+      }
+      out << "," << r.dof << "," << r.status << "," << csv_field(r.status_str) << "\n";
+    }
+  }
+}
+
+nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
+  nlohmann::json peaks = nlohmann::json::array();
+  for (const numerics::SpectrumPeak& p : fit.result.peaks) {
+    peaks.push_back({{"mean", number(p.mean)},
+                     {"mean_err", number(p.mean_err)},
+                     {"sigma", number(p.sigma)},
+                     {"sigma_err", number(p.sigma_err)},
+                     {"fwhm", number(p.fwhm)},
+                     {"fwhm_err", number(p.fwhm_err)},
+                     {"amplitude", number(p.amplitude)},
+                     {"amplitude_err", number(p.amplitude_err)},
+                     {"area", number(p.area)},
+                     {"area_err", number(p.area_err)},
+                     {"region", p.region}});
+  }
+  nlohmann::json regions = nlohmann::json::array();
+  for (const numerics::SpectrumRegion& r : fit.result.regions) {
+    regions.push_back({{"lo", r.lo},
+                       {"hi", r.hi},
+                       {"points", r.points},
+                       {"b0", number(r.b0)},
+                       {"b0_err", number(r.b0_err)},
+                       {"b1", number(r.b1)},
+                       {"b1_err", number(r.b1_err)},
+                       {"b2", number(r.b2)},
+                       {"b2_err", number(r.b2_err)},
+                       {"chisq", number(r.chisq)},
+                       {"dof", r.dof},
+                       {"chisq_dof", number(r.chisq_dof)},
+                       {"status", r.status},
+                       {"status_str", r.status_str},
+                       {"iterations", r.iterations},
+                       {"ok", r.ok()}});
+  }
+  return {{"file", fit.file},
+          {"background", background_name(fit.result.background)},
+          {"peaks", peaks},
+          {"regions", regions}};
+}
+
+void print_peak_json(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
+  if (fits.size() == 1) {
+    out << spectrum_json(fits.front()).dump(2) << "\n";
+    return;
+  }
+  nlohmann::json all = nlohmann::json::array();
+  for (const SpectrumFitFile& fit : fits) all.push_back(spectrum_json(fit));
+  out << all.dump(2) << "\n";
+}
+
+}  // namespace vesk::tools

@@ -1,0 +1,39 @@
+#ifndef VESK_TOOLS_PEAKS_REPORT_H
+#define VESK_TOOLS_PEAKS_REPORT_H
+
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "spectrum_input.h"
+#include "vesk/numerics/SpectrumFitResult.h"
+
+namespace vesk::tools {
+
+/// One file's spectrum and what the fit found in it.
+struct SpectrumFitFile {
+  std::string file;  ///< as given on the command line
+  SpectrumFile data;
+  numerics::SpectrumFitResult result;
+};
+
+/// The name of a background as the command line spells it.
+std::string background_name(numerics::Background background);
+
+/// One aligned line per peak: mean, FWHM, area and amplitude, each with its error, the region,
+/// its chi-square per degree of freedom and its status; the file first when there are several.
+void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out);
+
+/// CSV: the header row, then a row per peak with numbers that read back as the same doubles.
+void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out);
+
+/// {"file", "background", "peaks": [...], "regions": [...]} for one file.
+nlohmann::json spectrum_json(const SpectrumFitFile& fit);
+
+/// One JSON object for one file, an array of them for several.
+void print_peak_json(const std::vector<SpectrumFitFile>& fits, std::ostream& out);
+
+}  // namespace vesk::tools
+
+#endif  // VESK_TOOLS_PEAKS_REPORT_H
