@@ -559,14 +559,14 @@ std::size_t first_above(const Channels& channels, double x) {
 std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels& channels,
                                      std::vector<PeakStart> starts) {
   std::vector<RegionPlan> plans;
+  std::stable_sort(starts.begin(), starts.end(),
+                   [](const PeakStart& a, const PeakStart& b) { return a.mean < b.mean; });
   if (settings.has_window()) {
     const std::size_t first = first_at_or_above(channels, settings.get_window_lo());
     const std::size_t end = first_above(channels, settings.get_window_hi());
     plans.push_back({first, end > first ? end - first : 0, std::move(starts)});
     return plans;
   }
-  std::sort(starts.begin(), starts.end(),
-            [](const PeakStart& a, const PeakStart& b) { return a.mean < b.mean; });
   double lo = 0.0, hi = 0.0;
   std::vector<PeakStart> group;
   const auto close = [&] {
@@ -616,10 +616,14 @@ SpectrumFitResult fit_starts(const SpectrumFit& settings, const SpectrumData& da
     result.regions.push_back(std::move(fit.region));
     result.peaks.insert(result.peaks.end(), fit.peaks.begin(), fit.peaks.end());
   }
-  std::stable_sort(result.peaks.begin(), result.peaks.end(),
-                   [](const SpectrumPeak& a, const SpectrumPeak& b) {
-                     return a.region < b.region || (a.region == b.region && a.mean < b.mean);
-                   });
+  // Peaks come region by region, each region's in the order of their start positions; lines
+  // added from the residuals are put in their place by their fitted mean.
+  if (add_residual_lines) {
+    std::stable_sort(result.peaks.begin(), result.peaks.end(),
+                     [](const SpectrumPeak& a, const SpectrumPeak& b) {
+                       return a.region < b.region || (a.region == b.region && a.mean < b.mean);
+                     });
+  }
   return result;
 }
 

@@ -120,7 +120,7 @@ constexpr const char* kMeanOf = R"(Means of the ten numbers of a series of fit r
 
 Parameters
 ----------
-results : iterable of FitResult
+results : iterable of FitResult, or fit_many's structured array
     Every element counts, failed fits included.
 
 Returns
@@ -128,13 +128,18 @@ Returns
 FitResult
     amplitude, mean, variance, offset, sigma and their errors averaged; an empty series gives
     an all-zero record.
+
+Raises
+------
+TypeError
+    If an element is neither a FitResult nor a row of fit_many's array.
 )";
 
 constexpr const char* kMeanAndStd = R"(Means and spreads of the peak parameters of a series.
 
 Parameters
 ----------
-results : iterable of FitResult
+results : iterable of FitResult, or fit_many's structured array
     Every element counts, failed fits included; their error fields are not read.
 
 Returns

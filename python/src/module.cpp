@@ -21,6 +21,7 @@
 #include "peak_measures.h"
 #include "smoothing.h"
 #include "spectra.h"
+#include "threads.h"
 #include "vesk/numerics/GaussFit.h"
 #include "vesk/numerics/GaussFitResult.h"
 #include "vesk/numerics/filter.h"
@@ -103,33 +104,6 @@ void write_row(const GaussFitResult& r, double* numbers) {
   std::copy(values, values + kRowNumbers, numbers);
 }
 
-// Runs work(first, step) for first = 0 .. threads - 1 with step = threads: the first share in
-// this thread, the others in threads of their own, all joined before it returns. An exception
-// from any share (a failed allocation, a thread that cannot start) is passed on after the join.
-template <typename Work>
-void run_in_threads(std::size_t threads, const Work& work) {
-  const std::size_t step = std::max<std::size_t>(threads, 1);
-  std::vector<std::exception_ptr> failures(step);
-  const auto share = [&](std::size_t first) {
-    try {
-      work(first, step);
-    } catch (...) {
-      failures[first] = std::current_exception();
-    }
-  };
-  std::vector<std::thread> pool;
-  try {
-    for (std::size_t first = 1; first < step; ++first) pool.emplace_back(share, first);
-  } catch (...) {
-    failures[0] = std::current_exception();
-  }
-  if (!failures[0]) share(0);
-  for (std::thread& thread : pool) thread.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
-}
-
 // Fits every row of `ys` (rows x columns) against `x` (one shared row, or one per row), with
 // `workers` threads of its own; the GIL is released throughout. Returns the numbers
 // (rows x kRowNumbers), status and iteration count per row, and the text of every status seen.
@@ -170,7 +144,8 @@ py::tuple fit_many(const py::handle& x_object, const py::handle& ys_object,
         texts[row] = r.status_str_;
       }
     };
-    run_in_threads(std::min<std::size_t>(static_cast<std::size_t>(workers), rows), fit_rows);
+    vesk::python::run_in_threads(std::min<std::size_t>(static_cast<std::size_t>(workers), rows),
+                                 fit_rows);
   }
   std::map<int, std::string> text_of_status;
   const int* count_data = counts.data();
@@ -202,7 +177,9 @@ py::dict to_dict(const GaussFitResult& r) {
   return d;
 }
 
-GaussFitResult from_dict(const py::dict& d) {
+// A record from anything indexed by the field names: to_dict's dictionary, or a row of fit_many's
+// structured array.
+GaussFitResult from_record(const py::handle& d) {
   GaussFitResult r;
   r.amplitude_ = d["amplitude"].cast<double>();
   r.amplitude_err_ = d["amplitude_err"].cast<double>();
@@ -237,6 +214,18 @@ std::string report(const GaussFitResult& r) {
   return text;
 }
 
+std::string fitter_report(const GaussFit& f) {
+  char offset[64] = "None";
+  if (f.is_constant_offset_enabled())
+    std::snprintf(offset, sizeof offset, "%.17g", f.get_constant_offset());
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "GaussFit(constant_offset=%s, max_iterations=%d, accuracy=%.17g, solver='%s')",
+                offset, f.get_max_iterations(), f.get_accuracy(),
+                solver_name(f.get_solver()).c_str());
+  return text;
+}
+
 py::object evaluate(const GaussFitResult& r, const py::object& x) {
   if (py::isinstance<py::float_>(x) || py::isinstance<py::int_>(x)) {
     return py::float_(r.gaussian(x.cast<double>()));
@@ -255,9 +244,22 @@ py::object evaluate(const GaussFitResult& r, const py::object& x) {
   return std::move(values);
 }
 
+// The records of a series: FitResult objects, or the rows of fit_many's structured array.
 std::vector<GaussFitResult> results_of(const py::iterable& results) {
   std::vector<GaussFitResult> series;
-  for (const py::handle& item : results) series.push_back(item.cast<GaussFitResult>());
+  for (const py::handle& item : results) {
+    if (py::isinstance<GaussFitResult>(item)) {
+      series.push_back(item.cast<GaussFitResult>());
+      continue;
+    }
+    try {
+      series.push_back(from_record(item));
+    } catch (const py::error_already_set&) {
+      throw py::type_error("results must hold FitResult objects or rows of fit_many's array");
+    } catch (const py::cast_error&) {
+      throw py::type_error("results must hold FitResult objects or rows of fit_many's array");
+    }
+  }
   return series;
 }
 
@@ -359,7 +361,7 @@ PYBIND11_MODULE(_core, m) {
           py::kw_only(), py::arg("x") = 1.0, py::arg("y") = 1.0, docs::kScaled)
       .def("__repr__", &report)
       .def(py::pickle([](const GaussFitResult& r) { return to_dict(r); },
-                      [](const py::dict& d) { return from_dict(d); }));
+                      [](const py::dict& d) { return from_record(d); }));
 
   py::class_<GaussFit>(m, "GaussFit", docs::kGaussFit)
       .def(py::init(&make_fitter), py::kw_only(), py::arg("constant_offset") = py::none(),
@@ -373,12 +375,19 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("accuracy", &GaussFit::get_accuracy)
       .def_property_readonly("solver",
                              [](const GaussFit& f) { return solver_name(f.get_solver()); })
+      .def("__repr__", &fitter_report)
       .def(
           "fit",
           [](const GaussFit& fitter, const py::handle& first, const py::object& second) {
             const bool y_only = second.is_none();
             const Samples y = real_array(y_only ? first : second, "y", 1);
             const Samples x = y_only ? Samples() : real_array(first, "x", 1);
+            // The library fits the common length; from Python, as numpy would, unequal lengths
+            // are an error rather than a silent truncation.
+            if (!y_only && x.size() != y.size()) {
+              throw py::value_error("x and y differ in length: " + std::to_string(x.size()) +
+                                    " and " + std::to_string(y.size()));
+            }
             py::gil_scoped_release unlocked;
             return fit_points(fitter, y_only ? nullptr : x.data(),
                               y_only ? 0 : static_cast<std::size_t>(x.size()), y.data(),

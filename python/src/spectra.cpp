@@ -6,10 +6,15 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "threads.h"
 #include "vesk/numerics/SpectrumFit.h"
 #include "vesk/numerics/SpectrumFitResult.h"
 
@@ -139,7 +144,90 @@ SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::op
   return fitter;
 }
 
+namespace {
+
+// The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
+// region's chi-square.
+constexpr std::size_t kBatchNumbers = 11;
+// The peak's region index, the region's degrees of freedom and its status.
+constexpr std::size_t kBatchCounts = 3;
+
+void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double* numbers,
+                      long long* counts) {
+  const SpectrumPeak& p = result.peaks[index];
+  const SpectrumRegion& r = result.regions[p.region];
+  const double values[kBatchNumbers] = {p.amplitude, p.amplitude_err, p.mean, p.mean_err,
+                                        p.sigma,     p.sigma_err,     p.fwhm, p.fwhm_err,
+                                        p.area,      p.area_err,      r.chisq};
+  std::copy(values, values + kBatchNumbers, numbers);
+  counts[0] = static_cast<long long>(p.region);
+  counts[1] = r.dof;
+  counts[2] = r.status;
+}
+
+// Fits the same lines in every row of ys (rows x channels) against the shared x, in `workers`
+// threads with the GIL released; row i is what fit_peaks gives for ys[i]. Columns follow the
+// positions as given. Returns the numbers (rows x lines x kBatchNumbers), the counts (rows x
+// lines x kBatchCounts) and the text of every status seen.
+py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optional<Samples>& sigmas,
+                         bool counts, const Samples& positions, const std::string& background,
+                         bool same_width, std::optional<double> fwhm,
+                         std::optional<std::pair<double, double>> window, int max_iterations,
+                         double accuracy, int workers) {
+  const SpectrumFit fitter =
+      spectrum_fit(background, same_width, fwhm, SpectrumFit::default_threshold, window,
+                   max_iterations, accuracy);
+  const auto rows = static_cast<std::size_t>(ys.shape(0));
+  const auto channels = static_cast<std::size_t>(ys.shape(1));
+  const auto lines = static_cast<std::size_t>(positions.size());
+  const std::vector<double> given(positions.data(), positions.data() + lines);
+  // The library returns a region's peaks in the order of their sorted positions.
+  std::vector<std::size_t> column_of(lines);
+  std::iota(column_of.begin(), column_of.end(), std::size_t{0});
+  std::stable_sort(column_of.begin(), column_of.end(),
+                   [&](std::size_t a, std::size_t b) { return given[a] < given[b]; });
+  py::array_t<double> numbers({rows, lines, kBatchNumbers});
+  py::array_t<long long> integers({rows, lines, kBatchCounts});
+  std::fill_n(numbers.mutable_data(), numbers.size(), std::numeric_limits<double>::quiet_NaN());
+  std::fill_n(integers.mutable_data(), integers.size(), -1LL);
+  std::vector<std::map<int, std::string>> texts(static_cast<std::size_t>(std::max(workers, 1)));
+  {
+    py::gil_scoped_release unlocked;
+    double* number_data = numbers.mutable_data();
+    long long* count_data = integers.mutable_data();
+    const auto fit_rows = [&](std::size_t first, std::size_t step) {
+      for (std::size_t row = first; row < rows; row += step) {
+        SpectrumData data{x.data(), ys.data() + row * channels,
+                          sigmas ? sigmas->data() + row * channels : nullptr, channels,
+                          Statistics::unweighted};
+        if (sigmas) data.statistics = Statistics::weighted;
+        if (counts) data.statistics = Statistics::poisson;
+        const SpectrumFitResult result = fitter.fit(data, given);
+        for (const SpectrumRegion& region : result.regions) {
+          texts[first][region.status] = region.status_str;
+        }
+        for (std::size_t j = 0; j < result.peaks.size() && j < lines; ++j) {
+          const std::size_t cell = row * lines + column_of[j];
+          write_batch_peak(result, j, number_data + cell * kBatchNumbers,
+                           count_data + cell * kBatchCounts);
+        }
+      }
+    };
+    run_in_threads(std::min<std::size_t>(static_cast<std::size_t>(std::max(workers, 1)), rows),
+                   fit_rows);
+  }
+  std::map<int, std::string> text_of_status;
+  for (const auto& seen : texts) text_of_status.insert(seen.begin(), seen.end());
+  return py::make_tuple(numbers, integers, text_of_status);
+}
+
+}  // namespace
+
 void bind_spectra(py::module_& m) {
+  m.def("fit_peaks_many", &fit_peaks_many, py::arg("x"), py::arg("ys"), py::arg("sigmas"),
+        py::arg("counts"), py::arg("positions"), py::arg("background"), py::arg("same_width"),
+        py::arg("fwhm"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
+        py::arg("workers"));
   py::class_<SpectrumFitResult>(m, "SpectrumFitResult")
       .def_property_readonly("background",
                              [](const SpectrumFitResult& r) {

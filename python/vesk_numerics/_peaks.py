@@ -6,7 +6,8 @@ import numpy as _np
 
 from . import _core
 
-__all__ = ["FOUND_PEAK_DTYPE", "PEAK_DTYPE", "REGION_DTYPE", "PeakFit", "find_peaks", "fit_peaks"]
+__all__ = ["BATCH_PEAK_DTYPE", "FOUND_PEAK_DTYPE", "PEAK_DTYPE", "REGION_DTYPE", "PeakFit",
+           "find_peaks", "fit_peaks", "fit_peaks_many"]
 
 BACKGROUNDS = ("none", "constant", "linear", "quadratic", "exponential")
 
@@ -18,6 +19,11 @@ _PEAK_NUMBERS = ("amplitude", "amplitude_err", "mean", "mean_err", "sigma", "sig
                  "fwhm_err", "area", "area_err")
 #: The structured dtype of `PeakFit.peaks`.
 PEAK_DTYPE = _np.dtype([(name, _np.float64) for name in _PEAK_NUMBERS] + [("region", _np.int64)])
+
+#: The structured dtype of `fit_peaks_many`'s results: the fields of `PEAK_DTYPE` and the chisq,
+#: dof, status and ok of the peak's region.
+BATCH_PEAK_DTYPE = _np.dtype(PEAK_DTYPE.descr + [("chisq", _np.float64), ("dof", _np.int64),
+                                                 ("status", _np.int32), ("ok", _np.bool_)])
 
 _REGION_NUMBERS = ("lo", "hi", "b0", "b0_err", "b1", "b1_err", "b2", "b2_err", "chisq",
                    "chisq_dof")
@@ -337,3 +343,110 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
     if result.status != 0:
         raise ValueError(result.status_str)
     return PeakFit(result)
+
+
+def _batch(x, ys, errors):
+    """x (1-D), ys (2-D, one spectrum per row), per-point errors shaped like ys or None, and
+    whether ys are counts, checked; a bad value is named by row and index."""
+    x = _real_1d(x, "x")
+    if isinstance(ys, (str, bytes)):
+        raise TypeError("ys must be a 2-D array-like of real numbers, not a string")
+    ys = _np.asarray(ys)
+    if ys.dtype.kind not in "fiub":
+        raise TypeError(f"ys must hold real numbers, not dtype {ys.dtype}")
+    if ys.ndim != 2:
+        raise ValueError(f"ys must be 2-D, one spectrum per row, got {ys.ndim}-D")
+    ys = _np.ascontiguousarray(ys, dtype=_np.float64)
+    if ys.shape[1] != x.size:
+        raise ValueError(f"ys has {ys.shape[1]} columns, x has {x.size} values")
+    _require_finite(x, "x")
+    _require_finite_rows(ys, "ys")
+    steps = _np.diff(x)
+    if not ((steps >= 0).all() or (steps <= 0).all()):
+        raise ValueError("x must be sorted, increasing or decreasing")
+    if errors is None:
+        return x, ys, None, False
+    if isinstance(errors, str):
+        if errors != "poisson":
+            raise ValueError(f"errors must be None, 'poisson' or an array, got '{errors}'")
+        _require_rows(ys >= 0, "ys holds a negative count")
+        return x, ys, None, True
+    sigmas = _np.asarray(errors)
+    if sigmas.dtype.kind not in "fiub":
+        raise TypeError(f"errors must hold real numbers, not dtype {sigmas.dtype}")
+    if sigmas.shape != ys.shape:
+        raise ValueError(f"errors must be shaped like ys {ys.shape}, got {sigmas.shape}")
+    sigmas = _np.ascontiguousarray(sigmas, dtype=_np.float64)
+    _require_finite_rows(sigmas, "errors")
+    _require_rows(sigmas > 0, "errors is not positive")
+    return x, ys, sigmas, False
+
+
+def _require_rows(good, message):
+    if not good.all():
+        row, index = _np.argwhere(~good)[0]
+        raise ValueError(f"{message} at row {row}, index {index}")
+
+
+def _require_finite_rows(array, name):
+    _require_rows(_np.isfinite(array), f"{name} is not finite")
+
+
+def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=None, fwhm=None,
+                   same_width=False, max_iterations=50, accuracy=1e-8, workers=1):
+    """Fit the same lines in many spectra: a monitor's or a scan's series.
+
+    Row i of the result is exactly what ``fit_peaks(x, ys[i], peaks=peaks, ...)`` gives for its
+    peaks, whatever the number of workers. The GIL is released for the whole batch.
+
+    Parameters
+    ----------
+    x : array_like
+        1-D positions (sorted), shared by every spectrum.
+    ys : array_like
+        2-D values, one spectrum per row, as long as `x`.
+    peaks : array_like
+        1-D approximate positions of the lines to fit in every spectrum.
+    background, window, fwhm, same_width, max_iterations, accuracy
+        As for `fit_peaks`.
+    errors : None, "poisson" or array_like, optional
+        As for `fit_peaks`; an array must be 2-D, shaped like `ys`.
+    workers : int, optional
+        Threads to fit with; started for this call and joined before it returns.
+
+    Returns
+    -------
+    numpy.ndarray
+        Structured array of dtype `BATCH_PEAK_DTYPE` and shape ``(len(ys), len(peaks))``: the
+        fields of `PeakFit.peaks` and the chisq, dof, status and ok of each peak's region, with
+        columns in the order of `peaks`. Peaks of regions whose fit failed are NaN, ``ok`` False.
+
+    Raises
+    ------
+    TypeError
+        If an argument holds strings, complex numbers or objects.
+    ValueError
+        As `fit_peaks`, naming the row and index of a bad value; also if `ys` is not 2-D, its
+        rows are not as long as `x`, or `workers` is below 1.
+    """
+    x, ys, sigmas, counts = _batch(x, ys, errors)
+    window = _window(window)
+    positions, starts = _peak_starts(peaks, x, window)
+    if starts is not None:
+        positions = starts[:, 0]
+    if positions is None:
+        raise TypeError("peaks must give the positions of the lines to fit")
+    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral) or workers < 1:
+        raise ValueError(f"workers must be an integer of 1 or more, got {workers!r}")
+    values, counts_, texts = _core.fit_peaks_many(
+        x, ys, sigmas, counts, _np.ascontiguousarray(positions), _background(background),
+        bool(same_width), _positive_or_none(fwhm, "fwhm"), window, _iterations(max_iterations),
+        _accuracy(accuracy), int(workers))
+    results = _np.empty(values.shape[:2], dtype=BATCH_PEAK_DTYPE)
+    for column, name in enumerate(_PEAK_NUMBERS + ("chisq",)):
+        results[name] = values[:, :, column]
+    results["region"] = counts_[:, :, 0]
+    results["dof"] = counts_[:, :, 1]
+    results["status"] = counts_[:, :, 2]
+    results["ok"] = counts_[:, :, 2] == 0
+    return results

@@ -71,7 +71,9 @@ struct SpectrumRegion {
   bool ok() const { return status == 0; }
 };
 
-/// All peaks and regions of one spectrum. Peaks are sorted by mean; regions by lo.
+/// All peaks and regions of one spectrum. Regions are sorted by lo; peaks come region by region,
+/// sorted by mean when found by the search, in the order of their sorted start positions when
+/// given.
 class SpectrumFitResult {
  public:
   Background background = Background::linear;      ///< The kind of background of every region.
