@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tool_fixture.h"
 #include "vesk/numerics/GaussFit.h"
 #include "vesk/numerics/filter.h"
 #include "vesk/numerics/rotation.h"
@@ -22,52 +23,14 @@ namespace {
 namespace fs = std::filesystem;
 using vesk::numerics::GaussFit;
 using vesk::numerics::GaussFitResult;
+using vesk::testing::count_of;
+using vesk::testing::kTool;
+using vesk::testing::Outcome;
+using vesk::testing::read_file;
+using vesk::testing::Tool;
 
-const std::string kTool = VESK_TOOL_PATH;
 const std::string kPeakFile = std::string(VESK_DATA_DIR) + "/peak.dat";
 const std::string kSignalFile = std::string(VESK_DATA_DIR) + "/signal.dat";
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-class Tool : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    // Parameterised tests are named "Test/Case": one folder, not a folder in a folder.
-    std::string name = info->name();
-    std::replace(name.begin(), name.end(), '/', '-');
-    directory_ =
-        fs::temp_directory_path() / ("vesk-tool-" + std::to_string(::getpid()) + "-" + name);
-    fs::create_directories(directory_);
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
-  fs::path path(const std::string& name) const { return directory_ / name; }
-
-  // Runs the program with `arguments` (shell words) and `input` on standard input.
-  Outcome run(const std::string& arguments, const std::string& input = "") const {
-    std::ofstream(path("stdin")) << input;
-    const std::string command = "'" + kTool + "' " + arguments + " <'" + path("stdin").string() +
-                                "' >'" + path("stdout").string() + "' 2>'" +
-                                path("stderr").string() + "'";
-    const int raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(path("stdout")),
-            read_file(path("stderr"))};
-  }
-
-  fs::path directory_;
-};
 
 // The data rows of a file, as the program reads them: '#' comments and a header skipped.
 std::vector<std::vector<double>> rows_of(const std::string& text) {
@@ -97,14 +60,6 @@ std::vector<double> numbers_of(const std::string& text) {
   double value = 0;
   while (stream >> value) values.push_back(value);
   return values;
-}
-
-std::size_t count_of(const std::string& text, const std::string& piece) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 // Text as PLplot's SVG output spells it: every character as a hexadecimal reference.

@@ -59,6 +59,34 @@ std::vector<std::string> split_fields(const std::string& line) {
 // At most this many characters of a field are quoted in a message.
 constexpr std::size_t kLongestQuotation = 40;
 
+// Whether a line is text: valid UTF-8 without control characters other than tabs and a carriage
+// return.
+bool is_text(const std::string& line) {
+  std::size_t continuation = 0;
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (continuation > 0) {
+      if ((byte & 0xC0) != 0x80) return false;
+      --continuation;
+    } else if (byte < 0x20) {
+      if (byte != '\t' && byte != '\r') return false;
+    } else if (byte == 0x7F) {
+      return false;
+    } else if (byte >= 0x80) {
+      if ((byte & 0xE0) == 0xC0 && byte >= 0xC2) {
+        continuation = 1;
+      } else if ((byte & 0xF0) == 0xE0) {
+        continuation = 2;
+      } else if ((byte & 0xF8) == 0xF0 && byte <= 0xF4) {
+        continuation = 3;
+      } else {
+        return false;
+      }
+    }
+  }
+  return continuation == 0;
+}
+
 std::string allowed_text(const std::vector<std::size_t>& allowed) {
   std::string text;
   for (std::size_t i = 0; i < allowed.size(); ++i) {
@@ -75,6 +103,7 @@ class TableReader {
 
   void add_line(const std::string& raw_line) {
     ++line_number_;
+    if (!is_text(raw_line)) fail("not a text file: " + quoted(raw_line));
     const std::string line = trim(raw_line.substr(0, raw_line.find('#')));
     if (line.empty()) return;
     const std::vector<std::string> fields = split_fields(line);
@@ -132,20 +161,22 @@ class TableReader {
 
 }  // namespace
 
-std::string quoted(const std::string& text) {
-  std::string shown = "'";
+std::string quoted(const std::string& text) { return "'" + escaped(text) + "'"; }
+
+std::string escaped(const std::string& text) {
+  std::string shown;
   const std::size_t shown_length = std::min(text.size(), kLongestQuotation);
   for (std::size_t i = 0; i < shown_length; ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte >= 0x20 && byte < 0x7f) {
       shown += static_cast<char>(byte);
     } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      shown += escaped;
+      char code[5];
+      std::snprintf(code, sizeof code, "\\x%02X", byte);
+      shown += code;
     }
   }
-  return shown + (text.size() > shown_length ? "'..." : "'");
+  return shown + (text.size() > shown_length ? "..." : "");
 }
 
 std::optional<double> parse_number(const std::string& field) {

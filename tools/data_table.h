@@ -39,8 +39,11 @@ DataTable read_table_file(const std::string& path,
 /// The number that all of @p text spells, or nothing (also for empty text).
 std::optional<double> parse_number(const std::string& text);
 
-/// @p text in single quotes for a message: bytes that are not printable ASCII escaped as \xNN,
-/// and cut short after 40 characters.
+/// @p text for a message: bytes that are not printable ASCII escaped as \xNN, and cut short
+/// after 40 characters with "...".
+std::string escaped(const std::string& text);
+
+/// escaped(@p text) in single quotes.
 std::string quoted(const std::string& text);
 
 /// How a path is named in messages: "<stdin>" for "-".

@@ -18,7 +18,7 @@ bool is_column_number(const std::string& text) {
 
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + quoted(name);
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + escaped(name);
   return text;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <iomanip>
 
 #include "commands.h"
 
@@ -31,6 +30,14 @@ std::string with_error(double value, double error) {
   return text;
 }
 
+// @p text followed by blanks up to @p width characters (UTF-8 code points, so that "±" counts
+// as one) and at least one blank.
+std::string padded(const std::string& text, std::size_t width) {
+  std::size_t characters = 0;
+  for (const char c : text) characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return text + std::string(characters < width ? width - characters : 1, ' ');
+}
+
 std::string csv_field(const std::string& text) {
   if (text.find_first_of(",\"\n") == std::string::npos) return text;
   std::string quoted = "\"";
@@ -52,23 +59,26 @@ std::string background_name(numerics::Background background) {
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
   const bool several = fits.size() > 1;
   std::size_t file_width = 4;
-  for (const SpectrumFitFile& fit : fits) file_width = std::max(file_width, fit.file.size());
-  if (several) out << std::left << std::setw(static_cast<int>(file_width) + 2) << "file";
-  out << std::left << std::setw(6) << "peak" << std::setw(26) << "mean" << std::setw(22) << "fwhm"
-      << std::setw(26) << "area" << std::setw(24) << "amplitude" << std::setw(8) << "region"
-      << std::setw(11) << "chisq/dof"
-      << "status\n";
+  for (const SpectrumFitFile& fit : fits) file_width = std::max(file_width, fit.file.size() + 2);
+  constexpr std::size_t kPeak = 6, kMean = 26, kFwhm = 22, kArea = 24, kAmplitude = 24, kRegion = 8,
+                        kChisq = 11;
+  if (several) out << padded("file", file_width);
+  out << padded("peak", kPeak) << padded("mean", kMean) << padded("fwhm", kFwhm)
+      << padded("area", kArea) << padded("amplitude", kAmplitude) << padded("region", kRegion)
+      << padded("chisq/dof", kChisq) << "status\n";
   for (const SpectrumFitFile& fit : fits) {
     for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
       const numerics::SpectrumPeak& p = fit.result.peaks[k];
       const numerics::SpectrumRegion& r = fit.result.regions[p.region];
       char chisq[32];
       std::snprintf(chisq, sizeof chisq, "%.3g", r.chisq_dof);
-      if (several) out << std::setw(static_cast<int>(file_width) + 2) << fit.file;
-      out << std::setw(6) << k << std::setw(26) << with_error(p.mean, p.mean_err) << std::setw(22)
-          << with_error(p.fwhm, p.fwhm_err) << std::setw(26) << with_error(p.area, p.area_err)
-          << std::setw(24) << with_error(p.amplitude, p.amplitude_err) << std::setw(8) << p.region
-          << std::setw(11) << chisq << r.status_str << "\n";
+      if (several) out << padded(fit.file, file_width);
+      out << padded(std::to_string(k), kPeak) << padded(with_error(p.mean, p.mean_err), kMean)
+          << padded(with_error(p.fwhm, p.fwhm_err), kFwhm)
+          << padded(with_error(p.area, p.area_err), kArea)
+          << padded(with_error(p.amplitude, p.amplitude_err), kAmplitude)
+          << padded(std::to_string(p.region), kRegion) << padded(chisq, kChisq) << r.status_str
+          << "\n";
     }
   }
 }

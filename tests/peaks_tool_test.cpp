@@ -1,0 +1,209 @@
+// vesk-numerics peaks on a spectrum with known lines: the three formats, fixed lines in a window,
+// the exit statuses, spreadsheet exports with decimal commas, binary files, and the plot.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tool_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vesk::testing::count_of;
+using vesk::testing::Outcome;
+using vesk::testing::Tool;
+
+constexpr int kChannels = 2048;
+constexpr double kSigma = 6.0 / 2.3548200450309493;
+// Lines (channel, area): a single line, a doublet 1.4 FWHM apart, another single line.
+const std::vector<std::pair<double, double>> kLines = {
+    {300.0, 20000.0}, {700.0, 15000.0}, {708.4, 9000.0}, {1500.0, 12000.0}};
+
+double expected_counts(double channel) {
+  double value = 50.0 * std::exp(-channel / 1000.0) + 5.0;
+  for (const auto& [centre, area] : kLines) {
+    const double d = (channel - centre) / kSigma;
+    value += area / (kSigma * std::sqrt(2.0 * M_PI)) * std::exp(-0.5 * d * d);
+  }
+  return value;
+}
+
+// The spectrum without noise, rounded to whole counts, as "channel<separator>counts" rows.
+std::string spectrum_text(char separator = ' ', bool decimal_comma = false) {
+  std::ostringstream text;
+  text << "channel" << separator << "counts\n";
+  for (int i = 0; i < kChannels; ++i) {
+    std::string counts = std::to_string(std::round(expected_counts(i) * 10.0) / 10.0);
+    if (decimal_comma) counts.replace(counts.find('.'), 1, ",");
+    text << i << separator << counts << "\n";
+  }
+  return text.str();
+}
+
+class Peaks : public Tool {
+ protected:
+  std::string spectrum(const std::string& name = "spectrum.dat", char separator = ' ',
+                       bool decimal_comma = false) {
+    const fs::path file = path(name);
+    std::ofstream(file) << spectrum_text(separator, decimal_comma);
+    return "'" + file.string() + "'";
+  }
+};
+
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    std::istringstream cells(line);
+    std::string cell;
+    while (std::getline(cells, cell, ',')) fields.push_back(cell);
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+TEST_F(Peaks, CsvJsonAndTableReportTheSameLines) {
+  const std::string file = spectrum();
+  const Outcome csv = run("peaks --counts --format csv " + file);
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  const auto rows = csv_rows(csv.out);
+  ASSERT_EQ(rows.size(), kLines.size() + 1);
+  EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')),
+            "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,"
+            "amplitude_err,area,area_err,region_lo,region_hi,chisq,dof,status,status_str");
+  const Outcome json = run("peaks --counts --format json " + file);
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json parsed = nlohmann::json::parse(json.out);
+  EXPECT_EQ(parsed["background"], "linear");
+  ASSERT_EQ(parsed["peaks"].size(), kLines.size());
+  for (std::size_t k = 0; k < kLines.size(); ++k) {
+    const auto& peak = parsed["peaks"][k];
+    // CSV numbers read back as exactly the doubles that JSON carries.
+    EXPECT_EQ(std::stod(rows[k + 1][3]), peak["mean"].get<double>());
+    EXPECT_EQ(std::stod(rows[k + 1][11]), peak["area"].get<double>());
+    EXPECT_NEAR(peak["mean"].get<double>(), kLines[k].first, 0.05);
+    EXPECT_NEAR(peak["area"].get<double>(), kLines[k].second, 0.01 * kLines[k].second);
+    EXPECT_EQ(rows[k + 1][18], "success");
+  }
+  const Outcome table = run("peaks --counts " + file);
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(count_of(table.out, "\n"), kLines.size() + 1);
+  EXPECT_EQ(count_of(table.out, "±"), 4 * kLines.size());
+}
+
+TEST_F(Peaks, FixedLinesInAWindowAreOneRegionOverExactlyItsPoints) {
+  const Outcome json =
+      run("peaks --counts --at 699,709 --window 660:760 --same-width "
+          "--background constant --format json " +
+          spectrum());
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json parsed = nlohmann::json::parse(json.out);
+  ASSERT_EQ(parsed["regions"].size(), 1u);
+  const auto& region = parsed["regions"][0];
+  EXPECT_EQ(region["lo"], 660.0);
+  EXPECT_EQ(region["hi"], 760.0);
+  EXPECT_EQ(region["points"], 101);
+  ASSERT_EQ(parsed["peaks"].size(), 2u);
+  EXPECT_NEAR(parsed["peaks"][0]["mean"].get<double>(), 700.0, 0.05);
+  EXPECT_NEAR(parsed["peaks"][1]["mean"].get<double>(), 708.4, 0.05);
+  EXPECT_EQ(parsed["peaks"][0]["sigma"], parsed["peaks"][1]["sigma"]);
+}
+
+TEST_F(Peaks, SemicolonsAndDecimalCommasReadAsTheSameNumbers) {
+  const Outcome plain = run("peaks --counts --format csv " + spectrum());
+  const Outcome european =
+      run("peaks --counts --format csv " + spectrum("european.csv", ';', true));
+  ASSERT_EQ(european.status, 0) << european.err;
+  const auto a = csv_rows(plain.out), b = csv_rows(european.out);
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t r = 1; r < a.size(); ++r) {
+    EXPECT_EQ(std::vector<std::string>(a[r].begin() + 1, a[r].end()),
+              std::vector<std::string>(b[r].begin() + 1, b[r].end()));
+  }
+}
+
+TEST_F(Peaks, ABinaryFileIsNamedWithItsBytesEscapedAndCutShort) {
+  std::string bytes = "\x89PNG\r\n\x1a\n";
+  for (int i = 0; i < 200; ++i) bytes += static_cast<char>(i * 37 % 256);
+  std::ofstream(path("picture.png"), std::ios::binary) << bytes;
+  const Outcome outcome = run("peaks '" + path("picture.png").string() + "'");
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_NE(outcome.err.find("picture.png:"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("\\x89PNG"), std::string::npos) << outcome.err;
+  EXPECT_EQ(outcome.err.find('\x89'), std::string::npos);
+  EXPECT_LT(outcome.err.size(), 300u);
+  // The same for every command that reads data.
+  EXPECT_NE(run("fit '" + path("picture.png").string() + "'").err.find("\\x"), std::string::npos);
+}
+
+TEST_F(Peaks, PlotIsWellFormedSvgWithACurveForEveryLineAndRegion) {
+  const std::string svg = path("spectrum.svg").string();
+  const Outcome outcome = run("peaks --counts --log-y --plot '" + svg + "' " + spectrum());
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  ASSERT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);
+  const std::string text = vesk::testing::read_file(svg);
+  // Three regions (the doublet shares one), four lines; each legend entry draws one more.
+  EXPECT_EQ(count_of(text, "stroke=\"#2CA02C\""), kLines.size() + 1);  // each line's curve
+  EXPECT_EQ(count_of(text, "stroke=\"#D62728\""), 3u + 1);             // model per region
+  EXPECT_EQ(count_of(text, "stroke=\"#FF7F0E\""), 3u + 1);             // background per region
+  EXPECT_EQ(count_of(text, "fill=\"#9467BD\""), 3u + 1);               // shaded regions
+}
+
+struct PeaksExit {
+  const char* name;
+  const char* arguments;  // {good} and {bad} stand for files the test makes
+  int status;
+  const char* message;  // in the standard error; empty: nothing there
+};
+
+class PeaksExitStatus : public Peaks, public ::testing::WithParamInterface<PeaksExit> {};
+
+TEST_P(PeaksExitStatus, IsTheWorstOutcome) {
+  const PeaksExit& c = GetParam();
+  std::string arguments = c.arguments;
+  std::ofstream(path("bad.dat")) << "1 2\n2 x\n";
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"{good}", spectrum()}, {"{bad}", "'" + path("bad.dat").string() + "'"}};
+  for (const auto& [token, file] : files) {
+    for (std::size_t at = arguments.find(token); at != std::string::npos;
+         at = arguments.find(token)) {
+      arguments.replace(at, token.size(), file);
+    }
+  }
+  const Outcome outcome = run("peaks " + arguments);
+  EXPECT_EQ(outcome.status, c.status) << outcome.err;
+  if (*c.message == '\0') {
+    EXPECT_EQ(outcome.err, "");
+  } else {
+    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+  }
+  if (c.status != 2 || std::string(c.name).find("File") != std::string::npos) {
+    EXPECT_FALSE(outcome.out.empty());  // the fitted files are printed all the same
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PeaksExitStatus,
+    ::testing::Values(
+        PeaksExit{"AllFitted", "--counts {good} {good}", 0, ""},
+        PeaksExit{"RegionFailed", "--counts --at 300 --max-iterations 1 {good}", 1, ""},
+        PeaksExit{"BadFileAmongGood", "--counts {good} {bad} {good}", 2, "bad.dat:2:"},
+        PeaksExit{"RegionFailedAndBadFile", "--at 300 --max-iterations 1 {good} {bad}", 2,
+                  "bad.dat:2:"},
+        PeaksExit{"LineOutsideTheData", "--at 5000 {good}", 2, "outside the data"},
+        PeaksExit{"UnknownBackground", "--background cubic {good}", 2, "--background"},
+        PeaksExit{"WindowWithOneEnd", "--window 100: {good}", 2, "--window needs both ends"},
+        PeaksExit{"PlotOfTwoSpectra", "--plot x.svg {good} {good}", 2, "--plot draws one"},
+        PeaksExit{"LogWithoutPlot", "--log-y {good}", 2, "--log-y goes with --plot"},
+        PeaksExit{"CountsAndErrorColumn", "--counts --columns 1,2,2 {good}", 2,
+                  "--counts takes the errors"},
+        PeaksExit{"BadColumns", "--columns 1 {good}", 2, "--columns must be X,Y"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
