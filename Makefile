@@ -1,5 +1,5 @@
 # The newcomer's entry point. Every target installs what is missing first.
-#   make demo   build and fit a peak from the bundled data, with a plot
+#   make demo   build, fit a peak and every line of a gamma spectrum from the bundled data, with plots
 #   make test   build and run every test
 #   make docs   API documentation of the public headers into $(BUILD_DIR)/docs
 #   make test-asan, test-tsan, test-valgrind, fuzz   the reliability checks
@@ -35,6 +35,10 @@ demo: build
 	@$(TOOL) fit examples/data/series/run_*.dat --summary --trend-plot $(BUILD_DIR)/demo-trend.svg \
 	  --trend-x 'run_(\d+)'
 	@echo "The drift of the peak across the series is plotted in $(BUILD_DIR)/demo-trend.svg"
+	@echo
+	@echo "== $(TOOL) peaks examples/data/gamma_spectrum.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y"
+	@$(TOOL) peaks examples/data/gamma_spectrum.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y
+	@echo "Every line of the calibration spectrum, fitted, is plotted in $(BUILD_DIR)/demo-peaks.svg"
 	@echo
 	@echo "== $(TOOL) smooth examples/data/signal.dat --order 3 --window 11   (first rows: t, raw, smoothed)"
 	@paste <(grep -v -e '^#' -e '^time' examples/data/signal.dat) \

@@ -143,11 +143,15 @@ double peak_sigma(const SpectrumFit& settings, const Channels& channels) {
   return detail::estimate_sigma(channels, settings.get_threshold());
 }
 
-// A peak's own width, measured by the search, within this factor of the common width.
+// A peak's own width, measured by the search, is at most this factor wider than the common
+// width; a maximum this factor narrower is noise.
 constexpr double kWidthSpread = 4.0;
 // Maxima of the significance closer than this are one peak: a doublet's lines lie at least
 // 2.8 sigma apart when the fit can tell them apart at all.
 constexpr double kMergeDistanceInSigma = 1.5;
+// Lines are at least this wide (sigma, in channels): narrower ones cannot be sampled, and noise
+// on one or two channels measures about 0.5 to 0.8.
+constexpr double kNarrowestLineInChannels = 0.9;
 // The smoothings of the search, relative to the one that suits the common width.
 constexpr double kSearchScales[] = {0.6, 1.0, 1.6, 2.6, 4.2};
 
@@ -166,8 +170,11 @@ std::vector<FoundPeak> search(const SpectrumFit& settings, const Channels& chann
           !(settings.get_window_lo() <= mean && mean <= settings.get_window_hi())) {
         continue;
       }
-      const double own_sigma = std::clamp(c.sigma_channels * std::fabs(step), sigma / kWidthSpread,
-                                          sigma * kWidthSpread);
+      // A maximum far narrower than the lines, or narrower than a channel, is a fluctuation of
+      // a few channels, not a line.
+      const double measured = c.sigma_channels * std::fabs(step);
+      if (measured < sigma / kWidthSpread || c.sigma_channels < kNarrowestLineInChannels) continue;
+      const double own_sigma = std::min(measured, sigma * kWidthSpread);
       candidates.push_back({mean, c.height, own_sigma, kFwhmPerSigma * own_sigma, c.significance});
     }
   }

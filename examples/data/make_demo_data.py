@@ -12,6 +12,10 @@ gamma_lines.csv: an instrument's export with four columns (channel, energy_keV, 
             680 keV.
 series/run_01.dat ... run_06.dat: the line of peak.dat measured six times while the
             spectrometer's gain drifts: the mean moves by +0.04 keV from one run to the next.
+gamma_spectrum.dat: a germanium detector's spectrum of a calibration mixture: 4 096 channels of
+            0.5 keV (energy_keV, counts), lines of Am-241, Ba-133, Eu-152, Na-22, Cs-137 and
+            Co-60 and the close Eu-152 doublet at 1085.8/1089.7 keV, with a FWHM of
+            1.0 keV + 0.0008 E, on a background falling with energy, with Poisson noise.
 signal.dat: a slow oscillation 2 sin(2 pi t / 4 s) + 0.5 t / 10 s, sampled every 0.05 s for
             10 s, with Gaussian noise of 0.25 V; for the smoothing example.
 
@@ -72,6 +76,58 @@ def write_series(directory, runs=6, drift_keV=0.04):
                    [f"run {run}: the line of peak.dat with its mean at {mean:.2f} keV"])
 
 
+# (energy keV, net counts) of the mixture's lines.
+CALIBRATION_LINES = [
+    (59.54, 40000), (81.00, 22000), (121.78, 30000), (244.70, 6000), (276.40, 5000),
+    (302.85, 11000), (344.28, 24000), (356.01, 30000), (383.85, 4000), (411.12, 2200),
+    (443.96, 3000), (511.00, 9000), (661.66, 26000), (778.90, 7500), (867.38, 2400),
+    (964.08, 8000), (1085.84, 5500), (1089.74, 900), (1112.08, 7000), (1173.23, 15000),
+    (1274.54, 6000), (1332.49, 13500), (1408.01, 9500)]
+KEV_PER_CHANNEL = 0.5
+
+
+def poisson(rng, mean):
+    """A Poisson count: Knuth's product method for small means, else Hormann's transformed
+    rejection (PTRS)."""
+    if mean < 30.0:
+        limit, product, count = math.exp(-mean), rng.random(), 0
+        while product > limit:
+            product *= rng.random()
+            count += 1
+        return count
+    b = 0.931 + 2.53 * math.sqrt(mean)
+    a = -0.059 + 0.02483 * b
+    inverse_alpha = 1.1239 + 1.1328 / (b - 3.4)
+    v_r = 0.9277 - 3.6224 / (b - 2)
+    while True:
+        u, v = rng.random() - 0.5, rng.random()
+        us = 0.5 - abs(u)
+        k = math.floor((2 * a / us + b) * u + mean + 0.43)
+        if us >= 0.07 and v <= v_r:
+            return k
+        if k < 0 or (us < 0.013 and v > us):
+            continue
+        if (math.log(v * inverse_alpha / (a / (us * us) + b)) <=
+                -mean + k * math.log(mean) - math.lgamma(k + 1)):
+            return k
+
+
+def write_gamma_spectrum(path, channels=4096):
+    rng = random.Random(152)
+    with open(path, "w") as out:
+        out.write("# Calibration mixture (Am-241, Ba-133, Eu-152, Na-22, Cs-137, Co-60) on a\n")
+        out.write("# germanium detector, 0.5 keV per channel; made by make_demo_data.py\n")
+        out.write("energy_keV counts\n")
+        for channel in range(channels):
+            energy = (channel + 0.5) * KEV_PER_CHANNEL
+            expected = 3000.0 * math.exp(-energy / 120.0) + 180.0 * math.exp(-energy / 700.0) + 4.0
+            for line, area in CALIBRATION_LINES:
+                sigma = (1.0 + 0.0008 * line) / 2.3548
+                expected += (area * KEV_PER_CHANNEL / (sigma * math.sqrt(2 * math.pi)) *
+                             math.exp(-0.5 * ((energy - line) / sigma) ** 2))
+            out.write(f"{energy:.2f} {poisson(rng, expected)}\n")
+
+
 def write_signal(path):
     rng = random.Random(4)
     with open(path, "w") as out:
@@ -89,3 +145,4 @@ if __name__ == "__main__":
     write_signal(os.path.join(directory, "signal.dat"))
     write_spectrum(os.path.join(directory, "gamma_lines.csv"))
     write_series(os.path.join(directory, "series"))
+    write_gamma_spectrum(os.path.join(directory, "gamma_spectrum.dat"))
