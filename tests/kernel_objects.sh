@@ -13,7 +13,7 @@ for object in "$@"; do
   esac
   foreign=$(nm -C --defined-only "$object" | awk '$2 ~ /^[TWVuDB]$/ { $1 = ""; $2 = ""; print }' |
             grep -v -e "vesk_eigen_$isa::" -e "vesk::numerics::detail::$isa::" \
-                    -e "DW.ref.__gxx_personality_v0" || true)
+                    -e "DW.ref.__gxx_personality_v0" -e "^ *__odr_asan" -e "^ *_*asan" || true)
   if [ -n "$foreign" ]; then
     echo "$object defines symbols outside its own namespaces:" >&2
     echo "$foreign" >&2
