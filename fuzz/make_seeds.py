@@ -49,3 +49,21 @@ for name, values in {"unit-z": [0.5, 0.0, 0.0, 1.0], "oblique": [2.0, 1.0, 2.0, 
                      "zero-axis": [1.0, 0.0, 0.0, 0.0], "tiny-axis": [0.3, 1e-200, 0.0, 0.0],
                      "huge-axis": [4.0, 1e300, -1e300, 1e300]}.items():
     write("rotation_fuzzer", name, doubles(values))
+
+
+def spectrum_seed(flags, fwhm, position, window_lo, window_hi, values):
+    return struct.pack("<Bdddd", flags, fwhm, position, window_lo, window_hi) + doubles(values)
+
+
+def two_lines(n=200):
+    """Counts of two lines on a falling background."""
+    return [round(40.0 * math.exp(-i / 80.0) + 5.0 + 300.0 * math.exp(-((i - 60) ** 2) / 18.0)
+                  + 150.0 * math.exp(-((i - 140) ** 2) / 24.0)) for i in range(n)]
+
+
+for flags in (0, 1, 2, 5, 14, 18, 33, 130, 198):
+    write("spectrum_fuzzer", f"two-lines-flags{flags}",
+          spectrum_seed(flags, 0.0 if flags % 2 else 7.0, 60.0, 40.0, 90.0, two_lines()))
+write("spectrum_fuzzer", "negative-counts", spectrum_seed(1, 0.0, 60.0, 0.0, 0.0,
+                                                          [-1.0] + two_lines()[1:]))
+write("spectrum_fuzzer", "flat", spectrum_seed(0, 0.0, 10.0, 0.0, 0.0, [3.0] * 50))

@@ -17,11 +17,11 @@ namespace vesk::numerics {
 /// increasing or decreasing order, y, and for Statistics::weighted the per-point standard
 /// deviations in `sigma` (> 0). For Statistics::poisson y are counts (>= 0).
 struct SpectrumData {
-  const double* x = nullptr;
-  const double* y = nullptr;
-  const double* sigma = nullptr;
-  std::size_t size = 0;
-  Statistics statistics = Statistics::unweighted;
+  const double* x = nullptr;      ///< Positions, in x units, sorted either way.
+  const double* y = nullptr;      ///< Values (counts for Statistics::poisson), in y units.
+  const double* sigma = nullptr;  ///< Standard deviations of y, read for Statistics::weighted.
+  std::size_t size = 0;           ///< Number of points in each array.
+  Statistics statistics = Statistics::unweighted;  ///< How y is compared with the model.
 };
 
 /// A peak found by the search, with start values for a fit.
@@ -50,9 +50,9 @@ struct FoundPeak {
 /// of the result and its regions.
 class SpectrumFit {
  public:
-  static constexpr double default_threshold = 5.0;
-  static constexpr int default_max_iterations = 50;
-  static constexpr double default_accuracy = 1e-8;
+  static constexpr double default_threshold = 5.0;   ///< A new object's search threshold.
+  static constexpr int default_max_iterations = 50;  ///< A new object's iteration budget.
+  static constexpr double default_accuracy = 1e-8;   ///< A new object's solver tolerance.
 
   /// Finds the peaks of @p data, sorted by mean; empty for bad data or when none passes.
   VESK_NUMERICS_EXPORT std::vector<FoundPeak> find_peaks(const SpectrumData& data) const;
@@ -70,19 +70,23 @@ class SpectrumFit {
 
   /// The background of every region.
   void set_background(Background background) { background_ = background; }
+  /// The background of every region.
   Background get_background() const { return background_; }
 
   /// Whether the peaks of a region share one width (a multiplet seen by one detector).
   void set_same_width(bool same_width) { same_width_ = same_width; }
+  /// Whether the peaks of a region share one width.
   bool get_same_width() const { return same_width_; }
 
   /// The peaks' FWHM in x units, for the search and the start values; 0 or less, or NaN,
   /// estimates it from the data.
   void set_fwhm(double fwhm) { fwhm_ = fwhm; }
+  /// The FWHM in x units; 0 or less, or NaN, means estimated from the data.
   double get_fwhm() const { return fwhm_; }
 
   /// The least significance of a peak the search reports.
   void set_threshold(double threshold) { threshold_ = threshold; }
+  /// The least significance of a peak the search reports.
   double get_threshold() const { return threshold_; }
 
   /// Fits everything as one region over exactly the points with lo <= x <= hi.
@@ -93,18 +97,23 @@ class SpectrumFit {
   }
   /// Back to regions around the peaks.
   void clear_window() { has_window_ = false; }
+  /// Whether a window is set.
   bool has_window() const { return has_window_; }
+  /// The window's lower end, in x units.
   double get_window_lo() const { return window_lo_; }
+  /// The window's upper end, in x units.
   double get_window_hi() const { return window_hi_; }
 
   /// The solver's iteration budget per region; zero or negative values select 50.
   void set_max_iterations(int max_iterations) {
     max_iterations_ = max_iterations > 0 ? max_iterations : default_max_iterations;
   }
+  /// The solver's iteration budget per region.
   int get_max_iterations() const { return max_iterations_; }
 
   /// The solver's step and gradient tolerance, clamped to [1e-12, 0.01].
   VESK_NUMERICS_EXPORT void set_accuracy(double accuracy);
+  /// The solver's step and gradient tolerance.
   double get_accuracy() const { return accuracy_; }
 
  private:

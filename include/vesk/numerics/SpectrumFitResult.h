@@ -55,9 +55,12 @@ struct SpectrumRegion {
   double lo;               ///< Smallest x of the region's points.
   double hi;               ///< Largest x of the region's points.
   std::size_t points;      ///< Number of points fitted.
-  double b0, b0_err;       ///< Background coefficient b0 (see Background) and its error.
-  double b1, b1_err;       ///< b1 and its error; 0 when the background has no b1.
-  double b2, b2_err;       ///< b2 and its error; 0 when the background has no b2.
+  double b0;               ///< Background coefficient b0 (see Background), for absolute x.
+  double b0_err;           ///< Error of b0.
+  double b1;               ///< Background coefficient b1; 0 when the background has none.
+  double b1_err;           ///< Error of b1.
+  double b2;               ///< Background coefficient b2; 0 when the background has none.
+  double b2_err;           ///< Error of b2.
   double chisq;            ///< The statistic at the optimum (see Statistics).
   int dof;                 ///< points minus fitted parameters.
   double chisq_dof;        ///< chisq / dof.
@@ -82,9 +85,9 @@ class SpectrumFitResult {
   /// data, GSL_EINVAL for a peak position outside the data, -1 for too few points), and then
   /// there are no peaks or regions.
   int status = 0;
-  std::string status_str;  ///< Text for status.
-  std::vector<SpectrumPeak> peaks;
-  std::vector<SpectrumRegion> regions;
+  std::string status_str;               ///< Text for status.
+  std::vector<SpectrumPeak> peaks;      ///< Every fitted peak.
+  std::vector<SpectrumRegion> regions;  ///< Every region fitted.
 
   /// The fitted model (background plus peaks) at @p x, or NaN where x lies in no region or in a
   /// region whose fit failed.
