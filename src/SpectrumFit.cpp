@@ -16,6 +16,7 @@
 #include "spectrum/peak_search.h"
 #include "spectrum/region_model.h"
 #include "vesk/numerics/filter.h"
+#include "vesk/numerics/peak_measures.h"
 
 namespace vesk::numerics {
 
@@ -24,8 +25,6 @@ namespace {
 using detail::Channels;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-const double kFwhmPerSigma = 2.0 * std::sqrt(2.0 * std::log(2.0));
-const double kAreaPerAmplitudeSigma = std::sqrt(2.0 * M_PI);
 constexpr double kSmallestAccuracy = 1e-12;
 constexpr double kLargestAccuracy = 0.01;
 // A region reaches this many FWHM beyond its outer peaks, where a Gaussian has fallen below

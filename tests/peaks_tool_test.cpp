@@ -166,23 +166,12 @@ class PeaksExitStatus : public Peaks, public ::testing::WithParamInterface<Peaks
 
 TEST_P(PeaksExitStatus, IsTheWorstOutcome) {
   const PeaksExit& c = GetParam();
-  std::string arguments = c.arguments;
   std::ofstream(path("bad.dat")) << "1 2\n2 x\n";
-  const std::vector<std::pair<std::string, std::string>> files = {
-      {"{good}", spectrum()}, {"{bad}", "'" + path("bad.dat").string() + "'"}};
-  for (const auto& [token, file] : files) {
-    for (std::size_t at = arguments.find(token); at != std::string::npos;
-         at = arguments.find(token)) {
-      arguments.replace(at, token.size(), file);
-    }
-  }
-  const Outcome outcome = run("peaks " + arguments);
-  EXPECT_EQ(outcome.status, c.status) << outcome.err;
-  if (*c.message == '\0') {
-    EXPECT_EQ(outcome.err, "");
-  } else {
-    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
-  }
+  const Outcome outcome =
+      run("peaks " + vesk::testing::with_files(c.arguments,
+                                               {{"{good}", spectrum()},
+                                                {"{bad}", "'" + path("bad.dat").string() + "'"}}));
+  vesk::testing::expect_outcome(outcome, c.status, c.message);
   if (c.status != 2 || std::string(c.name).find("File") != std::string::npos) {
     EXPECT_FALSE(outcome.out.empty());  // the fitted files are printed all the same
   }

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vesk::testing {
 
@@ -68,6 +70,28 @@ inline std::size_t count_of(const std::string& text, const std::string& piece) {
     ++count;
   }
   return count;
+}
+
+/// @p arguments with every {token} of @p files replaced by its file's quoted path.
+inline std::string with_files(std::string arguments,
+                              const std::vector<std::pair<std::string, std::string>>& files) {
+  for (const auto& [token, file] : files) {
+    for (std::size_t at = arguments.find(token); at != std::string::npos;
+         at = arguments.find(token)) {
+      arguments.replace(at, token.size(), file);
+    }
+  }
+  return arguments;
+}
+
+/// Checks the exit status, and that the standard error holds @p message, or nothing for "".
+inline void expect_outcome(const Outcome& outcome, int status, const std::string& message) {
+  EXPECT_EQ(outcome.status, status) << outcome.err;
+  if (message.empty()) {
+    EXPECT_EQ(outcome.err, "");
+  } else {
+    EXPECT_NE(outcome.err.find(message), std::string::npos) << outcome.err;
+  }
 }
 
 }  // namespace vesk::testing

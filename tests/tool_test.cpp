@@ -503,25 +503,12 @@ class ToolExitStatus : public ToolSeries, public ::testing::WithParamInterface<E
 
 TEST_P(ToolExitStatus, IsTheWorstOutcome) {
   const ExitCase& c = GetParam();
-  std::string arguments = c.arguments;
-  const std::vector<std::pair<std::string, std::string>> files = {
-      {"{good}", "'" + kPeakFile + "'"},
-      {"{few}", "'" + write("few.dat", "1 2\n2 5\n3 2\n") + "'"},
-      {"{bad}", "'" + write("bad.dat", "1 2\nx y\n") + "'"},
-      {"{wide}", "'" + write("wide.dat", "t e n\n1 2 3\n2 3 4\n") + "'"}};
-  for (const auto& [token, file] : files) {
-    for (std::size_t at = arguments.find(token); at != std::string::npos;
-         at = arguments.find(token)) {
-      arguments.replace(at, token.size(), file);
-    }
-  }
-  const Outcome outcome = run("fit " + arguments);
-  EXPECT_EQ(outcome.status, c.status) << outcome.err;
-  if (*c.message == '\0') {
-    EXPECT_EQ(outcome.err, "");
-  } else {
-    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
-  }
+  const std::string arguments = vesk::testing::with_files(
+      c.arguments, {{"{good}", "'" + kPeakFile + "'"},
+                    {"{few}", "'" + write("few.dat", "1 2\n2 5\n3 2\n") + "'"},
+                    {"{bad}", "'" + write("bad.dat", "1 2\nx y\n") + "'"},
+                    {"{wide}", "'" + write("wide.dat", "t e n\n1 2 3\n2 3 4\n") + "'"}});
+  vesk::testing::expect_outcome(run("fit " + arguments), c.status, c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -13,6 +13,10 @@
 
 namespace vesk::tools {
 
+using numerics::area_of;
+using numerics::completed;
+using numerics::fwhm_of;
+
 namespace {
 
 enum class Format { kTable, kCsv, kJson };

@@ -10,6 +10,10 @@
 
 namespace vesk::tools {
 
+using numerics::area_of;
+using numerics::completed;
+using numerics::fwhm_of;
+
 namespace {
 
 using numerics::GaussFitResult;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fit_input.h"
-#include "peak_measures.h"
 #include "vesk/numerics/GaussFitResult.h"
+#include "vesk/numerics/peak_measures.h"
 
 namespace vesk::tools {
 

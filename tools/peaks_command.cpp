@@ -25,10 +25,7 @@ struct PeaksPlan {
 };
 
 numerics::Background background_of(const std::string& name) {
-  const char* const names[] = {"none", "constant", "linear", "quadratic", "exponential"};
-  for (int i = 0; i < 5; ++i) {
-    if (name == names[i]) return static_cast<numerics::Background>(i);
-  }
+  if (const auto background = numerics::background_named(name)) return *background;
   throw UsageError("--background must be none, constant, linear, quadratic or exponential");
 }
 

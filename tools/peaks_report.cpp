@@ -51,11 +51,6 @@ nlohmann::json number(double value) {
 
 }  // namespace
 
-std::string background_name(numerics::Background background) {
-  const char* const names[] = {"none", "constant", "linear", "quadratic", "exponential"};
-  return names[static_cast<int>(background)];
-}
-
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
   const bool several = fits.size() > 1;
   std::size_t file_width = 4;
@@ -134,7 +129,7 @@ nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
                        {"ok", r.ok()}});
   }
   return {{"file", fit.file},
-          {"background", background_name(fit.result.background)},
+          {"background", numerics::background_name(fit.result.background)},
           {"peaks", peaks},
           {"regions", regions}};
 }

@@ -18,9 +18,6 @@ struct SpectrumFitFile {
   numerics::SpectrumFitResult result;
 };
 
-/// The name of a background as the command line spells it.
-std::string background_name(numerics::Background background);
-
 /// One aligned line per peak: mean, FWHM, area and amplitude, each with its error, the region,
 /// its chi-square per degree of freedom and its status; the file first when there are several.
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out);

@@ -1,8 +1,11 @@
 #include "commands.h"
 #include "data_table.h"
-#include "smoothing.h"
+#include "vesk/numerics/smoothing.h"
 
 namespace vesk::tools {
+
+using numerics::smooth_series;
+using numerics::Window;
 
 namespace {
 

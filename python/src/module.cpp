@@ -18,14 +18,14 @@
 #include <vector>
 
 #include "docstrings.h"
-#include "peak_measures.h"
-#include "smoothing.h"
 #include "spectra.h"
 #include "threads.h"
 #include "vesk/numerics/GaussFit.h"
 #include "vesk/numerics/GaussFitResult.h"
 #include "vesk/numerics/filter.h"
+#include "vesk/numerics/peak_measures.h"
 #include "vesk/numerics/rotation.h"
+#include "vesk/numerics/smoothing.h"
 #include "vesk/util/exceptions.h"
 
 namespace py = pybind11;
@@ -91,9 +91,9 @@ GaussFitResult fit_points(const GaussFit& fitter, const double* x, std::size_t c
   return fitter.fit(x_view.vector, y_view.vector);
 }
 
-using vesk::tools::area_of;
-using vesk::tools::completed;
-using vesk::tools::fwhm_of;
+using vesk::numerics::area_of;
+using vesk::numerics::completed;
+using vesk::numerics::fwhm_of;
 
 void write_row(const GaussFitResult& r, double* numbers) {
   const double values[kRowNumbers] = {
@@ -311,10 +311,10 @@ py::array_t<double> smooth(const py::handle& y_object, int order, int window) {
     throw py::value_error("y has " + std::to_string(y.size()) +
                           " samples, fewer than the window length " + std::to_string(window));
   }
-  const vesk::tools::Window requested{window / 2, window / 2};
+  const vesk::numerics::Window requested{window / 2, window / 2};
   const std::vector<double> smoothed = with_filter_errors([&] {
-    return vesk::tools::smooth_series(y.data(), static_cast<std::size_t>(y.size()), order,
-                                      requested);
+    return vesk::numerics::smooth_series(y.data(), static_cast<std::size_t>(y.size()), order,
+                                         requested);
   });
   return py::array_t<double>(smoothed.size(), smoothed.data());
 }

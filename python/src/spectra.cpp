@@ -34,12 +34,8 @@ namespace {
 
 using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-const char* const kBackgroundNames[] = {"none", "constant", "linear", "quadratic", "exponential"};
-
 Background background_named(const std::string& name) {
-  for (int i = 0; i < 5; ++i) {
-    if (name == kBackgroundNames[i]) return static_cast<Background>(i);
-  }
+  if (const auto background = vesk::numerics::background_named(name)) return *background;
   throw py::value_error(
       "background must be one of none, constant, linear, quadratic, "
       "exponential; got '" +
@@ -231,7 +227,7 @@ void bind_spectra(py::module_& m) {
   py::class_<SpectrumFitResult>(m, "SpectrumFitResult")
       .def_property_readonly("background",
                              [](const SpectrumFitResult& r) {
-                               return std::string(kBackgroundNames[static_cast<int>(r.background)]);
+                               return std::string(vesk::numerics::background_name(r.background));
                              })
       .def_readonly("status", &SpectrumFitResult::status)
       .def_readonly("status_str", &SpectrumFitResult::status_str)

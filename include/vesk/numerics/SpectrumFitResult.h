@@ -6,7 +6,9 @@
 /// background of each region.
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vesk/numerics/export.h"
@@ -21,6 +23,22 @@ enum class Background : unsigned char {
   quadratic,    ///< b0 + b1 x + b2 x^2
   exponential,  ///< b0 exp(-b1 x)
 };
+
+/// The name of a background: "none", "constant", "linear", "quadratic" or "exponential".
+inline const char* background_name(Background background) {
+  constexpr const char* kNames[] = {"none", "constant", "linear", "quadratic", "exponential"};
+  return kNames[static_cast<int>(background)];
+}
+
+/// The background of that name, if @p name is one of those background_name gives.
+inline std::optional<Background> background_named(std::string_view name) {
+  for (int kind = 0; kind <= static_cast<int>(Background::exponential); ++kind) {
+    if (name == background_name(static_cast<Background>(kind))) {
+      return static_cast<Background>(kind);
+    }
+  }
+  return std::nullopt;
+}
 
 /// How the measured values are compared with the model.
 enum class Statistics : unsigned char {

@@ -1,8 +1,9 @@
-#ifndef VESK_TOOLS_SMOOTHING_H
-#define VESK_TOOLS_SMOOTHING_H
+#ifndef VESK_NUMERICS_SMOOTHING_H
+#define VESK_NUMERICS_SMOOTHING_H
 
-// Savitzky-Golay smoothing of a whole series with a window of fixed length that shifts inwards
-// near the ends: shared by the program's smooth command and the Python package.
+/// @file
+/// Savitzky-Golay smoothing of a whole series with a window of fixed length that shifts inwards
+/// near the ends.
 
 #include <cstddef>
 #include <map>
@@ -11,17 +12,18 @@
 
 #include "vesk/numerics/filter.h"
 
-namespace vesk::tools {
+namespace vesk::numerics {
 
 /// Samples before and after the point that a window covers.
 struct Window {
-  int left;
-  int right;
+  int left;   ///< Samples before the point.
+  int right;  ///< Samples after the point.
+  /// The number of samples the window covers.
   int length() const { return left + right + 1; }
 };
 
-/// The window for sample `index` of `count`: `requested` where it fits, else the same length
-/// shifted to stay inside the data. `count` must be at least the window's length.
+/// The window for sample @p index of @p count: @p requested where it fits, else the same length
+/// shifted to stay inside the data. @p count must be at least the window's length.
 inline Window window_at(const Window& requested, long index, long count) {
   Window window = requested;
   if (index < requested.left) {
@@ -34,9 +36,9 @@ inline Window window_at(const Window& requested, long index, long count) {
   return window;
 }
 
-/// Each of the `count` values at `y` replaced by the value at that point of the least-squares
-/// polynomial of `order` over its window; the weights of each distinct window are built once.
-/// Errors of the weight builder pass through.
+/// Each of the @p count values at @p y replaced by the value at that point of the least-squares
+/// polynomial of @p order over its window; the weights of each distinct window are built once.
+/// Errors of the weight builder (see create_savitzky_golay_filter) pass through.
 inline std::vector<double> smooth_series(const double* y, std::size_t count, int order,
                                          const Window& requested) {
   std::vector<double> smoothed(count);
@@ -46,7 +48,7 @@ inline std::vector<double> smooth_series(const double* y, std::size_t count, int
     const Window window = window_at(requested, index, length);
     auto [entry, added] = weights_by_window.try_emplace({window.left, window.right});
     if (added) {
-      entry->second = numerics::create_savitzky_golay_filter(order, window.left, window.right);
+      entry->second = create_savitzky_golay_filter(order, window.left, window.right);
     }
     double sum = 0.0;
     for (int k = 0; k < window.length(); ++k) {
@@ -57,6 +59,6 @@ inline std::vector<double> smooth_series(const double* y, std::size_t count, int
   return smoothed;
 }
 
-}  // namespace vesk::tools
+}  // namespace vesk::numerics
 
-#endif  // VESK_TOOLS_SMOOTHING_H
+#endif  // VESK_NUMERICS_SMOOTHING_H
