@@ -103,7 +103,8 @@ double width_in_channels(const std::vector<double>& d2, std::size_t centre, int 
 // A parabola through three equally spaced values: where it peaks, relative to the middle one.
 double vertex_offset(double left, double middle, double right) {
   const double curvature = left - 2.0 * middle + right;
-  if (!(curvature < 0.0)) return 0.0;
+  // Data near the largest doubles can overflow the derivative: such a maximum stays where it is.
+  if (!(curvature < 0.0) || !std::isfinite(curvature)) return 0.0;
   return std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5);
 }
 
@@ -175,8 +176,9 @@ std::vector<double> expected_counts(const std::vector<double>& y) {
 
 int matched_half_width(double sigma_channels) {
   if (!std::isfinite(sigma_channels)) return 2;
-  return std::clamp(static_cast<int>(std::lround(kMatchedWidthPerSigma * sigma_channels)), 2,
-                    kWidestHalfWidth);
+  const double half_width = std::min(kMatchedWidthPerSigma * std::fabs(sigma_channels),
+                                     static_cast<double>(kWidestHalfWidth));
+  return std::max(static_cast<int>(std::lround(half_width)), 2);
 }
 
 double height_at(const Channels& channels, std::size_t channel, int reach) {
@@ -216,7 +218,9 @@ double median_fitted_sigma(const Channels& channels, double threshold, int half_
   std::vector<double> sigmas;
   for (const Candidate& c : candidates) {
     const auto peak = static_cast<std::size_t>(std::lround(c.channel));
-    const double width = sigma_channels > 0.0 ? sigma_channels : c.sigma_channels;
+    // No wider than the data, so that the window's reach stays a number of channels.
+    const double width = std::min(sigma_channels > 0.0 ? sigma_channels : c.sigma_channels,
+                                  static_cast<double>(channels.size()));
     const auto reach =
         std::max(kSmallestWidthWindow, static_cast<int>(std::lround(kWidthWindowReach * width)));
     const std::size_t first = peak > static_cast<std::size_t>(reach) ? peak - reach : 0;
@@ -252,6 +256,7 @@ double estimate_sigma(const Channels& channels, double threshold) {
   if (best_width == 0) return kNan;
   const double spacing =
       (channels.x.back() - channels.x.front()) / static_cast<double>(channels.size() - 1);
+  if (!(spacing > 0.0)) return kNan;  // all points at one x: no width can be measured
   double sigma = median_fitted_sigma(channels, threshold, best_width, 0.0);
   for (int refinement = 0; refinement < kWidthRefinements && sigma > 0.0; ++refinement) {
     const double sigma_channels = sigma / spacing;
