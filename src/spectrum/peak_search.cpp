@@ -258,10 +258,13 @@ double estimate_sigma(const Channels& channels, double threshold) {
       (channels.x.back() - channels.x.front()) / static_cast<double>(channels.size() - 1);
   if (!(spacing > 0.0)) return kNan;  // all points at one x: no width can be measured
   double sigma = median_fitted_sigma(channels, threshold, best_width, 0.0);
+  int half_width = best_width;
   for (int refinement = 0; refinement < kWidthRefinements && sigma > 0.0; ++refinement) {
     const double sigma_channels = sigma / spacing;
-    const double refined = median_fitted_sigma(channels, threshold,
-                                               matched_half_width(sigma_channels), sigma_channels);
+    // The same smoothing again would find the same peaks and fit them alike.
+    if (matched_half_width(sigma_channels) == half_width) break;
+    half_width = matched_half_width(sigma_channels);
+    const double refined = median_fitted_sigma(channels, threshold, half_width, sigma_channels);
     if (std::isnan(refined)) break;
     sigma = refined;
   }
