@@ -108,7 +108,8 @@ def find_peaks(x, y, *, errors=None, fwhm=None, threshold=5.0):
 
     The second derivative of `y`, smoothed with Savitzky-Golay derivative weights as wide as the
     peaks, is compared with its own standard deviation; every local maximum of that significance
-    above `threshold` is a peak.
+    above `threshold` is a peak, unless it is narrower than a channel (sigma) or a quarter of the
+    common width, which is noise.
 
     Parameters
     ----------

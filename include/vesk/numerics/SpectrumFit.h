@@ -38,7 +38,8 @@ struct FoundPeak {
 /// The search smooths the second derivative with Savitzky-Golay derivative weights as wide as the
 /// peaks, and takes the local maxima of its significance -d2 / sigma(d2) above the threshold;
 /// sigma(d2) comes from the statistics (counts: var y = y; weighted: the given sigma; unweighted:
-/// a robust estimate of the noise from the data). The fit groups peaks closer than a few FWHM
+/// a robust estimate of the noise from the data); maxima narrower than a channel (sigma) or a
+/// quarter of the common width are taken for noise. The fit groups peaks closer than a few FWHM
 /// into regions reaching a few FWHM beyond their outer peaks, each with its own background, and
 /// fits every region by Levenberg-Marquardt; lines that the fit of a region leaves significant in
 /// its residuals are added and the region fitted again. With a window set, all peaks are fitted
