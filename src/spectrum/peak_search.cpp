@@ -39,14 +39,7 @@ double median(std::vector<double> values) {
   return *middle;
 }
 
-// The second derivative of y smoothed over 2 half_width + 1 channels, and its significance
-// -d2 / sigma(d2); both 0 within half_width of either end.
-struct SecondDerivative {
-  std::vector<double> value;
-  std::vector<double> significance;
-};
-
-SecondDerivative second_derivative(const Channels& channels, int half_width) {
+SecondDerivative computed_second_derivative(const Channels& channels, int half_width) {
   const std::size_t n = channels.size();
   SecondDerivative result{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
   const auto width = static_cast<std::size_t>(half_width);
@@ -66,6 +59,14 @@ SecondDerivative second_derivative(const Channels& channels, int half_width) {
     result.significance[i] = -result.value[i] / std::sqrt(std::max(variance[i - width], kFloor));
   }
   return result;
+}
+
+// The second derivative at this smoothing, computed once per spectrum.
+const SecondDerivative& second_derivative(const Channels& channels, int half_width) {
+  const auto known = channels.derivatives.find(half_width);
+  if (known != channels.derivatives.end()) return known->second;
+  return channels.derivatives.emplace(half_width, computed_second_derivative(channels, half_width))
+      .first->second;
 }
 
 // Smoothing the second derivative over 2m + 1 channels widens a Gaussian's sign changes, from
@@ -192,7 +193,7 @@ double height_at(const Channels& channels, std::size_t channel, int reach) {
 
 std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
                                           double threshold) {
-  const SecondDerivative derivative = second_derivative(channels, half_width);
+  const SecondDerivative& derivative = second_derivative(channels, half_width);
   const std::vector<double>& s = derivative.significance;
   std::vector<Candidate> found;
   for (std::size_t i = 1; i + 1 < s.size(); ++i) {

@@ -6,20 +6,31 @@
 // indexes here; the spectrum's x grid converts them.
 
 #include <cstddef>
+#include <map>
 #include <vector>
 
 #include "vesk/numerics/SpectrumFitResult.h"
 
 namespace vesk::numerics::detail {
 
+// The second derivative of a spectrum smoothed over 2 half_width + 1 channels, and its
+// significance -d2 / sigma(d2); both 0 within half_width of either end.
+struct SecondDerivative {
+  std::vector<double> value;
+  std::vector<double> significance;
+};
+
 // A spectrum as the search and the fit see it: x increasing, with the variance of each value
-// for the significance (counts: y; weighted: sigma^2; unweighted: one robust estimate).
+// for the significance (counts: y; weighted: sigma^2; unweighted: one robust estimate). It
+// belongs to one call, which may keep the second derivatives it computed, by half-width, for the
+// width estimate and the search to share.
 struct Channels {
   std::vector<double> x;
   std::vector<double> y;
   std::vector<double> sigma;  // weighted only
   std::vector<double> variance;
   Statistics statistics = Statistics::unweighted;
+  mutable std::map<int, SecondDerivative> derivatives;
   std::size_t size() const { return x.size(); }
   // x at a fractional channel index, by linear interpolation.
   double x_at(double channel) const;
