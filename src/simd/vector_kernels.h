@@ -19,9 +19,11 @@ struct VectorKernels {
                    double* out);
   // out[i] = exp(in[i]), 0 where the true result is below the smallest normal double.
   void (*exp)(const double* in, std::size_t count, double* out);
-  // out[i] = sum over k < taps of weights[k] in[i + k], for i < count - taps + 1 (count >= taps).
-  void (*correlate)(const double* in, std::size_t count, const double* weights, std::size_t taps,
-                    double* out);
+  // Two correlations in one pass: out[i] = sum over k < taps of weights[k] in[i + k], for
+  // i < count - taps + 1 (count >= taps), of in_a with weights_a and of in_b with weights_b.
+  void (*correlate_pair)(const double* in_a, const double* weights_a, const double* in_b,
+                         const double* weights_b, std::size_t count, std::size_t taps,
+                         double* out_a, double* out_b);
   // out[i] = log(in[i]).
   void (*log)(const double* in, std::size_t count, double* out);
   // normal += J^T diag(w) J and gradient += J^T a, for the count x parameters column-major J.

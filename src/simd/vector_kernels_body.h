@@ -39,25 +39,40 @@ void gaussian(const double* x, std::size_t count, double centre, double half_inv
 
 // Outputs are summed in blocks this long, which stay in vector registers while every tap is
 // added.
-constexpr std::size_t kCorrelationBlock = 32;
+constexpr std::size_t kCorrelationBlock = 16;
 
-void correlate(const double* in, std::size_t count, const double* weights, std::size_t taps,
-               double* out) {
+void correlate_pair(const double* in_a, const double* weights_a, const double* in_b,
+                    const double* weights_b, std::size_t count, std::size_t taps, double* out_a,
+                    double* out_b) {
   const std::size_t outputs = count - taps + 1;
   std::size_t first = 0;
   for (; first + kCorrelationBlock <= outputs; first += kCorrelationBlock) {
-    double sums[kCorrelationBlock] = {};
+    double sums_a[kCorrelationBlock] = {};
+    double sums_b[kCorrelationBlock] = {};
     for (std::size_t k = 0; k < taps; ++k) {
-      const double w = weights[k];
-      const double* shifted = in + first + k;
-      for (std::size_t i = 0; i < kCorrelationBlock; ++i) sums[i] += w * shifted[i];
+      const double w_a = weights_a[k];
+      const double w_b = weights_b[k];
+      const double* shifted_a = in_a + first + k;
+      const double* shifted_b = in_b + first + k;
+      for (std::size_t i = 0; i < kCorrelationBlock; ++i) {
+        sums_a[i] += w_a * shifted_a[i];
+        sums_b[i] += w_b * shifted_b[i];
+      }
     }
-    for (std::size_t i = 0; i < kCorrelationBlock; ++i) out[first + i] = sums[i];
+    for (std::size_t i = 0; i < kCorrelationBlock; ++i) {
+      out_a[first + i] = sums_a[i];
+      out_b[first + i] = sums_b[i];
+    }
   }
   for (std::size_t i = first; i < outputs; ++i) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < taps; ++k) sum += weights[k] * in[i + k];
-    out[i] = sum;
+    double sum_a = 0.0;
+    double sum_b = 0.0;
+    for (std::size_t k = 0; k < taps; ++k) {
+      sum_a += weights_a[k] * in_a[i + k];
+      sum_b += weights_b[k] * in_b[i + k];
+    }
+    out_a[i] = sum_a;
+    out_b[i] = sum_b;
   }
 }
 
@@ -106,7 +121,7 @@ void accumulate(const double* jacobian, std::size_t count, std::size_t parameter
 
 extern const VectorKernels kernels;
 const VectorKernels kernels{
-    InstructionSet::VESK_KERNEL_NAMESPACE, &gaussian, &exp, &correlate, &log, &accumulate};
+    InstructionSet::VESK_KERNEL_NAMESPACE, &gaussian, &exp, &correlate_pair, &log, &accumulate};
 
 }  // namespace VESK_KERNEL_NAMESPACE
 }  // namespace vesk::numerics::detail

@@ -50,8 +50,9 @@ SecondDerivative computed_second_derivative(const Channels& channels, int half_w
   const arma::rowvec squared_weights = arma::square(weights);
   std::vector<double> variance(n - taps + 1);
   const VectorKernels& kernels = best_vector_kernels();
-  kernels.correlate(channels.y.data(), n, weights.memptr(), taps, result.value.data() + width);
-  kernels.correlate(channels.variance.data(), n, squared_weights.memptr(), taps, variance.data());
+  kernels.correlate_pair(channels.y.data(), weights.memptr(), channels.variance.data(),
+                         squared_weights.memptr(), n, taps, result.value.data() + width,
+                         variance.data());
   // Where no channel of the window has any variance the derivative is 0 too, and so is the
   // significance; the floor only keeps the division defined, and the loop free of branches.
   constexpr double kFloor = std::numeric_limits<double>::min();
