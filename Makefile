@@ -36,8 +36,8 @@ demo: build
 	  --trend-x 'run_(\d+)'
 	@echo "The drift of the peak across the series is plotted in $(BUILD_DIR)/demo-trend.svg"
 	@echo
-	@echo "== $(TOOL) peaks examples/data/gamma_spectrum.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y"
-	@$(TOOL) peaks examples/data/gamma_spectrum.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y
+	@echo "== $(TOOL) peaks examples/data/calibration_mixture.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y"
+	@$(TOOL) peaks examples/data/calibration_mixture.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y
 	@echo "Every line of the calibration spectrum, fitted, is plotted in $(BUILD_DIR)/demo-peaks.svg"
 	@echo
 	@echo "== $(TOOL) smooth examples/data/signal.dat --order 3 --window 11   (first rows: t, raw, smoothed)"
@@ -67,8 +67,8 @@ bench:
 	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/python_bench.py $(BENCH_DIR) \
 	  --markdown $(BENCH_DIR)/python-bench-table.md
 	@echo
-	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/spectrum_bench.py \
-	  --markdown $(BENCH_DIR)/spectrum-bench-table.md
+	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/peaks_bench.py \
+	  --markdown $(BENCH_DIR)/peaks-bench-table.md
 
 # Line coverage of the library's sources by the unit tests, with gcov.
 coverage: deps

@@ -62,8 +62,8 @@ def two_lines(n=200):
 
 
 for flags in (0, 1, 2, 5, 14, 18, 33, 130, 198):
-    write("spectrum_fuzzer", f"two-lines-flags{flags}",
+    write("peaks_fuzzer", f"two-lines-flags{flags}",
           spectrum_seed(flags, 0.0 if flags % 2 else 7.0, 60.0, 40.0, 90.0, two_lines()))
-write("spectrum_fuzzer", "negative-counts", spectrum_seed(1, 0.0, 60.0, 0.0, 0.0,
+write("peaks_fuzzer", "negative-counts", spectrum_seed(1, 0.0, 60.0, 0.0, 0.0,
                                                           [-1.0] + two_lines()[1:]))
-write("spectrum_fuzzer", "flat", spectrum_seed(0, 0.0, 10.0, 0.0, 0.0, [3.0] * 50))
+write("peaks_fuzzer", "flat", spectrum_seed(0, 0.0, 10.0, 0.0, 0.0, [3.0] * 50))

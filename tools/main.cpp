@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
       "  vesk-numerics fit peak.dat --offset 120 --json\n"
       "  vesk-numerics fit gamma_lines.csv --columns energy_keV,counts --range 655:668\n"
       "  vesk-numerics fit run_*.dat --summary --format csv --trend-plot drift.svg\n"
-      "  vesk-numerics peaks gamma_spectrum.dat --counts --plot spectrum.svg --log-y\n"
+      "  vesk-numerics peaks calibration_mixture.dat --counts --plot spectrum.svg --log-y\n"
       "  vesk-numerics peaks spectrum.csv --columns energy,counts --at 1173.2,1332.5 --counts\n"
       "  vesk-numerics smooth signal.dat --order 3 --window 11\n"
       "  vesk-numerics rotate --axis 1,1,1 --angle 120 --degrees points.dat\n"

@@ -12,7 +12,7 @@ gamma_lines.csv: an instrument's export with four columns (channel, energy_keV, 
             680 keV.
 series/run_01.dat ... run_06.dat: the line of peak.dat measured six times while the
             spectrometer's gain drifts: the mean moves by +0.04 keV from one run to the next.
-gamma_spectrum.dat: a germanium detector's spectrum of a calibration mixture: 4 096 channels of
+calibration_mixture.dat: a germanium detector's spectrum of a calibration mixture: 4 096 channels of
             0.5 keV (energy_keV, counts), lines of Am-241, Ba-133, Eu-152, Na-22, Cs-137 and
             Co-60 and the close Eu-152 doublet at 1085.8/1089.7 keV, with a FWHM of
             1.0 keV + 0.0008 E, on a background falling with energy, with Poisson noise.
@@ -145,4 +145,4 @@ if __name__ == "__main__":
     write_signal(os.path.join(directory, "signal.dat"))
     write_spectrum(os.path.join(directory, "gamma_lines.csv"))
     write_series(os.path.join(directory, "series"))
-    write_gamma_spectrum(os.path.join(directory, "gamma_spectrum.dat"))
+    write_gamma_spectrum(os.path.join(directory, "calibration_mixture.dat"))

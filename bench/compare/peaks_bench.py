@@ -4,7 +4,7 @@ every region) against a scipy pipeline (find_peaks on the smoothed spectrum, the
 with an analytic Jacobian per region) and against lmfit (a composite model per region, started
 from scipy's peaks). All three are checked to find the lines before anything is timed.
 
-Usage: spectrum_bench.py [--markdown FILE]   (with the package on sys.path)
+Usage: peaks_bench.py [--markdown FILE]   (with the package on sys.path)
 """
 import argparse
 import os
