@@ -151,55 +151,23 @@ void write_residuals(const gsl_vector* parameters, const GaussInputData& input,
   write_residuals<kWithOffset>(parameters, input, residuals, [](std::size_t, double) {});
 }
 
-// The shape of the peak that a Jacobian row depends on, with 2v formed once.
-struct PeakShape {
-  double amplitude;
-  double mean;
-  double variance;
-  double twice_variance;
-};
-
-PeakShape peak_shape(const gsl_vector* parameters) {
-  const double variance = gsl_vector_get(parameters, 2);
-  return {gsl_vector_get(parameters, 0), gsl_vector_get(parameters, 1), variance,
-          variance + variance};
-}
-
-// Jacobian row (e, A e d / v, A e d^2 / (2 v^2) (, 1)) at distance d = x - mu, exponential e.
-template <bool kWithOffset>
-std::array<double, kWithOffset ? 4 : 3> jacobian_row(const PeakShape& shape, double distance,
-                                                     double exponential) {
-  const double slope = (shape.amplitude * exponential) * distance;
-  if constexpr (kWithOffset) {
-    return {exponential, slope / shape.variance,
-            (distance * slope) / (shape.twice_variance * shape.variance), 1.0};
-  } else {
-    return {exponential, slope / shape.variance,
-            (distance * slope) / (shape.twice_variance * shape.variance)};
-  }
-}
-
-// The Jacobian's rows, e_i given by `exponential_at(i, distance, twice_variance)`.
-template <bool kWithOffset, typename Exponential>
-void write_jacobian(const gsl_vector* parameters, const GaussInputData& input, gsl_matrix* jacobian,
-                    Exponential exponential_at) {
-  const PeakShape shape = peak_shape(parameters);
-  for (std::size_t i = 0; i < input.n_; ++i) {
-    const double distance = gsl_vector_get(input.x_data_, i) - shape.mean;
-    const auto row = jacobian_row<kWithOffset>(shape, distance,
-                                               exponential_at(i, distance, shape.twice_variance));
-    for (std::size_t j = 0; j < row.size(); ++j) gsl_matrix_set(jacobian, i, j, row[j]);
-  }
-}
-
-double fresh_exponential(std::size_t, double distance, double twice_variance) {
-  return std::exp(-(distance * distance) / twice_variance);
-}
-
+// Jacobian rows (e, A e d / v, A e d^2 / (2 v^2) (, 1)) at distance d = x - mu, e = exp(-d^2 / 2v).
 template <bool kWithOffset>
 void write_jacobian(const gsl_vector* parameters, const GaussInputData& input,
                     gsl_matrix* jacobian) {
-  write_jacobian<kWithOffset>(parameters, input, jacobian, &fresh_exponential);
+  const double amplitude = gsl_vector_get(parameters, 0);
+  const double mean = gsl_vector_get(parameters, 1);
+  const double variance = gsl_vector_get(parameters, 2);
+  const double twice_variance = variance + variance;
+  for (std::size_t i = 0; i < input.n_; ++i) {
+    const double distance = gsl_vector_get(input.x_data_, i) - mean;
+    const double exponential = std::exp(-(distance * distance) / twice_variance);
+    const double slope = (amplitude * exponential) * distance;
+    gsl_matrix_set(jacobian, i, 0, exponential);
+    gsl_matrix_set(jacobian, i, 1, slope / variance);
+    gsl_matrix_set(jacobian, i, 2, (distance * slope) / (twice_variance * variance));
+    if constexpr (kWithOffset) gsl_matrix_set(jacobian, i, 3, 1.0);
+  }
 }
 
 const GaussInputData& input_of(void* data) { return *static_cast<const GaussInputData*>(data); }
@@ -284,7 +252,8 @@ GaussFitResult solve_lmsder(gsl_multifit_function_fdf& model, gsl_vector_view st
 template <bool kWithOffset>
 class PeakModel {
  public:
-  static constexpr int kParameters = kWithOffset ? 4 : 3;
+  static constexpr int kParameters =
+      static_cast<int>(kWithOffset ? kParametersWithFreeOffset : kParametersWithFixedOffset);
 
   PeakModel(const double* x_data, const detail::VectorKernels& kernels)
       : x_data_(x_data), kernels_(kernels) {}

@@ -198,7 +198,6 @@ std::vector<FoundPeak> search(const SpectrumFit& settings, const Channels& chann
 struct RegionFit {
   SpectrumRegion region;
   std::vector<SpectrumPeak> peaks;
-  Eigen::VectorXd fitted;  // internal parameters, centred x
 };
 
 detail::Statistic statistic_of(Statistics statistics) {
@@ -421,7 +420,6 @@ RegionFit fit_region(const SpectrumFit& settings, const Channels& channels, std:
   if (minimum.status != GSL_SUCCESS) {
     return fail(minimum.status, gsl_strerror(minimum.status), minimum.iterations);
   }
-  fit.fitted = minimum.parameters;
 
   Eigen::MatrixXd covariance = detail::covariance_from(minimum.information);
   region.chisq = minimum.chisq;
@@ -676,9 +674,9 @@ SpectrumFitResult SpectrumFit::fit(const SpectrumData& data) const {
   for (const FoundPeak& peak : search(*this, prepared.channels, sigma)) {
     starts.push_back({peak.mean, peak.amplitude, peak.sigma});
   }
+  // Nothing found and no window to fit: a spectrum without peaks or regions.
   if (starts.empty() && !has_window()) {
-    SpectrumFitResult empty = refused(*this, data, GSL_SUCCESS, gsl_strerror(GSL_SUCCESS));
-    return empty;
+    return refused(*this, data, GSL_SUCCESS, gsl_strerror(GSL_SUCCESS));
   }
   return fit_starts(*this, data, prepared.channels, starts, sigma, true);
 }

@@ -15,6 +15,16 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// The output formats of fit and peaks.
+enum class Format { kTable, kCsv, kJson };
+
+/// The format that --format names ("table", "csv" or "json", as the command line has checked);
+/// empty means the table.
+inline Format format_named(const std::string& name) {
+  if (name == "csv") return Format::kCsv;
+  return name == "json" ? Format::kJson : Format::kTable;
+}
+
 /// Exit statuses of the program.
 enum ExitStatus : int { kSuccess = 0, kFitFailed = 1, kBadInput = 2 };
 

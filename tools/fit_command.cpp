@@ -19,8 +19,6 @@ using numerics::fwhm_of;
 
 namespace {
 
-enum class Format { kTable, kCsv, kJson };
-
 // What the command line asks for, checked once before any file is read.
 struct FitPlan {
   std::vector<std::string> inputs;
@@ -34,8 +32,7 @@ Format format_of(const FitOptions& options) {
   if (options.json && !options.format.empty() && options.format != "json") {
     throw UsageError("--json asks for JSON, --format for " + options.format);
   }
-  if (options.json || options.format == "json") return Format::kJson;
-  return options.format == "csv" ? Format::kCsv : Format::kTable;
+  return options.json ? Format::kJson : format_named(options.format);
 }
 
 std::regex trend_pattern(const std::string& pattern) {

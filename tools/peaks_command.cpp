@@ -12,8 +12,6 @@ namespace vesk::tools {
 
 namespace {
 
-enum class Format { kTable, kCsv, kJson };
-
 // What the command line asks for, checked once before any file is read.
 struct PeaksPlan {
   std::vector<std::string> inputs;
@@ -67,9 +65,7 @@ numerics::SpectrumFit fitter_of(const PeaksOptions& options) {
 PeaksPlan plan_of(const PeaksOptions& options) {
   PeaksPlan plan;
   plan.inputs = options.inputs.empty() ? std::vector<std::string>{"-"} : options.inputs;
-  plan.format = options.format == "csv"    ? Format::kCsv
-                : options.format == "json" ? Format::kJson
-                                           : Format::kTable;
+  plan.format = format_named(options.format);
   if (!options.range.empty()) plan.range = parse_range(options.range);
   if (!options.columns.empty()) plan.columns = parse_spectrum_columns(options.columns);
   if (!options.at.empty()) plan.positions = parse_positions(options.at);

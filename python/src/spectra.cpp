@@ -124,8 +124,7 @@ py::array_t<double> at_each(const Samples& x, Function function) {
   return values;
 }
 
-}  // namespace
-
+// A spectrum fitter with the package's settings; an unknown background raises ValueError.
 SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::optional<double> fwhm,
                          double threshold, std::optional<std::pair<double, double>> window,
                          int max_iterations, double accuracy) {
@@ -139,8 +138,6 @@ SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::op
   fitter.set_accuracy(accuracy);
   return fitter;
 }
-
-namespace {
 
 // The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
 // region's chi-square.
