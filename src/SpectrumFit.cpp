@@ -277,6 +277,7 @@ void linear_start(const detail::RegionLayout& layout, const Channels& channels, 
                           layout.background() == Background::quadratic;
   const Eigen::Index background = polynomial ? layout.background_size() : 0;
   const auto peaks = static_cast<Eigen::Index>(layout.peak_count());
+  if (background + peaks == 0) return;  // nothing linear to solve for
   Eigen::MatrixXd design(n, background + peaks);
   Eigen::VectorXd target(n);
   std::vector<double> fixed_background(u.size(), 0.0);
@@ -371,8 +372,9 @@ RegionFit fit_region(const SpectrumFit& settings, const Channels& channels, std:
                                     settings.get_same_width());
   RegionFit fit;
   SpectrumRegion& region = fit.region;
-  region.lo = channels.x[first];
-  region.hi = channels.x[first + count - 1];
+  // A region may hold no point at all (lines at the very edge of the data, an empty window).
+  region.lo = count > 0 ? channels.x[first] : kNan;
+  region.hi = count > 0 ? channels.x[first + count - 1] : kNan;
   region.points = count;
   region.b0 = region.b0_err = region.b1 = region.b1_err = region.b2 = region.b2_err = 0.0;
   region.parameter_names = layout.names();
@@ -389,6 +391,8 @@ RegionFit fit_region(const SpectrumFit& settings, const Channels& channels, std:
     fit.peaks.assign(starts.size(), failed_peak(region_index));
     return fit;
   };
+  // No background and no line: there is nothing to fit.
+  if (parameter_count == 0) return fail(GSL_EINVAL, "nothing to fit: no background and no line", 0);
   if (count <= parameter_count) return fail(GSL_FAILURE, kNotEnoughDataText, 0);
 
   const double centre = 0.5 * (region.lo + region.hi);
