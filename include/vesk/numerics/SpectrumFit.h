@@ -5,7 +5,10 @@
 /// Every peak of a measured spectrum: search, multiplets on a background, net areas with their
 /// uncertainties, for unweighted, weighted or Poisson-distributed data.
 
+#include <array>
+#include <cmath>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "vesk/numerics/SpectrumFitResult.h"
@@ -33,7 +36,7 @@ struct FoundPeak {
   double significance;  ///< Minus the smoothed second derivative over its standard deviation.
 };
 
-/// Finds and fits the Gaussian peaks of a spectrum.
+/// Finds and fits the lines of a spectrum.
 ///
 /// The search smooths the second derivative with Savitzky-Golay derivative weights as wide as the
 /// peaks, and takes the local maxima of its significance -d2 / sigma(d2) above the threshold;
@@ -45,8 +48,14 @@ struct FoundPeak {
 /// its residuals are added and the region fitted again. With a window set, all peaks are fitted
 /// as one region over exactly the points in [lo, hi].
 ///
-/// A new object holds: linear background, independent widths, FWHM estimated from the data,
-/// threshold 5, no window, 50 iterations, accuracy 1e-8. All fits are const and may run in any
+/// Lines have the profile of the LineShape set (Gaussian by default); their widths are free,
+/// shared within a region, or follow the detector's resolution (WidthMode), and the shape
+/// parameters may be held at values. Whatever the mode, a line whose own width comes out
+/// narrower than the spacing of its points is fitted again with its width tied to its region's
+/// other lines, or to the resolution, and says so (SpectrumPeak::width_tied).
+///
+/// A new object holds: Gaussian lines, linear background, free widths, FWHM estimated from the
+/// data, threshold 5, no window, 50 iterations, accuracy 1e-8, no parameter held. All fits are const and may run in any
 /// number of threads at once; they never throw for bad data, but report through the statuses
 /// of the result and its regions.
 class SpectrumFit {
@@ -74,10 +83,48 @@ class SpectrumFit {
   /// The background of every region.
   Background get_background() const { return background_; }
 
-  /// Whether the peaks of a region share one width (a multiplet seen by one detector).
-  void set_same_width(bool same_width) { same_width_ = same_width; }
-  /// Whether the peaks of a region share one width.
-  bool get_same_width() const { return same_width_; }
+  /// The profile of every line.
+  void set_shape(LineShape shape) { shape_ = shape; }
+  /// The profile of every line.
+  LineShape get_shape() const { return shape_; }
+
+  /// Where the lines' widths come from.
+  void set_width(WidthMode width) { width_ = width; }
+  /// Where the lines' widths come from.
+  WidthMode get_width() const { return width_; }
+
+  /// Whether the peaks of a region share their widths (a multiplet seen by one detector): true
+  /// selects WidthMode::shared, false leaves another mode as it is and turns shared into free.
+  void set_same_width(bool same_width) {
+    if (same_width) width_ = WidthMode::shared;
+    if (!same_width && width_ == WidthMode::shared) width_ = WidthMode::free;
+  }
+  /// Whether the peaks of a region share their widths (WidthMode::shared).
+  bool get_same_width() const { return width_ == WidthMode::shared; }
+
+  /// The detector's resolution for WidthMode::resolution, FWHM(x)^2 = w0 + w1 x + w2 x^2 in x
+  /// units: imposed on every line instead of being fitted from the spectrum. Coefficients that
+  /// give no positive FWHM over the data make the fit refuse the spectrum (GSL_EINVAL).
+  void set_resolution(double w0, double w1, double w2) { resolution_ = {{w0, w1, w2}}; }
+  /// Back to a resolution fitted from the spectrum's well-determined lines.
+  void clear_resolution() { resolution_.reset(); }
+  /// The given resolution coefficients, if any.
+  std::optional<std::array<double, 3>> get_resolution() const { return resolution_; }
+
+  /// Holds @p parameter at @p value for every line or region, instead of fitting it. A value
+  /// outside the parameter's domain (see in_domain) makes every fit refuse the spectrum with
+  /// GSL_EINVAL; a parameter that the shape does not have is ignored.
+  void set_fixed(ShapeParameter parameter, double value) {
+    fixed_[static_cast<std::size_t>(parameter)] = value;
+  }
+  /// Fits @p parameter again.
+  void clear_fixed(ShapeParameter parameter) {
+    fixed_[static_cast<std::size_t>(parameter)].reset();
+  }
+  /// The value @p parameter is held at, if it is.
+  std::optional<double> get_fixed(ShapeParameter parameter) const {
+    return fixed_[static_cast<std::size_t>(parameter)];
+  }
 
   /// The peaks' FWHM in x units, for the search and the start values; 0 or less, or NaN,
   /// estimates it from the data.
@@ -119,7 +166,10 @@ class SpectrumFit {
 
  private:
   Background background_ = Background::linear;
-  bool same_width_ = false;
+  LineShape shape_ = LineShape::gaussian;
+  WidthMode width_ = WidthMode::free;
+  std::optional<std::array<double, 3>> resolution_;
+  std::array<std::optional<double>, 5> fixed_;
   bool has_window_ = false;
   int max_iterations_ = default_max_iterations;
   double fwhm_ = 0.0;

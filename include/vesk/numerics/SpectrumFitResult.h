@@ -5,6 +5,8 @@
 /// The records of a fitted spectrum: its peaks, the regions they were fitted in, and the
 /// background of each region.
 
+#include <array>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -40,6 +42,102 @@ inline std::optional<Background> background_named(std::string_view name) {
   return std::nullopt;
 }
 
+/// The profile of every line. All are written in a height A and a position mu, t = x - mu:
+/// - gaussian: A exp(-t^2 / (2 sigma^2)).
+/// - tailed (germanium detectors, the Hypermet form): A [exp(-t^2 / (2 sigma^2)) + (T/2)
+///   exp(t / beta + sigma^2 / (2 beta^2)) erfc(t / (sqrt 2 sigma) + sigma / (sqrt 2 beta))]; the
+///   tail height ratio T >= 0 and tail slope beta > 0 (x units) are shared by the lines of a
+///   region, as is the step A (S/2) erfc(t / (sqrt 2 sigma)), S >= 0, under each line, which
+///   belongs to the background. Net area A (sigma sqrt(2 pi) + T beta).
+/// - lorentzian: A / (1 + (t / gamma)^2), gamma the half width at half maximum; area pi A gamma.
+/// - pseudo_voigt: A [(1 - eta) exp(-ln 2 (t / h)^2) + eta / (1 + (t / h)^2)], h = FWHM / 2,
+///   0 <= eta <= 1 per line; written in sigma = FWHM / (2 sqrt(2 ln 2)); area
+///   A h [(1 - eta) sqrt(pi / ln 2) + pi eta].
+/// - voigt: A V(t; sigma, gamma) / V(0; sigma, gamma), V the convolution of a Gaussian of
+///   standard deviation sigma and a Lorentzian of half width gamma, from the Faddeeva function;
+///   area A / V(0; sigma, gamma).
+enum class LineShape : unsigned char { gaussian, tailed, lorentzian, pseudo_voigt, voigt };
+
+/// The name of a line shape: "gaussian", "tailed", "lorentzian", "pseudo_voigt" or "voigt".
+inline const char* line_shape_name(LineShape shape) {
+  constexpr const char* kNames[] = {"gaussian", "tailed", "lorentzian", "pseudo_voigt", "voigt"};
+  return kNames[static_cast<int>(shape)];
+}
+
+/// The line shape of that name, if @p name is one of those line_shape_name gives.
+inline std::optional<LineShape> line_shape_named(std::string_view name) {
+  for (int kind = 0; kind <= static_cast<int>(LineShape::voigt); ++kind) {
+    if (name == line_shape_name(static_cast<LineShape>(kind))) {
+      return static_cast<LineShape>(kind);
+    }
+  }
+  return std::nullopt;
+}
+
+/// Where the widths of the lines come from.
+enum class WidthMode : unsigned char {
+  free,    ///< every line has its own widths
+  shared,  ///< the lines of a region share their widths
+  /// Every line's resolution width (sigma; a Lorentzian's gamma) follows the detector's
+  /// resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, given or fitted from the spectrum's
+  /// well-determined lines.
+  resolution,
+};
+
+/// The name of a width mode: "free", "shared" or "resolution".
+inline const char* width_mode_name(WidthMode mode) {
+  constexpr const char* kNames[] = {"free", "shared", "resolution"};
+  return kNames[static_cast<int>(mode)];
+}
+
+/// The width mode of that name, if @p name is one of those width_mode_name gives.
+inline std::optional<WidthMode> width_mode_named(std::string_view name) {
+  for (int kind = 0; kind <= static_cast<int>(WidthMode::resolution); ++kind) {
+    if (name == width_mode_name(static_cast<WidthMode>(kind))) return static_cast<WidthMode>(kind);
+  }
+  return std::nullopt;
+}
+
+/// A shape parameter that can be held at a value for every line or region of a spectrum.
+enum class ShapeParameter : unsigned char {
+  tail,        ///< T, tail height ratio (tailed), >= 0
+  tail_slope,  ///< beta, tail slope in x units (tailed), > 0
+  step,        ///< S, step ratio (tailed), >= 0
+  eta,         ///< eta, Lorentzian share (pseudo_voigt), in [0, 1]
+  gamma,       ///< gamma, Lorentzian half width in x units (lorentzian, voigt), > 0
+};
+
+/// The name of a shape parameter: "tail", "tail_slope", "step", "eta" or "gamma".
+inline const char* shape_parameter_name(ShapeParameter parameter) {
+  constexpr const char* kNames[] = {"tail", "tail_slope", "step", "eta", "gamma"};
+  return kNames[static_cast<int>(parameter)];
+}
+
+/// The shape parameter of that name, if @p name is one of those shape_parameter_name gives.
+inline std::optional<ShapeParameter> shape_parameter_named(std::string_view name) {
+  for (int kind = 0; kind <= static_cast<int>(ShapeParameter::gamma); ++kind) {
+    if (name == shape_parameter_name(static_cast<ShapeParameter>(kind))) {
+      return static_cast<ShapeParameter>(kind);
+    }
+  }
+  return std::nullopt;
+}
+
+/// Whether @p value is one that @p parameter may be held at (see ShapeParameter).
+inline bool in_domain(ShapeParameter parameter, double value) {
+  switch (parameter) {
+    case ShapeParameter::tail:
+    case ShapeParameter::step:
+      return value >= 0.0 && value < 1e300;
+    case ShapeParameter::eta:
+      return value >= 0.0 && value <= 1.0;
+    case ShapeParameter::tail_slope:
+    case ShapeParameter::gamma:
+      return value > 0.0 && value < 1e300;
+  }
+  return false;
+}
+
 /// How the measured values are compared with the model.
 enum class Statistics : unsigned char {
   /// Unweighted least squares; errors are scaled by sqrt(chisq / dof), so that they reflect the
@@ -52,20 +150,31 @@ enum class Statistics : unsigned char {
   poisson,
 };
 
-/// One fitted peak A exp(-(x - mean)^2 / (2 sigma^2)) above its region's background. Errors are
-/// one standard deviation. In a region whose fit failed every number is NaN.
+/// One fitted line above its region's background, of the result's LineShape. Errors are one
+/// standard deviation; a parameter held fixed or imposed has error 0. In a region whose fit
+/// failed every number is NaN.
 struct SpectrumPeak {
   double amplitude;      ///< A: height above the background, in y units.
   double amplitude_err;  ///< Error of amplitude.
   double mean;           ///< Centre, in x units.
   double mean_err;       ///< Error of mean.
-  double sigma;          ///< Width (standard deviation), in x units; always reported positive.
+  /// Gaussian width (standard deviation) in x units, always positive; pseudo_voigt: its FWHM
+  /// over 2 sqrt(2 ln 2); NaN for lorentzian.
+  double sigma;
   double sigma_err;      ///< Error of sigma.
-  double fwhm;           ///< Full width at half maximum, 2 sqrt(2 ln 2) sigma, in x units.
-  double fwhm_err;       ///< Error of fwhm.
-  double area;           ///< Net area A sigma sqrt(2 pi), in y times x units.
-  double area_err;       ///< Error of area, from the full covariance of A and sigma.
+  double fwhm;           ///< Full width at half maximum of the line (without step), in x units.
+  double fwhm_err;       ///< Error of fwhm, from the covariance of the shape's parameters.
+  double area;           ///< Net area of the line (without step), in y times x units.
+  double area_err;       ///< Error of area, from the full covariance of its parameters.
   std::size_t region;    ///< Index of the region the peak was fitted in.
+  double gamma = NAN;      ///< Lorentzian half width (lorentzian, voigt), x units; else NaN.
+  double gamma_err = NAN;  ///< Error of gamma.
+  double eta = NAN;        ///< Lorentzian share in [0, 1] (pseudo_voigt); else NaN.
+  double eta_err = NAN;    ///< Error of eta.
+  /// Whether the line's own width came out narrower than the spacing of its points, which means
+  /// undetermined, and it was fitted again with its width tied to its region's other lines or
+  /// to the resolution.
+  bool width_tied = false;
 };
 
 /// One region of the spectrum: the points in [lo, hi], fitted as background plus peaks.
@@ -79,6 +188,12 @@ struct SpectrumRegion {
   double b1_err;           ///< Error of b1.
   double b2;               ///< Background coefficient b2; 0 when the background has none.
   double b2_err;           ///< Error of b2.
+  double tail = NAN;            ///< Tail height ratio T (tailed); else NaN.
+  double tail_err = NAN;        ///< Error of tail.
+  double tail_slope = NAN;      ///< Tail slope beta in x units (tailed); else NaN.
+  double tail_slope_err = NAN;  ///< Error of tail_slope.
+  double step = NAN;            ///< Step ratio S (tailed); else NaN.
+  double step_err = NAN;        ///< Error of step.
   double chisq;            ///< The statistic at the optimum (see Statistics).
   int dof;                 ///< points minus fitted parameters.
   double chisq_dof;        ///< chisq / dof.
@@ -99,6 +214,13 @@ class SpectrumFitResult {
  public:
   Background background = Background::linear;      ///< The kind of background of every region.
   Statistics statistics = Statistics::unweighted;  ///< How the data were weighed.
+  LineShape shape = LineShape::gaussian;           ///< The profile of every line.
+  WidthMode width = WidthMode::free;               ///< Where the lines' widths came from.
+  /// With WidthMode::resolution: the coefficients (w0, w1, w2) of FWHM(x)^2 = w0 + w1 x + w2 x^2
+  /// (x units squared, x units, 1), given or fitted; NaN otherwise.
+  std::array<double, 3> resolution{NAN, NAN, NAN};
+  /// Covariance of resolution, row-major; zero where given, NaN without a resolution.
+  std::array<double, 9> resolution_covariance{NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN, NAN};
   /// 0 when the input could be fitted; otherwise why not (GSL_EDOM for non-finite or negative
   /// data, GSL_EINVAL for a peak position outside the data, -1 for too few points), and then
   /// there are no peaks or regions.
@@ -111,11 +233,12 @@ class SpectrumFitResult {
   /// region whose fit failed.
   VESK_NUMERICS_EXPORT double evaluate(double x) const;
 
-  /// The fitted background alone at @p x, NaN as for evaluate().
+  /// The fitted background alone at @p x, with the steps of a tailed shape's lines, NaN as for
+  /// evaluate().
   VESK_NUMERICS_EXPORT double evaluate_background(double x) const;
 
-  /// The contribution of peak @p index alone (without background) at @p x; NaN outside the
-  /// peak's region.
+  /// The contribution of peak @p index alone (without background and step) at @p x; NaN outside
+  /// the peak's region.
   VESK_NUMERICS_EXPORT double evaluate_peak(std::size_t index, double x) const;
 
   /// The region whose [lo, hi] holds @p x, or regions.size() when none does.
