@@ -380,7 +380,7 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   std::vector<double> u(count);
   for (std::size_t i = 0; i < count; ++i) u[i] = channels.x[first + i] - centre;
   const std::vector<PeakStart> shaped =
-      layout.shape() == LineShape::gaussian
+      layout.shape() == LineShape::gaussian || !context.gaussian_first
           ? starts
           : gaussian_starts(context, first, count, starts, widths);
   Eigen::VectorXd start = Eigen::VectorXd::Zero(layout.size());

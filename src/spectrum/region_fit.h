@@ -30,6 +30,10 @@ struct RegionSettings {
   const SpectrumFit& settings;
   const Channels& channels;
   ShapeSettings shape;
+  // Whether lines of another shape than the Gaussian start from Gaussian lines fitted first, as
+  // rough positions given by a caller need. The search's own start values serve as well without
+  // it (measured on a germanium spectrum: the same lines, areas and chisq) at half the cost.
+  bool gaussian_first = true;
 };
 
 // The shape settings of a spectrum's regions: the fit's, without a resolution yet.

@@ -155,9 +155,23 @@ SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData&
   }
   if (has_tail(context.shape.shape) && plans.size() > 1) {
     if (const std::optional<ShapeSettings> tails = measured_tails(context, fits)) {
-      const RegionSettings held{settings, context.channels, *tails};
+      // A region that failed starts afresh, like the first time; lines fitted already start
+      // where they ended.
+      const RegionSettings held{settings, context.channels, *tails, context.gaussian_first};
+      const RegionSettings restarted{settings, context.channels, *tails, false};
       for (std::size_t index = 0; index < plans.size(); ++index) {
-        if (!has_strong_line(fits[index])) fits[index] = fit_plan(held, plans[index], index);
+        RegionFit& fit = fits[index];
+        if (has_strong_line(fit)) continue;
+        if (!fit.region.ok()) {
+          fit = fit_plan(held, plans[index], index);
+          continue;
+        }
+        std::vector<PeakStart> lines;
+        for (const SpectrumPeak& peak : fit.peaks)
+          lines.push_back(restart_of(peak, LineShape::tailed));
+        RegionFit again = fit_region(restarted, plans[index].first, plans[index].count, lines,
+                                     widths_of(settings, lines.size()), index);
+        if (again.region.ok()) fit = std::move(again);
       }
     }
   }
@@ -226,6 +240,7 @@ bool tie_region(const RegionSettings& context, const Resolution& resolution, std
       context.channels.x.begin());
   // The region's tail and step stay as fitted: only the undetermined widths change.
   RegionSettings tied = context;
+  tied.gaussian_first = false;
   if (has_tail(context.shape.shape)) {
     tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::tail)] = region.tail;
     tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::tail_slope)] = region.tail_slope;
@@ -325,7 +340,7 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
 SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
                             const Channels& channels, const std::vector<PeakStart>& starts,
                             double sigma, bool add_residual_lines) {
-  RegionSettings context{settings, channels, shape_settings(settings)};
+  RegionSettings context{settings, channels, shape_settings(settings), !add_residual_lines};
   const double lo = channels.x.front(), hi = channels.x.back();
   std::optional<FittedResolution> resolution;
   if (context.shape.resolution) {
