@@ -9,7 +9,7 @@ from test_dask import monitor
 SETTINGS = [{"errors": "poisson"}, {"errors": None, "background": "quadratic"},
             {"errors": "array", "same_width": True, "window": (60.0, 330.0)},
             {"errors": "poisson", "shape": "pseudo_voigt", "fixed": {"eta": 0.3}},
-            {"errors": "poisson", "shape": "tailed", "resolution": (9.0, 0.01, 0.0)}]
+            {"errors": "poisson", "shape": "tailed", "width": "resolution"}]
 
 
 @pytest.mark.parametrize("settings", SETTINGS)
