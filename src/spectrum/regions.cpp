@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -25,6 +26,9 @@ constexpr double kShortestReachInChannels = 5.0;
 // A line narrower than this many channels (FWHM) is not measured by its points: its width is
 // undetermined.
 constexpr double kNarrowestFwhmInChannels = 2.0;
+// A "line" this many times wider than the median of its nearest kNeighbours lines is background.
+constexpr double kBroadLineInNeighbours = 3.0;
+constexpr std::size_t kNeighbours = 4;
 
 struct RegionPlan {
   std::size_t first;
@@ -269,6 +273,53 @@ bool has_narrow_line(const SpectrumFitResult& result) {
   });
 }
 
+// The FWHM of the lines nearest to line k (at most kNeighbours of them), as a median; NaN when
+// it has none.
+double neighbours_fwhm(const SpectrumFitResult& result, std::size_t k) {
+  std::vector<std::pair<double, double>> others;  // distance, FWHM
+  for (std::size_t j = 0; j < result.peaks.size(); ++j) {
+    const SpectrumPeak& peak = result.peaks[j];
+    if (j == k || !std::isfinite(peak.fwhm)) continue;
+    others.emplace_back(std::fabs(peak.mean - result.peaks[k].mean), peak.fwhm);
+  }
+  if (others.empty()) return std::numeric_limits<double>::quiet_NaN();
+  const std::size_t count = std::min(others.size(), kNeighbours);
+  std::partial_sort(others.begin(), others.begin() + static_cast<std::ptrdiff_t>(count),
+                    others.end());
+  std::vector<double> widths;
+  for (std::size_t j = 0; j < count; ++j) widths.push_back(others[j].second);
+  return median(widths);
+}
+
+// The search's lines fitted, then again where a "line" came out several times wider than its
+// neighbours: such a one is the curvature of the background taken with a line or two, in a
+// region that its width made too wide for a background to serve. It starts again as wide as its
+// neighbours, in a region of their size, and the lines it held come back from the residuals.
+SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
+                                                  const SpectrumData& data,
+                                                  std::vector<PeakStart> starts, double sigma,
+                                                  bool add_residual_lines) {
+  SpectrumFitResult result = fit_regions(context, data, starts, sigma, add_residual_lines);
+  if (!add_residual_lines) return result;
+  bool narrowed = false;
+  for (std::size_t k = 0; k < result.peaks.size(); ++k) {
+    const double fwhm = result.peaks[k].fwhm;
+    const double usual = neighbours_fwhm(result, k);
+    if (!(fwhm > kBroadLineInNeighbours * usual)) continue;
+    const auto nearest =
+        std::min_element(starts.begin(), starts.end(), [&](const PeakStart& a, const PeakStart& b) {
+          return std::fabs(a.mean - result.peaks[k].mean) <
+                 std::fabs(b.mean - result.peaks[k].mean);
+        });
+    if (nearest != starts.end() && nearest->sigma > usual / kFwhmPerSigma) {
+      nearest->sigma = usual / kFwhmPerSigma;
+      narrowed = true;
+    }
+  }
+  if (!narrowed) return result;
+  return fit_regions(context, data, starts, sigma, add_residual_lines);
+}
+
 }  // namespace
 
 SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
@@ -286,11 +337,12 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     SpectrumFit free = settings;
     free.set_width(WidthMode::free);
     const RegionSettings own{free, channels, context.shape};
-    resolution =
-        fit_resolution(fit_regions(own, data, starts, sigma, add_residual_lines), sigma, lo, hi);
+    resolution = fit_resolution(
+        fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines), sigma, lo,
+        hi);
     context.shape.resolution = resolution->resolution;
   }
-  result = fit_regions(context, data, starts, sigma, add_residual_lines);
+  result = fit_regions_without_broad_lines(context, data, starts, sigma, add_residual_lines);
   if (settings.get_width() == WidthMode::resolution) {
     result.resolution = resolution->resolution.coefficients;
     result.resolution_covariance = resolution->covariance;
