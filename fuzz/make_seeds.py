@@ -51,8 +51,22 @@ for name, values in {"unit-z": [0.5, 0.0, 0.0, 1.0], "oblique": [2.0, 1.0, 2.0, 
     write("rotation_fuzzer", name, doubles(values))
 
 
-def spectrum_seed(flags, fwhm, position, window_lo, window_hi, values):
-    return struct.pack("<Bdddd", flags, fwhm, position, window_lo, window_hi) + doubles(values)
+NO_LINE_SETTINGS = struct.pack("<BB8d", 0, 0, *([0.0] * 8))
+
+
+def line_settings(shape=0, width=0, resolution=None, held=None):
+    """The peaks fuzzer's line settings: shape and width mode by number, the resolution given
+    (w0, w1, w2) or not, and {shape parameter number: value} held."""
+    held = held or {}
+    lines = shape | width << 3 | (0x20 if resolution else 0)
+    values = [held.get(k, 0.0) for k in range(5)]
+    mask = sum(1 << k for k in held)
+    return struct.pack("<BB8d", lines, mask, *(resolution or (0.0, 0.0, 0.0)), *values)
+
+
+def spectrum_seed(flags, fwhm, position, window_lo, window_hi, values, lines=NO_LINE_SETTINGS):
+    return (struct.pack("<Bdddd", flags, fwhm, position, window_lo, window_hi) + lines +
+            doubles(values))
 
 
 def two_lines(n=200):
@@ -67,3 +81,18 @@ for flags in (0, 1, 2, 5, 14, 18, 33, 130, 198):
 write("peaks_fuzzer", "negative-counts", spectrum_seed(1, 0.0, 60.0, 0.0, 0.0,
                                                           [-1.0] + two_lines()[1:]))
 write("peaks_fuzzer", "flat", spectrum_seed(0, 0.0, 10.0, 0.0, 0.0, [3.0] * 50))
+
+# Shapes (gaussian 0, tailed 1, lorentzian 2, pseudo_voigt 3, voigt 4), width modes (free 0,
+# shared 1, resolution 2) and held parameters (tail 0, tail_slope 1, step 2, eta 3, gamma 4).
+TAILED_LINES = [round(20.0 + 5.0 * (i < 100) + 400.0 * math.exp(-((i - 100) ** 2) / 18.0)
+                      + (60.0 * math.exp((i - 100) / 4.0) if i < 100 else 0.0)) for i in range(200)]
+for name, settings in {"tailed": line_settings(1), "lorentzian": line_settings(2),
+                       "pseudo-voigt": line_settings(3), "voigt-shared": line_settings(4, 1),
+                       "tailed-resolution-fitted": line_settings(1, 2),
+                       "resolution-given": line_settings(0, 2, resolution=(4.0, 0.01, 0.0)),
+                       "resolution-negative": line_settings(0, 2, resolution=(-100.0, 0.0, 0.0)),
+                       "tailed-held": line_settings(1, 0, held={0: 0.1, 1: 3.0, 2: 0.0}),
+                       "voigt-gamma-held": line_settings(4, 0, held={4: 0.5}),
+                       "eta-out-of-domain": line_settings(3, 0, held={3: 1.5}),
+                       "tail-slope-nan": line_settings(1, 0, held={1: math.nan})}.items():
+    write("peaks_fuzzer", name, spectrum_seed(1, 0.0, 100.0, 80.0, 120.0, TAILED_LINES, settings))

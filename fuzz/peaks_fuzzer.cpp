@@ -1,6 +1,7 @@
-// The spectrum engine on arbitrary data and settings: every statistic and background, with and
-// without a window, searched or at given positions. It must return without crashing; a refused
-// spectrum has no peaks or regions, and a fitted region's peaks are finite where it completed.
+// The spectrum engine on arbitrary data and settings: every statistic, background, line shape and
+// width mode, a given resolution and held shape parameters of any value, with and without a
+// window, searched or at given positions. It must return without crashing; a refused spectrum
+// has no peaks or regions, and a fitted region's peaks are finite where it completed.
 #include <gsl/gsl_errno.h>
 
 #include <cmath>
@@ -11,14 +12,40 @@
 #include "vesk/numerics/SpectrumFit.h"
 
 using vesk::numerics::Background;
+using vesk::numerics::LineShape;
+using vesk::numerics::ShapeParameter;
 using vesk::numerics::SpectrumFit;
 using vesk::numerics::SpectrumFitResult;
 using vesk::numerics::Statistics;
+using vesk::numerics::WidthMode;
 
 namespace {
 
 // At most so many points are fitted, so that one input runs quickly.
 constexpr std::size_t kMostPoints = 512;
+constexpr int kShapes = 5;
+constexpr int kWidthModes = 3;
+constexpr std::size_t kShapeParameters = 5;
+
+// The line settings of an input: a byte for the shape (bits 0-2), the width mode (bits 3-4; 0
+// leaves the one that the same-width flag chose) and whether the resolution is given (bit 5), a
+// byte of the shape parameters held (bit i for ShapeParameter i), then the resolution's three
+// coefficients and a value for every shape parameter. All zero is the settings of a new object.
+void set_lines(vesk::numerics::fuzzing::FuzzInput& input, SpectrumFit& fitter) {
+  const auto lines = input.take<std::uint8_t>();
+  const auto held = input.take<std::uint8_t>();
+  double resolution[3];
+  for (double& w : resolution) w = input.take<double>();
+  double values[kShapeParameters];
+  for (double& value : values) value = input.take<double>();
+  fitter.set_shape(static_cast<LineShape>((lines & 0x07) % kShapes));
+  const int width = ((lines >> 3) & 0x03) % kWidthModes;
+  if (width != 0) fitter.set_width(static_cast<WidthMode>(width));
+  if ((lines & 0x20) != 0) fitter.set_resolution(resolution[0], resolution[1], resolution[2]);
+  for (std::size_t k = 0; k < kShapeParameters; ++k) {
+    if ((held >> k) & 1U) fitter.set_fixed(static_cast<ShapeParameter>(k), values[k]);
+  }
+}
 
 void check(const SpectrumFitResult& result) {
   if (result.status != GSL_SUCCESS && (!result.peaks.empty() || !result.regions.empty())) {
@@ -27,7 +54,10 @@ void check(const SpectrumFitResult& result) {
   for (const auto& peak : result.peaks) {
     if (peak.region >= result.regions.size()) std::abort();
     const auto& region = result.regions[peak.region];
-    if (region.ok() && !(std::isfinite(peak.mean) && std::isfinite(region.chisq))) std::abort();
+    if (region.ok() && !(std::isfinite(peak.mean) && std::isfinite(peak.area) &&
+                         std::isfinite(peak.fwhm) && std::isfinite(region.chisq))) {
+      std::abort();
+    }
   }
 }
 
@@ -40,6 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto position = input.take<double>();
   const auto window_lo = input.take<double>();
   const auto window_hi = input.take<double>();
+  SpectrumFit fitter;
+  fitter.set_same_width((flags & 0x20) != 0);
+  set_lines(input, fitter);
   std::vector<double> y = input.rest_as_doubles();
   if (y.size() > kMostPoints) y.resize(kMostPoints);
 
@@ -50,9 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Statistics statistics = static_cast<Statistics>(flags % 3);
   const vesk::numerics::SpectrumData spectrum{x.data(), y.data(), y.data(), y.size(), statistics};
 
-  SpectrumFit fitter;
   fitter.set_background(static_cast<Background>((flags >> 2) % 5));
-  fitter.set_same_width((flags & 0x20) != 0);
   fitter.set_fwhm(fwhm);
   fitter.set_max_iterations(20);
   if ((flags & 0x80) != 0) fitter.set_window(window_lo, window_hi);

@@ -1,5 +1,6 @@
 // vesk-numerics peaks on a spectrum with known lines: the three formats, fixed lines in a window,
-// the exit statuses, spreadsheet exports with decimal commas, binary files, and the plot.
+// line shapes, widths and held parameters, the exit statuses, spreadsheet exports with decimal
+// commas, binary files, and the plot.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -76,7 +77,9 @@ TEST_F(Peaks, CsvJsonAndTableReportTheSameLines) {
   ASSERT_EQ(rows.size(), kLines.size() + 1);
   EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')),
             "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,"
-            "amplitude_err,area,area_err,region_lo,region_hi,chisq,dof,status,status_str");
+            "amplitude_err,area,area_err,region_lo,region_hi,chisq,dof,status,status_str,gamma,"
+            "gamma_err,eta,eta_err,tail,tail_err,tail_slope,tail_slope_err,step,step_err,"
+            "width_tied");
   const Outcome json = run("peaks --counts --format json " + file);
   ASSERT_EQ(json.status, 0) << json.err;
   const nlohmann::json parsed = nlohmann::json::parse(json.out);
@@ -90,7 +93,15 @@ TEST_F(Peaks, CsvJsonAndTableReportTheSameLines) {
     EXPECT_NEAR(peak["mean"].get<double>(), kLines[k].first, 0.05);
     EXPECT_NEAR(peak["area"].get<double>(), kLines[k].second, 0.01 * kLines[k].second);
     EXPECT_EQ(rows[k + 1][18], "success");
+    // Gaussian lines have none of the other shapes' numbers.
+    for (std::size_t column = 19; column < 29; ++column) EXPECT_EQ(rows[k + 1][column], "nan");
+    EXPECT_EQ(rows[k + 1][29], "false");
+    EXPECT_TRUE(peak["gamma"].is_null() && peak["tail"].is_null());
+    EXPECT_EQ(peak["width_tied"], false);
   }
+  EXPECT_EQ(parsed["shape"], "gaussian");
+  EXPECT_EQ(parsed["width"], "free");
+  EXPECT_TRUE(parsed["resolution"].is_null());
   const Outcome table = run("peaks --counts " + file);
   ASSERT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(count_of(table.out, "\n"), kLines.size() + 1);
@@ -113,6 +124,58 @@ TEST_F(Peaks, FixedLinesInAWindowAreOneRegionOverExactlyItsPoints) {
   EXPECT_NEAR(parsed["peaks"][0]["mean"].get<double>(), 700.0, 0.05);
   EXPECT_NEAR(parsed["peaks"][1]["mean"].get<double>(), 708.4, 0.05);
   EXPECT_EQ(parsed["peaks"][0]["sigma"], parsed["peaks"][1]["sigma"]);
+}
+
+// What the line options set comes back in the record: the shape, the width mode, the given
+// resolution with zero covariance, and held parameters at their values with error 0; CSV carries
+// the same numbers as JSON.
+TEST_F(Peaks, LineOptionsComeBackInTheRecord) {
+  const std::string file = spectrum();
+  struct Case {
+    const char* options;
+    const char* shape;
+    const char* width;
+    const char* held;  // a key of every peak held at `value`
+    double value;
+  };
+  for (const Case& c :
+       {Case{"--shape pseudo-voigt --width shared --fix eta=0.25", "pseudo_voigt", "shared", "eta",
+             0.25},
+        Case{"--shape tailed --resolution 36,0,0 --fix step=0 --fix tail-slope=1.5", "tailed",
+             "resolution", "step", 0.0},
+        Case{"--shape voigt --same-width --fix gamma=0.5", "voigt", "shared", "gamma", 0.5},
+        Case{"--shape lorentzian", "lorentzian", "free", nullptr, 0.0}}) {
+    SCOPED_TRACE(c.options);
+    const Outcome json = run("peaks --counts --format json " + std::string(c.options) + " " + file);
+    ASSERT_LE(json.status, 1) << json.err;
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(parsed["shape"], c.shape);
+    EXPECT_EQ(parsed["width"], c.width);
+    ASSERT_FALSE(parsed["peaks"].empty());
+    const Outcome csv = run("peaks --counts --format csv " + std::string(c.options) + " " + file);
+    const auto rows = csv_rows(csv.out);
+    ASSERT_EQ(rows.size(), parsed["peaks"].size() + 1);
+    for (std::size_t k = 0; k < parsed["peaks"].size(); ++k) {
+      const auto& peak = parsed["peaks"][k];
+      if (c.held != nullptr) {
+        EXPECT_EQ(peak[c.held], c.value);
+        EXPECT_EQ(peak[std::string(c.held) + "_err"], 0.0);
+      }
+      for (std::size_t column = 19; column < 29; ++column) {
+        const auto& value = peak[rows[0][column]];
+        if (value.is_null()) {
+          EXPECT_EQ(rows[k + 1][column], "nan") << rows[0][column];
+        } else {
+          EXPECT_EQ(std::stod(rows[k + 1][column]), value.get<double>()) << rows[0][column];
+        }
+      }
+    }
+  }
+  const nlohmann::json given =
+      nlohmann::json::parse(run("peaks --counts --format json --resolution 36,0.01,0 " + file).out);
+  EXPECT_EQ(given["resolution"]["coefficients"], nlohmann::json({36.0, 0.01, 0.0}));
+  EXPECT_EQ(given["resolution"]["covariance"],
+            nlohmann::json({{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}}));
 }
 
 TEST_F(Peaks, SemicolonsAndDecimalCommasReadAsTheSameNumbers) {
@@ -155,6 +218,27 @@ TEST_F(Peaks, PlotIsWellFormedSvgWithACurveForEveryLineAndRegion) {
   EXPECT_EQ(count_of(text, "fill=\"#9467BD\""), 3u + 1);               // shaded regions
 }
 
+// A tailed shape draws through the library's own curves: every line with its tail over the
+// background with its steps, and the total model, per region.
+TEST_F(Peaks, PlotOfTailedLinesHasACurveForEveryLineAndRegion) {
+  const std::string svg = path("tailed.svg").string();
+  const Outcome outcome =
+      run("peaks --counts --shape tailed --format json --plot '" + svg + "' " + spectrum());
+  ASSERT_LE(outcome.status, 1) << outcome.err;
+  ASSERT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);
+  const nlohmann::json parsed = nlohmann::json::parse(outcome.out);
+  const std::string text = vesk::testing::read_file(svg);
+  std::size_t fitted_regions = 0, lines_in_them = 0;
+  for (const auto& region : parsed["regions"]) fitted_regions += region["ok"].get<bool>();
+  for (const auto& peak : parsed["peaks"]) {
+    lines_in_them += parsed["regions"][peak["region"].get<std::size_t>()]["ok"].get<bool>();
+  }
+  EXPECT_GE(fitted_regions, 3u);
+  EXPECT_EQ(count_of(text, "stroke=\"#2CA02C\""), lines_in_them + 1);
+  EXPECT_EQ(count_of(text, "stroke=\"#D62728\""), fitted_regions + 1);
+  EXPECT_EQ(count_of(text, "stroke=\"#FF7F0E\""), fitted_regions + 1);
+}
+
 struct PeaksExit {
   const char* name;
   const char* arguments;  // {good} and {bad} stand for files the test makes
@@ -192,7 +276,21 @@ INSTANTIATE_TEST_SUITE_P(
         PeaksExit{"LogWithoutPlot", "--log-y {good}", 2, "--log-y goes with --plot"},
         PeaksExit{"CountsAndErrorColumn", "--counts --columns 1,2,2 {good}", 2,
                   "--counts takes the errors"},
-        PeaksExit{"BadColumns", "--columns 1 {good}", 2, "--columns must be X,Y"}),
+        PeaksExit{"BadColumns", "--columns 1 {good}", 2, "--columns must be X,Y"},
+        PeaksExit{"WindowWithoutColon", "--window 10 {good}", 2, "--window must be LO:HI"},
+        PeaksExit{"UnknownShape", "--shape hypermet {good}", 2, "--shape must be"},
+        PeaksExit{"UnknownWidth", "--width fixed {good}", 2, "--width must be"},
+        PeaksExit{"ResolutionOfTwo", "--resolution 1,2 {good}", 2, "--resolution must be three"},
+        PeaksExit{"ResolutionAndSharedWidth", "--resolution 1,0,0 --width shared {good}", 2,
+                  "--resolution goes with --width resolution"},
+        PeaksExit{"ResolutionAndSameWidth", "--resolution 1,0,0 --same-width {good}", 2,
+                  "drop --same-width"},
+        PeaksExit{"SameWidthAndResolutionWidth", "--same-width --width resolution {good}", 2,
+                  "--same-width means --width shared"},
+        PeaksExit{"FixUnknownName", "--fix width=2 {good}", 2, "--fix must be NAME=VALUE"},
+        PeaksExit{"FixWithoutValue", "--fix eta {good}", 2, "--fix must be NAME=VALUE"},
+        PeaksExit{"FixOutOfDomain", "--fix eta=1.5 {good}", 2, "--fix eta=1.5 is out of"},
+        PeaksExit{"FixNotFinite", "--fix tail=inf {good}", 2, "out of the domain"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

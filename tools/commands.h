@@ -57,6 +57,10 @@ struct PeaksOptions {
   std::string at;      ///< M1,M2,...: fit lines here instead of searching
   std::string window;  ///< LO:HI: one region over exactly these points
   bool same_width = false;
+  std::string shape = "gaussian";  ///< gaussian, tailed, lorentzian, pseudo-voigt or voigt
+  std::string width;  ///< free, shared or resolution; empty: free, or resolution with one given
+  std::string resolution;        ///< W0,W1,W2: the detector's resolution; empty: fitted
+  std::vector<std::string> fix;  ///< NAME=VALUE, each a shape parameter held at a value
   int max_iterations = 50;
   double accuracy = 1e-8;
   std::string format;     ///< table, csv or json; empty: table

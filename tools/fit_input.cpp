@@ -49,10 +49,10 @@ std::size_t column_index(const std::string& item, const DataTable& table,
   return static_cast<std::size_t>(found - table.names.begin());
 }
 
-XRange parse_range(const std::string& text) {
+XRange parse_range(const std::string& text, const std::string& option) {
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) {
-    throw UsageError("--range must be LO:HI, LO: or :HI, got '" + text + "'");
+    throw UsageError(option + " must be LO:HI, LO: or :HI, got '" + text + "'");
   }
   XRange range;
   const std::string low = text.substr(0, colon);
@@ -60,10 +60,10 @@ XRange parse_range(const std::string& text) {
   range.low = parse_number(low);
   range.high = parse_number(high);
   if ((!low.empty() && !range.low) || (!high.empty() && !range.high)) {
-    throw UsageError("--range must hold numbers, got '" + text + "'");
+    throw UsageError(option + " must hold numbers, got '" + text + "'");
   }
   if (range.low && range.high && *range.low > *range.high) {
-    throw UsageError("--range " + text + " is empty: LO exceeds HI");
+    throw UsageError(option + " " + text + " is empty: LO exceeds HI");
   }
   return range;
 }

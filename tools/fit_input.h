@@ -37,8 +37,9 @@ struct ColumnChoice {
 std::size_t column_index(const std::string& item, const DataTable& table,
                          const std::string& source);
 
-/// Parses "LO:HI", ":HI" or "LO:". @throws UsageError when malformed or LO > HI.
-XRange parse_range(const std::string& text);
+/// Parses "LO:HI", ":HI" or "LO:". @throws UsageError naming @p option when malformed or
+/// LO > HI.
+XRange parse_range(const std::string& text, const std::string& option = "--range");
 
 /// Parses "X,Y" or "Y". @throws UsageError when malformed.
 ColumnChoice parse_columns(const std::string& text);

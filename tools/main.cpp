@@ -77,6 +77,22 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
   peaks->add_option("--window", options.window,
                     "Fit all lines as one region over exactly the points in LO:HI");
   peaks->add_flag("--same-width", options.same_width, "The lines of a region share one width");
+  peaks
+      ->add_option("--shape", options.shape,
+                   "Profile of every line: gaussian, tailed (germanium detectors), lorentzian, "
+                   "pseudo-voigt or voigt")
+      ->capture_default_str();
+  peaks->add_option("--width", options.width,
+                    "Widths of the lines: free (each its own), shared (per region) or resolution "
+                    "(the detector's, FWHM^2 = w0 + w1 x + w2 x^2; default with --resolution)");
+  peaks->add_option("--resolution", options.resolution,
+                    "The detector's resolution W0,W1,W2 imposed on every line (default: fitted "
+                    "from the well-determined lines)");
+  peaks
+      ->add_option("--fix", options.fix,
+                   "Hold a shape parameter at a value, NAME=VALUE (repeatable): tail, tail_slope, "
+                   "step, eta or gamma")
+      ->allow_extra_args(false);
   peaks->add_option("--max-iterations", options.max_iterations, "Solver budget per region")
       ->capture_default_str();
   peaks->add_option("--accuracy", options.accuracy, "Solver step and gradient tolerance")

@@ -27,25 +27,97 @@ numerics::Background background_of(const std::string& name) {
   throw UsageError("--background must be none, constant, linear, quadratic or exponential");
 }
 
-std::vector<double> parse_positions(const std::string& text) {
-  std::vector<double> positions;
+// Numbers separated by commas, all finite; @p what describes them in the message.
+std::vector<double> parse_numbers(const std::string& text, const std::string& what) {
+  std::vector<double> numbers;
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
     const std::optional<double> value = parse_number(text.substr(start, comma - start));
-    if (!value || !std::isfinite(*value)) {
-      throw UsageError("--at must be numbers separated by commas, got '" + text + "'");
-    }
-    positions.push_back(*value);
-    if (comma == std::string::npos) return positions;
+    if (!value || !std::isfinite(*value)) throw UsageError(what + ", got '" + text + "'");
+    numbers.push_back(*value);
+    if (comma == std::string::npos) return numbers;
     start = comma + 1;
   }
+}
+
+// The library's spelling of a name given on the command line, where words may be joined by
+// hyphens as in the other options (pseudo-voigt, tail-slope).
+std::string library_name(std::string name) {
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+
+numerics::LineShape shape_of(const std::string& name) {
+  if (const auto shape = numerics::line_shape_named(library_name(name))) return *shape;
+  throw UsageError("--shape must be gaussian, tailed, lorentzian, pseudo-voigt or voigt, got '" +
+                   name + "'");
+}
+
+// --width, or what --resolution and --same-width imply without it; settings that contradict
+// each other are refused rather than one of them silently ignored.
+numerics::WidthMode width_of(const PeaksOptions& options) {
+  const bool resolution_given = !options.resolution.empty();
+  if (options.width.empty()) {
+    if (resolution_given && options.same_width) {
+      throw UsageError(
+          "--resolution gives every line its own width from the resolution: drop "
+          "--same-width");
+    }
+    if (resolution_given) return numerics::WidthMode::resolution;
+    return options.same_width ? numerics::WidthMode::shared : numerics::WidthMode::free;
+  }
+  const auto mode = numerics::width_mode_named(options.width);
+  if (!mode) {
+    throw UsageError("--width must be free, shared or resolution, got '" + options.width + "'");
+  }
+  if (options.same_width && *mode != numerics::WidthMode::shared) {
+    throw UsageError("--same-width means --width shared, not --width " + options.width);
+  }
+  if (resolution_given && *mode != numerics::WidthMode::resolution) {
+    throw UsageError("--resolution goes with --width resolution, not --width " + options.width);
+  }
+  return *mode;
+}
+
+// One --fix NAME=VALUE, held on @p fitter.
+void hold(const std::string& text, numerics::SpectrumFit& fitter) {
+  const std::size_t equals = text.find('=');
+  const std::string name = text.substr(0, equals);
+  const auto parameter = numerics::shape_parameter_named(library_name(name));
+  if (equals == std::string::npos || !parameter) {
+    throw UsageError(
+        "--fix must be NAME=VALUE with NAME tail, tail_slope, step, eta or gamma, got '" + text +
+        "'");
+  }
+  const std::optional<double> value = parse_number(text.substr(equals + 1));
+  if (!value || !numerics::in_domain(*parameter, *value)) {
+    throw UsageError("--fix " + text + " is out of the domain of " + name +
+                     " (tail, step >= 0; tail_slope, gamma > 0; eta in [0, 1]; all finite)");
+  }
+  fitter.set_fixed(*parameter, *value);
+}
+
+// The shape, width and held parameters of the lines.
+void set_lines(const PeaksOptions& options, numerics::SpectrumFit& fitter) {
+  fitter.set_shape(shape_of(options.shape));
+  fitter.set_width(width_of(options));
+  if (!options.resolution.empty()) {
+    const std::vector<double> w =
+        parse_numbers(options.resolution, "--resolution must be three numbers W0,W1,W2");
+    if (w.size() != 3) {
+      throw UsageError("--resolution must be three numbers W0,W1,W2, got '" + options.resolution +
+                       "'");
+    }
+    fitter.set_resolution(w[0], w[1], w[2]);
+  }
+  for (const std::string& text : options.fix) hold(text, fitter);
 }
 
 numerics::SpectrumFit fitter_of(const PeaksOptions& options) {
   numerics::SpectrumFit fitter;
   fitter.set_background(background_of(options.background));
-  fitter.set_same_width(options.same_width);
+  set_lines(options, fitter);
   if (options.fwhm) {
     if (!(*options.fwhm > 0.0)) throw UsageError("--fwhm must be positive");
     fitter.set_fwhm(*options.fwhm);
@@ -55,7 +127,7 @@ numerics::SpectrumFit fitter_of(const PeaksOptions& options) {
   fitter.set_max_iterations(options.max_iterations);
   fitter.set_accuracy(options.accuracy);
   if (!options.window.empty()) {
-    const XRange window = parse_range(options.window);
+    const XRange window = parse_range(options.window, "--window");
     if (!window.low || !window.high) throw UsageError("--window needs both ends, LO:HI");
     fitter.set_window(*window.low, *window.high);
   }
@@ -68,7 +140,9 @@ PeaksPlan plan_of(const PeaksOptions& options) {
   plan.format = format_named(options.format);
   if (!options.range.empty()) plan.range = parse_range(options.range);
   if (!options.columns.empty()) plan.columns = parse_spectrum_columns(options.columns);
-  if (!options.at.empty()) plan.positions = parse_positions(options.at);
+  if (!options.at.empty()) {
+    plan.positions = parse_numbers(options.at, "--at must be numbers separated by commas");
+  }
   if (!options.plot_path.empty() && plan.inputs.size() > 1) {
     throw UsageError("--plot draws one spectrum: give one file");
   }

@@ -1,6 +1,7 @@
 #include "peaks_report.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -13,6 +14,11 @@ namespace {
 constexpr char kCsvHeader[] =
     "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,amplitude_err,area,"
     "area_err,region_lo,region_hi,chisq,dof,status,status_str";
+// The line shape's own numbers, after the columns of Gaussian lines so that those keep their
+// places; NaN where the shape has no such parameter.
+constexpr std::array<const char*, 10> kShapeColumns = {
+    "gamma",      "gamma_err",      "eta",  "eta_err", "tail", "tail_err",
+    "tail_slope", "tail_slope_err", "step", "step_err"};
 // An error is shown to two significant digits, and its value to the same decimal place.
 constexpr int kErrorDigits = 2;
 constexpr int kMostDecimals = 12;
@@ -49,6 +55,28 @@ nlohmann::json number(double value) {
   return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
+// The values of kShapeColumns for peak @p p of region @p r.
+std::array<double, kShapeColumns.size()> shape_numbers(const numerics::SpectrumPeak& p,
+                                                       const numerics::SpectrumRegion& r) {
+  return {p.gamma,      p.gamma_err,      p.eta,  p.eta_err, r.tail, r.tail_err,
+          r.tail_slope, r.tail_slope_err, r.step, r.step_err};
+}
+
+// The resolution's coefficients and covariance, or null when the widths followed none.
+nlohmann::json resolution_json(const numerics::SpectrumFitResult& result) {
+  if (result.width != numerics::WidthMode::resolution) return nullptr;
+  nlohmann::json coefficients = nlohmann::json::array(), covariance = nlohmann::json::array();
+  for (std::size_t i = 0; i < result.resolution.size(); ++i) {
+    coefficients.push_back(number(result.resolution[i]));
+    nlohmann::json row = nlohmann::json::array();
+    for (std::size_t j = 0; j < result.resolution.size(); ++j) {
+      row.push_back(number(result.resolution_covariance[3 * i + j]));
+    }
+    covariance.push_back(row);
+  }
+  return {{"coefficients", coefficients}, {"covariance", covariance}};
+}
+
 }  // namespace
 
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
@@ -73,13 +101,15 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
           << padded(with_error(p.area, p.area_err), kArea)
           << padded(with_error(p.amplitude, p.amplitude_err), kAmplitude)
           << padded(std::to_string(p.region), kRegion) << padded(chisq, kChisq) << r.status_str
-          << "\n";
+          << (p.width_tied ? ", width tied" : "") << "\n";
     }
   }
 }
 
 void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
-  out << kCsvHeader << "\n";
+  out << kCsvHeader;
+  for (const char* name : kShapeColumns) out << "," << name;
+  out << ",width_tied\n";
   for (const SpectrumFitFile& fit : fits) {
     for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
       const numerics::SpectrumPeak& p = fit.result.peaks[k];
@@ -89,7 +119,9 @@ void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out)
                            p.amplitude, p.amplitude_err, p.area, p.area_err, r.lo, r.hi, r.chisq}) {
         out << "," << exact_text(value);
       }
-      out << "," << r.dof << "," << r.status << "," << csv_field(r.status_str) << "\n";
+      out << "," << r.dof << "," << r.status << "," << csv_field(r.status_str);
+      for (double value : shape_numbers(p, r)) out << "," << exact_text(value);
+      out << "," << (p.width_tied ? "true" : "false") << "\n";
     }
   }
 }
@@ -97,17 +129,23 @@ void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out)
 nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
   nlohmann::json peaks = nlohmann::json::array();
   for (const numerics::SpectrumPeak& p : fit.result.peaks) {
-    peaks.push_back({{"mean", number(p.mean)},
-                     {"mean_err", number(p.mean_err)},
-                     {"sigma", number(p.sigma)},
-                     {"sigma_err", number(p.sigma_err)},
-                     {"fwhm", number(p.fwhm)},
-                     {"fwhm_err", number(p.fwhm_err)},
-                     {"amplitude", number(p.amplitude)},
-                     {"amplitude_err", number(p.amplitude_err)},
-                     {"area", number(p.area)},
-                     {"area_err", number(p.area_err)},
-                     {"region", p.region}});
+    nlohmann::json peak = {{"mean", number(p.mean)},
+                           {"mean_err", number(p.mean_err)},
+                           {"sigma", number(p.sigma)},
+                           {"sigma_err", number(p.sigma_err)},
+                           {"fwhm", number(p.fwhm)},
+                           {"fwhm_err", number(p.fwhm_err)},
+                           {"amplitude", number(p.amplitude)},
+                           {"amplitude_err", number(p.amplitude_err)},
+                           {"area", number(p.area)},
+                           {"area_err", number(p.area_err)},
+                           {"region", p.region}};
+    const auto values = shape_numbers(p, fit.result.regions[p.region]);
+    for (std::size_t i = 0; i < kShapeColumns.size(); ++i) {
+      peak[kShapeColumns[i]] = number(values[i]);
+    }
+    peak["width_tied"] = p.width_tied;
+    peaks.push_back(peak);
   }
   nlohmann::json regions = nlohmann::json::array();
   for (const numerics::SpectrumRegion& r : fit.result.regions) {
@@ -120,6 +158,12 @@ nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
                        {"b1_err", number(r.b1_err)},
                        {"b2", number(r.b2)},
                        {"b2_err", number(r.b2_err)},
+                       {"tail", number(r.tail)},
+                       {"tail_err", number(r.tail_err)},
+                       {"tail_slope", number(r.tail_slope)},
+                       {"tail_slope_err", number(r.tail_slope_err)},
+                       {"step", number(r.step)},
+                       {"step_err", number(r.step_err)},
                        {"chisq", number(r.chisq)},
                        {"dof", r.dof},
                        {"chisq_dof", number(r.chisq_dof)},
@@ -130,6 +174,9 @@ nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
   }
   return {{"file", fit.file},
           {"background", numerics::background_name(fit.result.background)},
+          {"shape", numerics::line_shape_name(fit.result.shape)},
+          {"width", numerics::width_mode_name(fit.result.width)},
+          {"resolution", resolution_json(fit.result)},
           {"peaks", peaks},
           {"regions", regions}};
 }

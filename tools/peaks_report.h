@@ -19,13 +19,18 @@ struct SpectrumFitFile {
 };
 
 /// One aligned line per peak: mean, FWHM, area and amplitude, each with its error, the region,
-/// its chi-square per degree of freedom and its status; the file first when there are several.
+/// its chi-square per degree of freedom and its status, followed by "width tied" where the line's
+/// width was tied; the file first when there are several.
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out);
 
-/// CSV: the header row, then a row per peak with numbers that read back as the same doubles.
+/// CSV: the header row, then a row per peak with numbers that read back as the same doubles; the
+/// line shape's numbers (gamma, eta, and the region's tail, tail_slope and step, with errors) and
+/// width_tied (true or false) come last.
 void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out);
 
-/// {"file", "background", "peaks": [...], "regions": [...]} for one file.
+/// {"file", "background", "shape", "width", "resolution", "peaks": [...], "regions": [...]} for
+/// one file; "resolution" is {"coefficients": [w0, w1, w2], "covariance": 3 x 3} with the
+/// resolution width mode, else null.
 nlohmann::json spectrum_json(const SpectrumFitFile& fit);
 
 /// One JSON object for one file, an array of them for several.

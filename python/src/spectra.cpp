@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -21,12 +22,15 @@
 namespace py = pybind11;
 using vesk::numerics::Background;
 using vesk::numerics::FoundPeak;
+using vesk::numerics::LineShape;
+using vesk::numerics::ShapeParameter;
 using vesk::numerics::SpectrumData;
 using vesk::numerics::SpectrumFit;
 using vesk::numerics::SpectrumFitResult;
 using vesk::numerics::SpectrumPeak;
 using vesk::numerics::SpectrumRegion;
 using vesk::numerics::Statistics;
+using vesk::numerics::WidthMode;
 
 namespace vesk::python {
 
@@ -41,6 +45,60 @@ Background background_named(const std::string& name) {
       "exponential; got '" +
       name + "'");
 }
+
+LineShape line_shape_named(const std::string& name) {
+  if (const auto shape = vesk::numerics::line_shape_named(name)) return *shape;
+  throw py::value_error(
+      "shape must be one of gaussian, tailed, lorentzian, pseudo_voigt, voigt; got '" + name + "'");
+}
+
+WidthMode width_mode_named(const std::string& name) {
+  if (const auto mode = vesk::numerics::width_mode_named(name)) return *mode;
+  throw py::value_error("width must be one of free, shared, resolution; got '" + name + "'");
+}
+
+// What a held value of `parameter` must be, for the message that refuses one.
+const char* domain_of(ShapeParameter parameter) {
+  switch (parameter) {
+    case ShapeParameter::eta:
+      return "in [0, 1]";
+    case ShapeParameter::tail_slope:
+    case ShapeParameter::gamma:
+      return "positive and finite";
+    case ShapeParameter::tail:
+    case ShapeParameter::step:
+      break;
+  }
+  return "non-negative and finite";
+}
+
+// The shape, width mode, given resolution and held parameters of every line; an unknown name or
+// a held value outside its domain raises ValueError naming it.
+struct LineSettings {
+  std::string shape;
+  std::string width;
+  std::optional<std::array<double, 3>> resolution;
+  std::map<std::string, double> fixed;
+
+  void apply_to(SpectrumFit& fitter) const {
+    fitter.set_shape(line_shape_named(shape));
+    fitter.set_width(width_mode_named(width));
+    if (resolution) fitter.set_resolution((*resolution)[0], (*resolution)[1], (*resolution)[2]);
+    for (const auto& [name, value] : fixed) {
+      const auto parameter = vesk::numerics::shape_parameter_named(name);
+      if (!parameter) {
+        throw py::value_error("fixed names no parameter '" + name +
+                              "'; the names are tail, tail_slope, step, eta, gamma");
+      }
+      if (!vesk::numerics::in_domain(*parameter, value)) {
+        const std::string shown = py::repr(py::float_(value));
+        throw py::value_error("fixed['" + name + "'] = " + shown + " is out of its domain: " +
+                              name + " must be " + domain_of(*parameter));
+      }
+      fitter.set_fixed(*parameter, value);
+    }
+  }
+};
 
 // The spectrum as the library reads it: views of the arrays, which the caller keeps alive.
 SpectrumData spectrum_of(const Samples& x, const Samples& y, const std::optional<Samples>& sigma,
@@ -58,24 +116,27 @@ SpectrumData spectrum_of(const Samples& x, const Samples& y, const std::optional
   return data;
 }
 
+// The numbers of a peak, in the order of the package's PEAK_DTYPE.
+constexpr std::size_t kPeakNumbers = 14;
+
+std::array<double, kPeakNumbers> peak_numbers(const SpectrumPeak& p) {
+  return {p.amplitude, p.amplitude_err, p.mean,     p.mean_err, p.sigma,
+          p.sigma_err, p.fwhm,          p.fwhm_err, p.area,     p.area_err,
+          p.gamma,     p.gamma_err,     p.eta,      p.eta_err};
+}
+
 py::array_t<double> peak_table(const SpectrumFitResult& result) {
-  constexpr std::size_t kColumns = 10;
-  py::array_t<double> table({result.peaks.size(), kColumns});
-  auto out = table.mutable_unchecked<2>();
-  for (std::size_t i = 0; i < result.peaks.size(); ++i) {
-    const SpectrumPeak& p = result.peaks[i];
-    const double values[kColumns] = {p.amplitude, p.amplitude_err, p.mean, p.mean_err,
-                                     p.sigma,     p.sigma_err,     p.fwhm, p.fwhm_err,
-                                     p.area,      p.area_err};
-    for (std::size_t j = 0; j < kColumns; ++j) {
-      out(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(j)) = values[j];
-    }
+  py::array_t<double> table({result.peaks.size(), kPeakNumbers});
+  double* out = table.mutable_data();
+  for (const SpectrumPeak& p : result.peaks) {
+    const auto values = peak_numbers(p);
+    out = std::copy(values.begin(), values.end(), out);
   }
   return table;
 }
 
 py::tuple region_table(const SpectrumFitResult& result) {
-  constexpr std::size_t kNumbers = 11;
+  constexpr std::size_t kNumbers = 16;
   constexpr std::size_t kCounts = 4;
   const std::size_t n = result.regions.size();
   py::array_t<double> numbers({n, kNumbers});
@@ -85,8 +146,10 @@ py::tuple region_table(const SpectrumFitResult& result) {
   auto count = counts.mutable_unchecked<2>();
   for (std::size_t i = 0; i < n; ++i) {
     const SpectrumRegion& r = result.regions[i];
-    const double values[kNumbers] = {r.lo, r.hi,     r.b0,    r.b0_err,    r.b1, r.b1_err,
-                                     r.b2, r.b2_err, r.chisq, r.chisq_dof, 0.0};
+    const double values[kNumbers] = {
+        r.lo,     r.hi,      r.b0,        r.b0_err, r.b1,       r.b1_err,     r.b2,
+        r.b2_err, r.chisq,   r.chisq_dof, r.tail,   r.tail_err, r.tail_slope, r.tail_slope_err,
+        r.step,   r.step_err};
     const long long integers[kCounts] = {static_cast<long long>(r.points), r.dof, r.status,
                                          r.iterations};
     const auto row = static_cast<py::ssize_t>(i);
@@ -101,6 +164,23 @@ std::vector<long long> peak_regions(const SpectrumFitResult& result) {
   std::vector<long long> regions;
   for (const SpectrumPeak& p : result.peaks) regions.push_back(static_cast<long long>(p.region));
   return regions;
+}
+
+std::vector<bool> peak_widths_tied(const SpectrumFitResult& result) {
+  std::vector<bool> tied;
+  for (const SpectrumPeak& p : result.peaks) tied.push_back(p.width_tied);
+  return tied;
+}
+
+// The resolution coefficients and their covariance, or None when the widths followed none.
+py::object resolution_of(const SpectrumFitResult& result) {
+  if (result.width != WidthMode::resolution) return py::none();
+  py::array_t<double> coefficients(3);
+  py::array_t<double> covariance({3, 3});
+  std::copy(result.resolution.begin(), result.resolution.end(), coefficients.mutable_data());
+  std::copy(result.resolution_covariance.begin(), result.resolution_covariance.end(),
+            covariance.mutable_data());
+  return py::make_tuple(coefficients, covariance);
 }
 
 const SpectrumRegion& region_number(const SpectrumFitResult& result, py::ssize_t index) {
@@ -124,13 +204,15 @@ py::array_t<double> at_each(const Samples& x, Function function) {
   return values;
 }
 
-// A spectrum fitter with the package's settings; an unknown background raises ValueError.
-SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::optional<double> fwhm,
-                         double threshold, std::optional<std::pair<double, double>> window,
-                         int max_iterations, double accuracy) {
+// A spectrum fitter with the package's settings; an unknown background, shape, width mode or
+// held parameter raises ValueError.
+SpectrumFit spectrum_fit(const std::string& background, const LineSettings& lines,
+                         std::optional<double> fwhm, double threshold,
+                         std::optional<std::pair<double, double>> window, int max_iterations,
+                         double accuracy) {
   SpectrumFit fitter;
   fitter.set_background(background_named(background));
-  fitter.set_same_width(same_width);
+  lines.apply_to(fitter);
   fitter.set_fwhm(fwhm.value_or(0.0));
   fitter.set_threshold(threshold);
   if (window) fitter.set_window(window->first, window->second);
@@ -141,21 +223,22 @@ SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::op
 
 // The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
 // region's chi-square.
-constexpr std::size_t kBatchNumbers = 11;
-// The peak's region index, the region's degrees of freedom and its status.
-constexpr std::size_t kBatchCounts = 3;
+constexpr std::size_t kBatchNumbers = kPeakNumbers + 1;
+// The peak's region index, the region's degrees of freedom, its status and whether the peak's
+// width was tied.
+constexpr std::size_t kBatchCounts = 4;
 
 void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double* numbers,
                       long long* counts) {
   const SpectrumPeak& p = result.peaks[index];
   const SpectrumRegion& r = result.regions[p.region];
-  const double values[kBatchNumbers] = {p.amplitude, p.amplitude_err, p.mean, p.mean_err,
-                                        p.sigma,     p.sigma_err,     p.fwhm, p.fwhm_err,
-                                        p.area,      p.area_err,      r.chisq};
-  std::copy(values, values + kBatchNumbers, numbers);
+  const auto values = peak_numbers(p);
+  std::copy(values.begin(), values.end(), numbers);
+  numbers[kPeakNumbers] = r.chisq;
   counts[0] = static_cast<long long>(p.region);
   counts[1] = r.dof;
   counts[2] = r.status;
+  counts[3] = p.width_tied ? 1 : 0;
 }
 
 // Fits the same lines in every row of ys (rows x channels) against the shared x, in `workers`
@@ -164,11 +247,11 @@ void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double
 // lines x kBatchCounts) and the text of every status seen.
 py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optional<Samples>& sigmas,
                          bool counts, const Samples& positions, const std::string& background,
-                         bool same_width, std::optional<double> fwhm,
+                         const LineSettings& line_settings, std::optional<double> fwhm,
                          std::optional<std::pair<double, double>> window, int max_iterations,
                          double accuracy, int workers) {
   const SpectrumFit fitter =
-      spectrum_fit(background, same_width, fwhm, SpectrumFit::default_threshold, window,
+      spectrum_fit(background, line_settings, fwhm, SpectrumFit::default_threshold, window,
                    max_iterations, accuracy);
   const auto rows = static_cast<std::size_t>(ys.shape(0));
   const auto channels = static_cast<std::size_t>(ys.shape(1));
@@ -217,8 +300,12 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
 }  // namespace
 
 void bind_spectra(py::module_& m) {
+  py::class_<LineSettings>(m, "LineSettings")
+      .def(py::init<std::string, std::string, std::optional<std::array<double, 3>>,
+                    std::map<std::string, double>>(),
+           py::arg("shape"), py::arg("width"), py::arg("resolution"), py::arg("fixed"));
   m.def("fit_peaks_many", &fit_peaks_many, py::arg("x"), py::arg("ys"), py::arg("sigmas"),
-        py::arg("counts"), py::arg("positions"), py::arg("background"), py::arg("same_width"),
+        py::arg("counts"), py::arg("positions"), py::arg("background"), py::arg("lines"),
         py::arg("fwhm"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
         py::arg("workers"));
   py::class_<SpectrumFitResult>(m, "SpectrumFitResult")
@@ -226,10 +313,20 @@ void bind_spectra(py::module_& m) {
                              [](const SpectrumFitResult& r) {
                                return std::string(vesk::numerics::background_name(r.background));
                              })
+      .def_property_readonly("shape",
+                             [](const SpectrumFitResult& r) {
+                               return std::string(vesk::numerics::line_shape_name(r.shape));
+                             })
+      .def_property_readonly("width",
+                             [](const SpectrumFitResult& r) {
+                               return std::string(vesk::numerics::width_mode_name(r.width));
+                             })
+      .def("resolution", &resolution_of)
       .def_readonly("status", &SpectrumFitResult::status)
       .def_readonly("status_str", &SpectrumFitResult::status_str)
       .def("peak_table", &peak_table)
       .def("peak_regions", &peak_regions)
+      .def("peak_widths_tied", &peak_widths_tied)
       .def("region_table", &region_table)
       .def("covariance",
            [](const SpectrumFitResult& r, py::ssize_t index) {
@@ -259,9 +356,9 @@ void bind_spectra(py::module_& m) {
       "find_peaks",
       [](const Samples& x, const Samples& y, const std::optional<Samples>& sigma, bool counts,
          std::optional<double> fwhm, double threshold) {
-        const SpectrumFit fitter =
-            spectrum_fit("linear", false, fwhm, threshold, std::nullopt,
-                         SpectrumFit::default_max_iterations, SpectrumFit::default_accuracy);
+        const SpectrumFit fitter = spectrum_fit(
+            "linear", LineSettings{"gaussian", "free", std::nullopt, {}}, fwhm, threshold,
+            std::nullopt, SpectrumFit::default_max_iterations, SpectrumFit::default_accuracy);
         std::vector<FoundPeak> found;
         {
           py::gil_scoped_release unlocked;
@@ -283,11 +380,11 @@ void bind_spectra(py::module_& m) {
       "fit_peaks",
       [](const Samples& x, const Samples& y, const std::optional<Samples>& sigma, bool counts,
          const std::optional<Samples>& positions, const std::optional<Samples>& starts,
-         const std::string& background, bool same_width, std::optional<double> fwhm,
-         double threshold, std::optional<std::pair<double, double>> window, int max_iterations,
-         double accuracy) {
-        const SpectrumFit fitter =
-            spectrum_fit(background, same_width, fwhm, threshold, window, max_iterations, accuracy);
+         const std::string& background, const LineSettings& line_settings,
+         std::optional<double> fwhm, double threshold,
+         std::optional<std::pair<double, double>> window, int max_iterations, double accuracy) {
+        const SpectrumFit fitter = spectrum_fit(background, line_settings, fwhm, threshold, window,
+                                                max_iterations, accuracy);
         const SpectrumData data = spectrum_of(x, y, sigma, counts);
         std::vector<double> given;
         if (positions) given.assign(positions->data(), positions->data() + positions->size());
@@ -304,7 +401,7 @@ void bind_spectra(py::module_& m) {
         return fitter.fit(data);
       },
       py::arg("x"), py::arg("y"), py::arg("sigma"), py::arg("counts"), py::arg("positions"),
-      py::arg("starts"), py::arg("background"), py::arg("same_width"), py::arg("fwhm"),
+      py::arg("starts"), py::arg("background"), py::arg("lines"), py::arg("fwhm"),
       py::arg("threshold"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"));
 }
 

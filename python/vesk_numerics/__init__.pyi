@@ -1,4 +1,4 @@
-from typing import Iterable, Literal, Optional, Sequence, Tuple, Union, overload
+from typing import Iterable, Literal, Mapping, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +13,9 @@ BATCH_PEAK_DTYPE: np.dtype
 _Solver = Literal["lmsder", "normal_equations"]
 _Background = Literal["none", "constant", "linear", "quadratic", "exponential"]
 _Errors = Union[None, Literal["poisson"], npt.ArrayLike]
+_Shape = Literal["gaussian", "tailed", "lorentzian", "pseudo_voigt", "voigt"]
+_Width = Literal["free", "shared", "resolution"]
+_Fixed = Mapping[Literal["tail", "tail_slope", "step", "eta", "gamma"], float]
 
 class Error(ValueError): ...
 
@@ -73,6 +76,10 @@ class PeakFit:
     peaks: np.ndarray
     regions: np.ndarray
     background: _Background
+    shape: _Shape
+    width: _Width
+    resolution: Optional[npt.NDArray[np.float64]]
+    resolution_covariance: Optional[npt.NDArray[np.float64]]
     def covariance(self, region: int) -> npt.NDArray[np.float64]: ...
     def parameter_names(self, region: int) -> list[str]: ...
     def evaluate(self, x: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
@@ -85,12 +92,16 @@ def fit_peaks(x: npt.ArrayLike, y: npt.ArrayLike, *, peaks: Optional[npt.ArrayLi
               background: _Background = "linear", errors: _Errors = None,
               window: Optional[Tuple[float, float]] = None, fwhm: Optional[float] = None,
               threshold: float = 5.0, same_width: bool = False, max_iterations: int = 50,
-              accuracy: float = 1e-8) -> PeakFit: ...
+              accuracy: float = 1e-8, shape: _Shape = "gaussian", width: _Width = "free",
+              resolution: Optional[Tuple[float, float, float]] = None,
+              fixed: Optional[_Fixed] = None) -> PeakFit: ...
 def fit_peaks_many(x: npt.ArrayLike, ys: npt.ArrayLike, *, peaks: npt.ArrayLike,
                    background: _Background = "linear", errors: _Errors = None,
                    window: Optional[Tuple[float, float]] = None, fwhm: Optional[float] = None,
                    same_width: bool = False, max_iterations: int = 50, accuracy: float = 1e-8,
-                   workers: int = 1) -> np.ndarray: ...
+                   workers: int = 1, shape: _Shape = "gaussian", width: _Width = "free",
+                   resolution: Optional[Tuple[float, float, float]] = None,
+                   fixed: Optional[_Fixed] = None) -> np.ndarray: ...
 def savitzky_golay(order: int, left: int, right: int) -> npt.NDArray[np.float64]: ...
 def smooth(y: npt.ArrayLike, order: int, window: int) -> npt.NDArray[np.float64]: ...
 def rotation_x(angle: float) -> npt.NDArray[np.float64]: ...

@@ -1,6 +1,7 @@
 """Every peak of a spectrum: the search, the fit of multiplets on a background, net areas."""
 import numbers
 import operator
+from collections.abc import Mapping
 
 import numpy as _np
 
@@ -17,8 +18,13 @@ FOUND_PEAK_DTYPE = _np.dtype([(name, _np.float64) for name in
 
 _PEAK_NUMBERS = ("amplitude", "amplitude_err", "mean", "mean_err", "sigma", "sigma_err", "fwhm",
                  "fwhm_err", "area", "area_err")
+# The widths of the Lorentzian part, after the region so that the fields of Gaussian lines keep
+# their places.
+_PEAK_SHAPE_NUMBERS = ("gamma", "gamma_err", "eta", "eta_err")
 #: The structured dtype of `PeakFit.peaks`.
-PEAK_DTYPE = _np.dtype([(name, _np.float64) for name in _PEAK_NUMBERS] + [("region", _np.int64)])
+PEAK_DTYPE = _np.dtype([(name, _np.float64) for name in _PEAK_NUMBERS] + [("region", _np.int64)] +
+                       [(name, _np.float64) for name in _PEAK_SHAPE_NUMBERS] +
+                       [("width_tied", _np.bool_)])
 
 #: The structured dtype of `fit_peaks_many`'s results: the fields of `PEAK_DTYPE` and the chisq,
 #: dof, status and ok of the peak's region.
@@ -27,13 +33,15 @@ BATCH_PEAK_DTYPE = _np.dtype(PEAK_DTYPE.descr + [("chisq", _np.float64), ("dof",
 
 _REGION_NUMBERS = ("lo", "hi", "b0", "b0_err", "b1", "b1_err", "b2", "b2_err", "chisq",
                    "chisq_dof")
+_REGION_SHAPE_NUMBERS = ("tail", "tail_err", "tail_slope", "tail_slope_err", "step", "step_err")
 _STATUS_WIDTH = 48
 #: The structured dtype of `PeakFit.regions`.
 REGION_DTYPE = _np.dtype([("lo", _np.float64), ("hi", _np.float64), ("points", _np.int64)] +
                          [(name, _np.float64) for name in _REGION_NUMBERS[2:8]] +
                          [("chisq", _np.float64), ("dof", _np.int64), ("chisq_dof", _np.float64),
                           ("status", _np.int32), ("status_str", f"U{_STATUS_WIDTH}"),
-                          ("iterations", _np.int32), ("ok", _np.bool_)])
+                          ("iterations", _np.int32), ("ok", _np.bool_)] +
+                         [(name, _np.float64) for name in _REGION_SHAPE_NUMBERS])
 
 
 def _real_1d(values, name):
@@ -210,6 +218,62 @@ def _accuracy(value):
     return float(value)
 
 
+def _name(value, what):
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a string, got {type(value).__name__}")
+    return value
+
+
+def _real(value, what):
+    if isinstance(value, (str, bytes, bool)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+def _resolution(resolution):
+    if resolution is None:
+        return None
+    if isinstance(resolution, (str, bytes)):
+        raise TypeError("resolution must be three real numbers (w0, w1, w2), not a string")
+    try:
+        coefficients = tuple(resolution)
+    except TypeError:
+        raise TypeError("resolution must be three real numbers (w0, w1, w2)") from None
+    if len(coefficients) != 3:
+        raise ValueError(f"resolution must be three numbers (w0, w1, w2), got {len(coefficients)}")
+    coefficients = tuple(_real(c, "resolution") for c in coefficients)
+    if not all(_np.isfinite(coefficients)):
+        raise ValueError(f"resolution must be finite, got {coefficients}")
+    return coefficients
+
+
+def _fixed(fixed):
+    if fixed is None:
+        return {}
+    if not isinstance(fixed, Mapping):
+        raise TypeError(f"fixed must be a dict of name to value, got {type(fixed).__name__}")
+    return {_name(name, "a name in fixed"): _real(value, f"fixed['{name}']")
+            for name, value in fixed.items()}
+
+
+def _line_settings(shape, width, resolution, fixed, same_width):
+    """The library's line settings; the library's own names check the shape, the width mode and
+    the held parameters, and raise ValueError naming a bad one."""
+    width = _name(width, "width")
+    if same_width:
+        if width not in ("free", "shared"):
+            raise ValueError(f"same_width=True means width 'shared', which contradicts "
+                             f"width '{width}'")
+        width = "shared"
+    resolution = _resolution(resolution)
+    if resolution is not None:
+        if width == "shared":
+            raise ValueError("resolution gives every line its width from the detector's "
+                             "resolution, which contradicts width 'shared'")
+        width = "resolution"
+    return _core.LineSettings(_name(shape, "shape"), width, resolution, _fixed(fixed))
+
+
 class PeakFit:
     """The fitted peaks and regions of a spectrum; made by `fit_peaks`.
 
@@ -217,36 +281,63 @@ class PeakFit:
     ----------
     peaks : numpy.ndarray
         Structured array of dtype `PEAK_DTYPE`, one element per peak, sorted by region and
-        mean: amplitude (height above the background, y units), mean and sigma (x units), fwhm,
-        area (A sigma sqrt(2 pi), y times x units), each with its ``*_err``, and the index of the
-        peak's region. Peaks of a region whose fit failed are NaN.
+        mean: amplitude (height above the background, y units), mean (x units), sigma (the
+        Gaussian standard deviation, x units; for "pseudo_voigt" its FWHM / (2 sqrt(2 ln 2)),
+        NaN for "lorentzian"), fwhm (of the line without step, exact for every shape), area (the
+        line's net area without step, y times x units), each with its ``*_err``, and the index
+        of the peak's region; then gamma (the Lorentzian half width at half maximum of
+        "lorentzian" and "voigt", x units) and eta (the Lorentzian share of "pseudo_voigt",
+        in [0, 1]) with their ``*_err``, NaN where the shape has none, and width_tied: True
+        where the line's own width came out narrower than the spacing of its points and it was
+        fitted again with its width tied to its region's lines or to the resolution. A held or
+        imposed parameter has error 0. Peaks of a region whose fit failed are NaN.
     regions : numpy.ndarray
         Structured array of dtype `REGION_DTYPE`: lo, hi (the x range fitted), points, the
         background coefficients b0, b1, b2 for absolute x with their errors (0 where the
         background has no such coefficient), chisq, dof, chisq_dof, status, status_str,
-        iterations and ok. For Poisson counts chisq is the likelihood-ratio statistic.
+        iterations and ok, then the region's shared shape parameters of "tailed" lines with
+        their ``*_err``: tail (tail height ratio T), tail_slope (beta, x units) and step (step
+        ratio S), NaN for the other shapes. For Poisson counts chisq is the likelihood-ratio
+        statistic.
     background : str
         The kind of background, as given.
+    shape : str
+        The profile of every line: "gaussian", "tailed", "lorentzian", "pseudo_voigt" or
+        "voigt".
+    width : str
+        Where the lines' widths came from: "free", "shared" or "resolution".
+    resolution : numpy.ndarray or None
+        With width "resolution": the coefficients (w0, w1, w2) of the detector's resolution
+        FWHM(x)**2 = w0 + w1 x + w2 x**2 (x units squared, x units, 1), as given or as fitted
+        from the spectrum's well-determined lines; None otherwise.
+    resolution_covariance : numpy.ndarray or None
+        The (3, 3) covariance of `resolution` (zero where it was given); None without one.
     """
 
     def __init__(self, result):
         self._result = result
         self.background = result.background
+        self.shape = result.shape
+        self.width = result.width
+        resolution = result.resolution()
+        self.resolution, self.resolution_covariance = resolution or (None, None)
         table = result.peak_table()
         self.peaks = _np.empty(table.shape[0], dtype=PEAK_DTYPE)
-        for column, name in enumerate(_PEAK_NUMBERS):
+        for column, name in enumerate(_PEAK_NUMBERS + _PEAK_SHAPE_NUMBERS):
             self.peaks[name] = table[:, column]
         self.peaks["region"] = result.peak_regions()
+        self.peaks["width_tied"] = result.peak_widths_tied()
         numbers_, counts, texts = result.region_table()
         self.regions = _np.empty(numbers_.shape[0], dtype=REGION_DTYPE)
-        for column, name in enumerate(_REGION_NUMBERS):
+        for column, name in enumerate(_REGION_NUMBERS + _REGION_SHAPE_NUMBERS):
             self.regions[name] = numbers_[:, column]
         for column, name in enumerate(("points", "dof", "status", "iterations")):
             self.regions[name] = counts[:, column]
         self.regions["status_str"] = texts
         self.regions["ok"] = counts[:, 2] == 0
-        self.peaks.flags.writeable = False
-        self.regions.flags.writeable = False
+        for array in (self.peaks, self.regions, self.resolution, self.resolution_covariance):
+            if array is not None:
+                array.flags.writeable = False
 
     def covariance(self, region):
         """The covariance matrix of region `region`'s parameters (see `parameter_names`), for
@@ -256,7 +347,8 @@ class PeakFit:
     def parameter_names(self, region):
         """The names of region `region`'s fitted parameters, in the order of `covariance`:
         b0, b1, b2 (as many as the background has), then ``amplitude_k``, ``mean_k``,
-        ``sigma_k`` per peak k (one ``sigma`` before them with ``same_width``)."""
+        ``sigma_k`` per peak k (one ``sigma`` before them with ``same_width``), and the shape's
+        own parameters that are fitted; held and imposed ones are not among them."""
         return self._result.parameter_names(operator.index(region))
 
     def evaluate(self, x):
@@ -265,11 +357,13 @@ class PeakFit:
         return self._evaluated(self._result.evaluate, x)
 
     def evaluate_background(self, x):
-        """The fitted background alone at `x`, NaN as for `evaluate`."""
+        """The fitted background alone at `x`, with the steps of "tailed" lines; NaN as for
+        `evaluate`."""
         return self._evaluated(self._result.evaluate_background, x)
 
     def evaluate_peak(self, index, x):
-        """Peak `index`'s own curve (without background) at `x`; NaN outside its region."""
+        """Peak `index`'s own curve (without background, with its tail, without its step) at
+        `x`; NaN outside its region."""
         return self._evaluated(lambda v: self._result.evaluate_peak(operator.index(index), v), x)
 
     @staticmethod
@@ -280,13 +374,16 @@ class PeakFit:
 
     def __repr__(self):
         failed = int((~self.regions["ok"]).sum())
+        shape = "" if self.shape == "gaussian" else f", shape '{self.shape}'"
         return (f"PeakFit({self.peaks.size} peaks in {self.regions.size} regions, background "
-                f"'{self.background}'" + (f", {failed} regions failed" if failed else "") + ")")
+                f"'{self.background}'" + shape + (f", {failed} regions failed" if failed else "")
+                + ")")
 
 
 def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None, fwhm=None,
-              threshold=5.0, same_width=False, max_iterations=50, accuracy=1e-8):
-    """Fit every peak of a spectrum as Gaussians on a background.
+              threshold=5.0, same_width=False, max_iterations=50, accuracy=1e-8,
+              shape="gaussian", width="free", resolution=None, fixed=None):
+    """Fit every peak of a spectrum as lines of one shape on a background.
 
     Peaks closer than a few FWHM are fitted together in one region that reaches a few FWHM
     beyond its outer peaks and has a background of its own; when searching, lines that a
@@ -313,11 +410,34 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
     threshold : float, optional
         The least significance of a peak in the search.
     same_width : bool, optional
-        All peaks of a region share one sigma.
+        All peaks of a region share their widths: the same as ``width="shared"``.
     max_iterations : int, optional
         The solver's budget per region (50 for values below 1).
     accuracy : float, optional
         The solver's step and gradient tolerance, clamped to [1e-12, 0.01].
+    shape : {"gaussian", "tailed", "lorentzian", "pseudo_voigt", "voigt"}, optional
+        The profile of every line, in its height A and position mu, t = x - mu:
+        "gaussian" A exp(-t**2 / (2 sigma**2)); "tailed" (germanium detectors) the Gaussian
+        plus a low-side exponential tail of height ratio `tail` and slope `tail_slope`, and a
+        step of ratio `step` under the line that belongs to the background, all three shared by
+        the lines of a region; "lorentzian" A / (1 + (t / gamma)**2); "pseudo_voigt" a mix of a
+        Gaussian and a Lorentzian of one FWHM, the Lorentzian share eta per line; "voigt" the
+        convolution of a Gaussian (sigma) and a Lorentzian (gamma), scaled to height A.
+    width : {"free", "shared", "resolution"}, optional
+        Where the lines' widths come from: each line its own; shared by the lines of a region;
+        or the detector's resolution FWHM(x)**2 = w0 + w1 x + w2 x**2, fitted from the
+        spectrum's well-determined lines and imposed on all (or given as `resolution`).
+        Whatever the mode, a line whose own width comes out narrower than the spacing of its
+        points is fitted again with its width tied, and says so in ``width_tied``.
+    resolution : (float, float, float), optional
+        The detector's resolution coefficients (w0, w1, w2) in x units squared, x units and 1,
+        imposed instead of fitted; implies ``width="resolution"`` (with ``width="shared"`` or
+        ``same_width=True`` it is an error).
+    fixed : dict of str to float, optional
+        Shape parameters held at values for every line or region instead of being fitted:
+        "tail" (>= 0), "tail_slope" (> 0, x units), "step" (>= 0), "eta" (in [0, 1]) and
+        "gamma" (> 0, x units), e.g. ``{"step": 0.0}`` to switch the step off. A parameter the
+        shape does not have is ignored.
 
     Returns
     -------
@@ -328,17 +448,23 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
     Raises
     ------
     TypeError
-        If an argument is of the wrong kind (strings for arrays, a non-string background).
+        If an argument is of the wrong kind (strings for arrays, a non-string background, shape
+        or width, a `fixed` that is not a dict of names to numbers, a `resolution` that is not
+        numbers).
     ValueError
         If the lengths differ, a value is not finite (naming the first bad index), `x` is not
-        sorted, an error is not positive, a count is negative, the background is unknown, a peak
-        lies outside the data (or the window), or a setting is out of range.
+        sorted, an error is not positive, a count is negative, the background, shape, width mode
+        or a name in `fixed` is unknown, a held value lies outside its domain, `resolution` is
+        not three finite numbers or gives no positive FWHM over the data, the width settings
+        contradict each other, a peak lies outside the data (or the window), or a setting is out
+        of range.
     """
     x, y, sigma, counts = _spectrum(x, y, errors)
     window = _window(window)
     positions, starts = _peak_starts(peaks, x, window)
+    lines = _line_settings(shape, width, resolution, fixed, same_width)
     result = _core.fit_peaks(x, y, sigma, counts, positions, starts, _background(background),
-                             bool(same_width), _positive_or_none(fwhm, "fwhm"),
+                             lines, _positive_or_none(fwhm, "fwhm"),
                              _threshold(threshold), window, _iterations(max_iterations),
                              _accuracy(accuracy))
     if result.status != 0:
@@ -394,7 +520,8 @@ def _require_finite_rows(array, name):
 
 
 def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=None, fwhm=None,
-                   same_width=False, max_iterations=50, accuracy=1e-8, workers=1):
+                   same_width=False, max_iterations=50, accuracy=1e-8, workers=1,
+                   shape="gaussian", width="free", resolution=None, fixed=None):
     """Fit the same lines in many spectra: a monitor's or a scan's series.
 
     Row i of the result is exactly what ``fit_peaks(x, ys[i], peaks=peaks, ...)`` gives for its
@@ -408,7 +535,7 @@ def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=Non
         2-D values, one spectrum per row, as long as `x`.
     peaks : array_like
         1-D approximate positions of the lines to fit in every spectrum.
-    background, window, fwhm, same_width, max_iterations, accuracy
+    background, window, fwhm, same_width, max_iterations, accuracy, shape, width, resolution, fixed
         As for `fit_peaks`.
     errors : None, "poisson" or array_like, optional
         As for `fit_peaks`; an array must be 2-D, shaped like `ys`.
@@ -439,15 +566,17 @@ def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=Non
         raise TypeError("peaks must give the positions of the lines to fit")
     if isinstance(workers, bool) or not isinstance(workers, numbers.Integral) or workers < 1:
         raise ValueError(f"workers must be an integer of 1 or more, got {workers!r}")
+    lines = _line_settings(shape, width, resolution, fixed, same_width)
     values, counts_, texts = _core.fit_peaks_many(
         x, ys, sigmas, counts, _np.ascontiguousarray(positions), _background(background),
-        bool(same_width), _positive_or_none(fwhm, "fwhm"), window, _iterations(max_iterations),
+        lines, _positive_or_none(fwhm, "fwhm"), window, _iterations(max_iterations),
         _accuracy(accuracy), int(workers))
     results = _np.empty(values.shape[:2], dtype=BATCH_PEAK_DTYPE)
-    for column, name in enumerate(_PEAK_NUMBERS + ("chisq",)):
+    for column, name in enumerate(_PEAK_NUMBERS + _PEAK_SHAPE_NUMBERS + ("chisq",)):
         results[name] = values[:, :, column]
     results["region"] = counts_[:, :, 0]
     results["dof"] = counts_[:, :, 1]
     results["status"] = counts_[:, :, 2]
+    results["width_tied"] = counts_[:, :, 3] != 0
     results["ok"] = counts_[:, :, 2] == 0
     return results

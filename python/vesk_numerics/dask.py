@@ -57,7 +57,8 @@ def fit_peaks_array(data, x, *, peaks, axis=-1, **settings):
         The axis that holds the channels.
     **settings
         `background`, `errors` (None or "poisson"), `window`, `fwhm`, `same_width`,
-        `max_iterations`, `accuracy` and `workers`, as for `vesk_numerics.fit_peaks_many`.
+        `max_iterations`, `accuracy`, `workers`, `shape`, `width`, `resolution` and `fixed`, as
+        for `vesk_numerics.fit_peaks_many`.
 
     Returns
     -------

@@ -1,0 +1,97 @@
+"""Line shapes, width modes, a given resolution and held parameters from Python: what is asked
+for comes back in the record, the curves add up, and bad settings are refused by name."""
+import numpy as np
+import pytest
+
+import vesk_numerics as vn
+
+X = np.arange(300.0)
+
+
+def tailed_counts(seed=4):
+    """Counts of a germanium-like line (low-energy tail and step) and a Gaussian line on a
+    constant background."""
+    d1, d2 = (X - 100.0) / 2.5, (X - 200.0) / 3.0
+    tail = np.where(X < 100.0, 60.0 * np.exp((X - 100.0) / 4.0), 0.0)
+    expected = (30.0 + 8.0 * (X < 100.0) + tail + 800.0 * np.exp(-0.5 * d1 ** 2) +
+                300.0 * np.exp(-0.5 * d2 ** 2))
+    return np.random.default_rng(seed).poisson(expected).astype(float)
+
+
+COUNTS = tailed_counts()
+SHAPE_FIELDS = {"gaussian": (), "tailed": ("tail", "tail_slope", "step"), "lorentzian": ("gamma",),
+                "pseudo_voigt": ("eta",), "voigt": ("gamma",)}
+
+
+@pytest.mark.parametrize("shape", list(SHAPE_FIELDS))
+def test_every_shape_reports_its_own_parameters_and_its_curves_add_up(shape):
+    fit = vn.fit_peaks(X, COUNTS, peaks=[100.0, 200.0], errors="poisson", shape=shape)
+    assert fit.shape == shape and fit.width == "free" and fit.resolution is None
+    assert fit.regions["ok"].all() and fit.peaks.dtype == vn.PEAK_DTYPE
+    own = SHAPE_FIELDS[shape]
+    for name in ("gamma", "eta"):
+        assert np.isfinite(fit.peaks[name]).all() == (name in own), name
+    for name in ("tail", "tail_slope", "step"):
+        assert np.isfinite(fit.regions[name]).all() == (name in own), name
+    assert np.isnan(fit.peaks["sigma"]).all() == (shape == "lorentzian")
+    for k, line in enumerate(fit.peaks):
+        at = np.linspace(line["mean"] - 10.0, line["mean"] + 10.0, 41)
+        in_region = np.flatnonzero(fit.peaks["region"] == line["region"])
+        total = fit.evaluate_background(at) + sum(fit.evaluate_peak(j, at) for j in in_region)
+        np.testing.assert_allclose(fit.evaluate(at), total, rtol=1e-12)
+        if shape != "tailed":  # symmetric lines: the FWHM is where they fall to half height
+            for side in (-0.5, 0.5):
+                assert fit.evaluate_peak(k, line["mean"] + side * line["fwhm"]) == pytest.approx(
+                    line["amplitude"] / 2.0, rel=1e-6)
+
+
+def test_settings_come_back_in_the_record():
+    held = vn.fit_peaks(X, COUNTS, peaks=[100.0, 200.0], errors="poisson", shape="tailed",
+                        fixed={"tail_slope": 4.0, "step": 0.0})
+    assert (held.regions["tail_slope"] == 4.0).all() and (held.regions["tail_slope_err"] == 0).all()
+    assert (held.regions["step"] == 0.0).all() and (held.regions["step_err"] == 0).all()
+    assert (held.regions["tail_err"] > 0).all()
+    given = vn.fit_peaks(X, COUNTS, peaks=[100.0, 200.0], errors="poisson",
+                         resolution=(25.0, 0.02, 0.0))
+    assert given.width == "resolution"
+    assert given.resolution.dtype == np.float64 and list(given.resolution) == [25.0, 0.02, 0.0]
+    assert given.resolution_covariance.shape == (3, 3) and not given.resolution_covariance.any()
+    expected_fwhm = np.sqrt(25.0 + 0.02 * given.peaks["mean"])
+    np.testing.assert_allclose(given.peaks["fwhm"], expected_fwhm, rtol=1e-3)
+    with pytest.raises(ValueError):  # no positive FWHM anywhere over the data
+        vn.fit_peaks(X, COUNTS, peaks=[100.0], errors="poisson", resolution=(-1e6, 0.0, 0.0))
+    shared = vn.fit_peaks(X, COUNTS, peaks=[100.0, 200.0], errors="poisson", same_width=True,
+                          window=(60.0, 240.0), shape="pseudo_voigt", fixed={"eta": 0.5})
+    assert shared.width == "shared" and (shared.peaks["eta"] == 0.5).all()
+    assert shared.peaks["sigma"][0] == shared.peaks["sigma"][1]
+    assert "shape 'pseudo_voigt'" in repr(shared)
+
+
+@pytest.mark.parametrize("settings, error, words", [
+    ({"shape": "hypermet"}, ValueError, "shape must be one of"),
+    ({"shape": 2}, TypeError, "shape must be a string"),
+    ({"width": "fixed"}, ValueError, "width must be one of"),
+    ({"width": "resolution", "same_width": True}, ValueError, "contradicts width 'resolution'"),
+    ({"resolution": (1.0, 0.0, 0.0), "width": "shared"}, ValueError, "contradicts width 'shared'"),
+    ({"resolution": (1.0, 2.0)}, ValueError, "resolution must be three numbers"),
+    ({"resolution": (1.0, np.nan, 0.0)}, ValueError, "resolution must be finite"),
+    ({"resolution": "1,2,3"}, TypeError, "resolution must be three real numbers"),
+    ({"resolution": (1.0, "a", 0.0)}, TypeError, "resolution must be a real number"),
+    ({"fixed": {"width": 1.0}}, ValueError, "fixed names no parameter 'width'"),
+    ({"fixed": {"eta": 1.5}}, ValueError,
+     "fixed['eta'] = 1.5 is out of its domain: eta must be in [0, 1]"),
+    ({"fixed": {"tail_slope": 0.0}}, ValueError, "tail_slope must be positive"),
+    ({"fixed": {"tail": -0.1}}, ValueError, "tail must be non-negative"),
+    ({"fixed": {"step": np.inf}}, ValueError, "step must be non-negative and finite"),
+    ({"fixed": [("eta", 0.5)]}, TypeError, "fixed must be a dict"),
+    ({"fixed": {"eta": "half"}}, TypeError, "fixed['eta'] must be a real number"),
+    ({"fixed": {1: 0.5}}, TypeError, "a name in fixed must be a string"),
+])
+@pytest.mark.parametrize("call", ["fit_peaks", "fit_peaks_many"])
+def test_bad_line_settings_are_refused_by_name(call, settings, error, words):
+    with pytest.raises(error) as raised:
+        if call == "fit_peaks":
+            vn.fit_peaks(X, COUNTS, peaks=[100.0], errors="poisson", **settings)
+        else:
+            vn.fit_peaks_many(X, COUNTS[None, :], peaks=[100.0], errors="poisson", **settings)
+    assert words in str(raised.value)
