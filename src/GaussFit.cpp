@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "fit_policy.h"
 #include "least_squares.h"
 #include "simd/vector_kernels.h"
 
@@ -39,12 +40,11 @@ constexpr double kToleranceFloor = 1e-10;
 // The two crossings are one standard deviation either side of the centre.
 constexpr double kHalfDistance = 0.5;
 
-constexpr double kSmallestAccuracy = 1e-12;
-constexpr double kLargestAccuracy = 0.01;
+using detail::completed;
+using detail::kNotEnoughDataText;
 
 constexpr std::size_t kParametersWithFixedOffset = 3;
 constexpr std::size_t kParametersWithFreeOffset = 4;
-constexpr char kNotEnoughDataText[] = "Not enough data points";
 
 template <typename T, void (*Free)(T*)>
 struct GslFree {
@@ -222,8 +222,6 @@ GaussFitResult completed_fit(const SolverEnd& end) {
   return result;
 }
 
-bool completed(int status) { return status == GSL_SUCCESS || status == GSL_CONTINUE; }
-
 // GSL's classic scaled Levenberg-Marquardt driver (lmsder) from `start`.
 GaussFitResult solve_lmsder(gsl_multifit_function_fdf& model, gsl_vector_view start,
                             const SolverSettings& settings) {
@@ -390,13 +388,7 @@ void GaussFit::set_solver(Solver solver) {
 }
 
 void GaussFit::set_accuracy(double accuracy) {
-  if (accuracy < kSmallestAccuracy) {
-    accuracy_ = kSmallestAccuracy;
-  } else if (accuracy > kLargestAccuracy) {
-    accuracy_ = kLargestAccuracy;
-  } else {
-    accuracy_ = accuracy;  // also a NaN, which fails both comparisons
-  }
+  accuracy_ = detail::clamped_accuracy(accuracy);  // a NaN stays: see the header
 }
 
 double GaussFit::guess_sigma(const gsl_vector& x_data, const gsl_vector& y_data) const {

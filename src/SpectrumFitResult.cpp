@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "spectrum/evaluation.h"
+#include "spectrum/line_shape.h"
 
 namespace vesk::numerics {
 
@@ -26,16 +26,27 @@ double background_at(Background background, double b0, double b1, double b2, dou
   return 0.0;
 }
 
-double peak_at(const SpectrumPeak& peak, double x) {
-  const double distance = (x - peak.mean) / peak.sigma;
-  return peak.amplitude * std::exp(-0.5 * distance * distance);
-}
-
 }  // namespace detail
 
 namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+
+detail::LineParameters line_of(const SpectrumFitResult& result, const SpectrumPeak& peak) {
+  detail::LineParameters line;
+  line.amplitude = peak.amplitude;
+  line.mean = peak.mean;
+  line.sigma = peak.sigma;
+  line.gamma = peak.gamma;
+  line.eta = peak.eta;
+  if (peak.region < result.regions.size()) {
+    const SpectrumRegion& region = result.regions[peak.region];
+    line.tail = region.tail;
+    line.tail_slope = region.tail_slope;
+    line.step = region.step;
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -50,7 +61,15 @@ double SpectrumFitResult::evaluate_background(double x) const {
   const std::size_t index = region_at(x);
   if (index == regions.size() || !regions[index].ok()) return kNan;
   const SpectrumRegion& region = regions[index];
-  return detail::background_at(background, region.b0, region.b1, region.b2, x);
+  double value = detail::background_at(background, region.b0, region.b1, region.b2, x);
+  // The steps under tailed lines: charge lost by the line's events raises the background
+  // below it.
+  if (shape == LineShape::tailed) {
+    for (const SpectrumPeak& peak : peaks) {
+      if (peak.region == index) value += detail::step_value(shape, line_of(*this, peak), x);
+    }
+  }
+  return value;
 }
 
 double SpectrumFitResult::evaluate(double x) const {
@@ -58,14 +77,14 @@ double SpectrumFitResult::evaluate(double x) const {
   double value = evaluate_background(x);
   if (std::isnan(value)) return value;
   for (const SpectrumPeak& peak : peaks) {
-    if (peak.region == index) value += detail::peak_at(peak, x);
+    if (peak.region == index) value += detail::line_value(shape, line_of(*this, peak), x);
   }
   return value;
 }
 
 double SpectrumFitResult::evaluate_peak(std::size_t index, double x) const {
   if (index >= peaks.size() || region_at(x) != peaks[index].region) return kNan;
-  return detail::peak_at(peaks[index], x);
+  return detail::line_value(shape, line_of(*this, peaks[index]), x);
 }
 
 }  // namespace vesk::numerics

@@ -50,7 +50,9 @@ using ParameterMatrix = Eigen::Matrix<double, kParameters, kParameters>;
 
 template <int kParameters>
 struct Minimum {
-  int status = 0;      // GSL_SUCCESS, GSL_EMAXITER, or GSL_EDOM when the start is not finite
+  // GSL_SUCCESS, GSL_EMAXITER, GSL_ENOPROG when no step could be taken, or GSL_EDOM when the
+  // start is not finite
+  int status = 0;
   int iterations = 0;  // accepted steps
   double chisq = 0.0;
   ParameterVector<kParameters> parameters;

@@ -19,6 +19,9 @@ constexpr double kInitialDamping = 1e-3;
 // predicts (MINPACK's rule).
 constexpr double kAcceptableRatio = 1e-4;
 constexpr double kMachinePrecision = std::numeric_limits<double>::epsilon();
+// Steps in a row whose normal equations cannot be solved, however damped, before the iteration
+// gives up with GSL_ENOPROG, as GSL's own solvers do after so many rejected steps.
+constexpr int kMostUnsolvedSteps = 15;
 
 // GSL's convergence tests after an accepted step: every component of the step within
 // accuracy * (|x_i| + accuracy), or the scaled gradient max |g_i| max(|x_i|, 1) within
@@ -64,6 +67,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
   double damping = kInitialDamping;
   double growth = 2.0;
   int status = GSL_CONTINUE;
+  int unsolved = 0;
   while (status == GSL_CONTINUE) {
     // Marquardt's scaling by the largest diagonal seen so far keeps the step invariant to the
     // units of each parameter; a parameter the data never touched is scaled by 1.
@@ -78,9 +82,10 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     if (factor.info() != Eigen::Success || !step.allFinite()) {
       damping *= growth;
       growth *= 2.0;
-      if (!std::isfinite(damping)) status = GSL_SUCCESS;
+      if (++unsolved > kMostUnsolvedSteps || !std::isfinite(damping)) status = GSL_ENOPROG;
       continue;
     }
+    unsolved = 0;
     const double predicted =
         0.5 * (damping * step.dot(diagonal.cwiseProduct(step)) - step.dot(current.gradient));
     candidate = x + step;
@@ -107,7 +112,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     } else {
       damping *= growth;
       growth *= 2.0;
-      if (!std::isfinite(damping)) status = GSL_SUCCESS;
+      if (!std::isfinite(damping)) status = GSL_ENOPROG;
     }
   }
   minimum.status = status;

@@ -120,7 +120,7 @@ double single_peak_sigma(const Channels& channels, std::size_t first, std::size_
   std::vector<double> u(count);
   for (std::size_t i = 0; i < count; ++i) u[i] = channels.x[first + i] - centre;
   const RegionLayout layout(Background::linear, 1, false);
-  const RegionModel model(layout, u.data(), u.back() - u.front(), best_vector_kernels());
+  const RegionModel model(layout, u.data(), 0.0, u.back() - u.front(), best_vector_kernels());
   const double background = std::min(channels.y[first], channels.y[last]);
   ParameterVector<Eigen::Dynamic> start(layout.size());
   start << background, 0.0, channels.y[peak] - background, 0.0, sigma_guess;

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+
+#include "least_squares.h"
+#include "vesk/numerics/peak_measures.h"
 
 namespace vesk::numerics::detail {
 
@@ -20,27 +24,169 @@ Eigen::Index coefficient_count(Background background) {
   return 0;
 }
 
+RegionLayout::RegionLayout(const ShapeSettings& settings, const std::vector<WidthSource>& widths)
+    : settings_(settings),
+      lines_(widths.size()),
+      background_size_(coefficient_count(settings.background)) {
+  bool shared = false;
+  for (const WidthSource& width : widths) shared = shared || width.kind == WidthSource::region;
+  const LineShape shape = settings.shape;
+  const bool gamma_held = fixed_or(ShapeParameter::gamma, -1.0) > 0.0;
+  // The resolution width is sigma, but a Lorentzian's gamma; a Voigt line's gamma is shared
+  // with its sigma, and otherwise its own.
+  const bool sigma_shared = shared && has_sigma(shape);
+  const bool gamma_shared = shared && has_gamma(shape) && !gamma_held;
+  place_region_parameters(sigma_shared, gamma_shared);
+  Eigen::Index next = size_;
+  for (std::size_t k = 0; k < lines_.size(); ++k) {
+    Line& line = lines_[k];
+    line.width = widths[k];
+    line.amplitude = next++;
+    line.mean = next++;
+    const WidthSource::Kind kind = widths[k].kind;
+    if (has_sigma(shape)) {
+      if (kind == WidthSource::own) line.sigma = next++;
+      if (kind == WidthSource::region) line.sigma = shared_sigma_;
+    }
+    if (has_gamma(shape) && !gamma_held) {
+      const bool follows_sigma = shape == LineShape::lorentzian;
+      if (kind == WidthSource::region) {
+        line.gamma = shared_gamma_;
+      } else if (kind == WidthSource::own || (!follows_sigma && kind != WidthSource::like_line)) {
+        line.gamma = next++;
+      }
+    }
+    if (has_eta(shape) && !settings.fixed[static_cast<std::size_t>(ShapeParameter::eta)]) {
+      line.eta = next++;
+    }
+  }
+  for (Line& line : lines_) {
+    if (line.width.kind != WidthSource::like_line) continue;
+    const Line& model = lines_[line.width.line];
+    line.sigma = model.sigma;
+    line.gamma = model.gamma;
+  }
+  size_ = next;
+}
+
 RegionLayout::RegionLayout(Background background, std::size_t peak_count, bool same_width)
-    : background_(background),
-      peak_count_(peak_count),
-      same_width_(same_width && peak_count > 0),
-      background_size_(coefficient_count(background)),
-      size_(background_size_ + (same_width_ ? 1 : 0) +
-            static_cast<Eigen::Index>(peak_count) * (same_width_ ? 2 : 3)) {}
+    : RegionLayout(ShapeSettings{background, LineShape::gaussian, {}, std::nullopt},
+                   std::vector<WidthSource>(
+                       peak_count,
+                       WidthSource{same_width ? WidthSource::region : WidthSource::own, 0, 0.0})) {}
+
+double RegionLayout::fixed_or(ShapeParameter parameter, double otherwise) const {
+  const std::optional<double>& fixed = settings_.fixed[static_cast<std::size_t>(parameter)];
+  return fixed ? *fixed : otherwise;
+}
+
+void RegionLayout::place_region_parameters(bool shared_sigma, bool shared_gamma) {
+  Eigen::Index next = background_size_;
+  if (has_tail(settings_.shape)) {
+    const auto place = [&](ShapeParameter parameter, Eigen::Index& index) {
+      if (!settings_.fixed[static_cast<std::size_t>(parameter)]) index = next++;
+    };
+    place(ShapeParameter::tail, tail_);
+    place(ShapeParameter::tail_slope, tail_slope_);
+    place(ShapeParameter::step, step_);
+  }
+  if (shared_sigma) shared_sigma_ = next++;
+  if (shared_gamma) shared_gamma_ = next++;
+  size_ = next;
+}
 
 std::vector<std::string> RegionLayout::names() const {
   std::vector<std::string> names(static_cast<std::size_t>(size_));
+  const auto name = [&](Eigen::Index index, const std::string& text) {
+    if (index != kNotFitted) names[static_cast<std::size_t>(index)] = text;
+  };
   const char* const coefficient[] = {"b0", "b1", "b2"};
-  for (Eigen::Index i = 0; i < background_size_; ++i)
-    names[static_cast<std::size_t>(i)] = coefficient[i];
-  if (same_width_) names[static_cast<std::size_t>(background_size_)] = "sigma";
-  for (std::size_t k = 0; k < peak_count_; ++k) {
+  for (Eigen::Index i = 0; i < background_size_; ++i) name(i, coefficient[i]);
+  name(tail_, "tail");
+  name(tail_slope_, "tail_slope");
+  name(step_, "step");
+  name(shared_sigma_, "sigma");
+  name(shared_gamma_, "gamma");
+  for (std::size_t k = 0; k < lines_.size(); ++k) {
     const std::string suffix = "_" + std::to_string(k);
-    names[static_cast<std::size_t>(amplitude(k))] = "amplitude" + suffix;
-    names[static_cast<std::size_t>(mean(k))] = "mean" + suffix;
-    if (!same_width_) names[static_cast<std::size_t>(sigma(k))] = "sigma" + suffix;
+    const Line& line = lines_[k];
+    name(line.amplitude, "amplitude" + suffix);
+    name(line.mean, "mean" + suffix);
+    if (line.sigma != shared_sigma_ && line.width.kind == WidthSource::own)
+      name(line.sigma, "sigma" + suffix);
+    if (line.gamma != shared_gamma_ && line.width.kind != WidthSource::like_line)
+      name(line.gamma, "gamma" + suffix);
+    name(line.eta, "eta" + suffix);
   }
   return names;
+}
+
+namespace {
+
+double value_at(const double* parameters, Eigen::Index index, double otherwise) {
+  return index == RegionLayout::kNotFitted ? otherwise : parameters[index];
+}
+
+// The resolution width at absolute position x and its slope by x: sigma for every shape but the
+// Lorentzian, whose width is gamma.
+std::pair<double, double> resolution_width(LineShape shape, const Resolution& resolution,
+                                           double x) {
+  const double fwhm = std::sqrt(resolution.fwhm_squared(x));
+  const double per_fwhm = shape == LineShape::lorentzian ? 0.5 : 1.0 / kFwhmPerSigma;
+  return {per_fwhm * fwhm, per_fwhm * resolution.fwhm_squared_slope(x) / (2.0 * fwhm)};
+}
+
+// Default shape parameters where neither fitted nor held: those of a line without them.
+constexpr double kNoTailSlope = 1.0;
+
+}  // namespace
+
+LineParameters RegionLayout::line_parameters(std::size_t k, const double* parameters,
+                                             double centre) const {
+  const Line& line = lines_[k];
+  LineParameters p;
+  p.amplitude = parameters[line.amplitude];
+  p.mean = parameters[line.mean];
+  const double held_width = line.width.kind == WidthSource::held ? line.width.value : 0.0;
+  p.sigma = value_at(parameters, line.sigma, held_width);
+  p.gamma = value_at(parameters, line.gamma, fixed_or(ShapeParameter::gamma, held_width));
+  p.eta = value_at(parameters, line.eta, fixed_or(ShapeParameter::eta, 0.0));
+  p.tail = value_at(parameters, tail_, fixed_or(ShapeParameter::tail, 0.0));
+  p.tail_slope =
+      value_at(parameters, tail_slope_, fixed_or(ShapeParameter::tail_slope, kNoTailSlope));
+  p.step = value_at(parameters, step_, fixed_or(ShapeParameter::step, 0.0));
+  if (line.width.kind == WidthSource::resolution && settings_.resolution) {
+    const double width =
+        resolution_width(settings_.shape, *settings_.resolution, p.mean + centre).first;
+    (settings_.shape == LineShape::lorentzian ? p.gamma : p.sigma) = width;
+  }
+  return p;
+}
+
+Eigen::MatrixXd RegionLayout::line_gradient(std::size_t k, const double* parameters,
+                                            double centre) const {
+  const Line& line = lines_[k];
+  Eigen::MatrixXd gradient = Eigen::MatrixXd::Zero(kShapeGradientSize + 1, size_);
+  const auto pick = [&](Eigen::Index row, Eigen::Index index) {
+    if (index != kNotFitted) gradient(row, index) = 1.0;
+  };
+  pick(kByAmplitude, line.amplitude);
+  pick(kMeanGradientRow, line.mean);
+  pick(kBySigma, line.sigma);
+  pick(kByGamma, line.gamma);
+  pick(kByEta, line.eta);
+  pick(kByTail, tail_);
+  pick(kByTailSlope, tail_slope_);
+  gradient(settings_.shape == LineShape::lorentzian ? kByGamma : kBySigma, line.mean) +=
+      width_by_mean(k, parameters, centre);
+  return gradient;
+}
+
+double RegionLayout::width_by_mean(std::size_t k, const double* parameters, double centre) const {
+  const Line& line = lines_[k];
+  if (line.width.kind != WidthSource::resolution || !settings_.resolution) return 0.0;
+  return resolution_width(settings_.shape, *settings_.resolution, parameters[line.mean] + centre)
+      .second;
 }
 
 void evaluate_background(Background background, const double* coefficients, const double* u,
@@ -81,40 +227,70 @@ void evaluate_background(Background background, const double* coefficients, cons
   }
 }
 
-bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::size_t count,
-                           double* values, double* jacobian) const {
+RegionModel::RegionModel(const RegionLayout& layout, const double* x_centred, double centre,
+                         double widest_sigma, const VectorKernels& kernels)
+    : layout_(layout),
+      x_(x_centred),
+      centre_(centre),
+      widest_sigma_(widest_sigma),
+      kernels_(kernels),
+      scratch_(kLineScratchRows * kChunk) {}
+
+bool RegionModel::in_domain(const double* parameters) const {
+  const auto within = [&](double width) { return width > 0.0 && width <= widest_sigma_; };
   for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
-    const double sigma = parameters[layout_.sigma(k)];
-    if (!(parameters[layout_.amplitude(k)] > 0.0 && sigma > 0.0 && sigma <= widest_sigma_)) {
+    const RegionLayout::Line& line = layout_.line(k);
+    if (!(parameters[line.amplitude] > 0.0)) return false;
+    if (line.sigma != RegionLayout::kNotFitted && !within(parameters[line.sigma])) return false;
+    if (line.gamma != RegionLayout::kNotFitted && !within(parameters[line.gamma])) return false;
+    if (line.eta != RegionLayout::kNotFitted &&
+        !(parameters[line.eta] >= 0.0 && parameters[line.eta] <= 1.0)) {
+      return false;
+    }
+    if (line.width.kind == WidthSource::resolution && layout_.settings().resolution &&
+        !(layout_.settings().resolution->fwhm_squared(parameters[line.mean] + centre_) > 0.0)) {
       return false;
     }
   }
+  const auto at_least = [&](Eigen::Index index, double least, bool strict) {
+    if (index == RegionLayout::kNotFitted) return true;
+    return strict ? parameters[index] > least : parameters[index] >= least;
+  };
+  return at_least(layout_.tail(), 0.0, false) && at_least(layout_.step(), 0.0, false) &&
+         at_least(layout_.tail_slope(), 0.0, true) &&
+         (layout_.tail_slope() == RegionLayout::kNotFitted ||
+          parameters[layout_.tail_slope()] <= widest_sigma_);
+}
+
+bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::size_t count,
+                           double* values, double* jacobian) const {
+  if (!in_domain(parameters)) return false;
   const double* u = x_ + begin;
   evaluate_background(layout_.background(), parameters, u, count, kernels_, values, jacobian,
                       count);
   const auto column = [&](Eigen::Index index) {
-    return jacobian + static_cast<std::size_t>(index) * count;
+    return index == RegionLayout::kNotFitted ? nullptr
+                                             : jacobian + static_cast<std::size_t>(index) * count;
   };
-  if (layout_.same_width()) std::fill_n(column(layout_.sigma(0)), count, 0.0);
+  const Eigen::Index background = layout_.background_size();
+  std::fill(jacobian + static_cast<std::size_t>(background) * count,
+            jacobian + static_cast<std::size_t>(layout_.size()) * count, 0.0);
   for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
-    const double amplitude = parameters[layout_.amplitude(k)];
-    const double mean = parameters[layout_.mean(k)];
-    const double sigma = parameters[layout_.sigma(k)];
-    const double inverse_variance = 1.0 / (sigma * sigma);
-    double* shape = column(layout_.amplitude(k));
-    double* by_mean = column(layout_.mean(k));
-    double* by_sigma = column(layout_.sigma(k));
-    kernels_.gaussian(u, count, mean, 0.5 * inverse_variance, shape);
-    const double inverse_sigma = 1.0 / sigma;
-    for (std::size_t i = 0; i < count; ++i) {
-      const double height = amplitude * shape[i];
-      const double distance = u[i] - mean;
-      const double slope = height * distance * inverse_variance;
-      values[i] += height;
-      by_mean[i] = slope;
-      // Shared widths collect every peak's derivative in one column.
-      by_sigma[i] = (layout_.same_width() ? by_sigma[i] : 0.0) + slope * distance * inverse_sigma;
-    }
+    const RegionLayout::Line& line = layout_.line(k);
+    LineColumns columns;
+    columns.amplitude = column(line.amplitude);
+    columns.mean = column(line.mean);
+    columns.sigma = column(line.sigma);
+    columns.gamma = column(line.gamma);
+    columns.eta = column(line.eta);
+    columns.tail = column(layout_.tail());
+    columns.tail_slope = column(layout_.tail_slope());
+    columns.step = column(layout_.step());
+    const double width_slope = layout_.width_by_mean(k, parameters, centre_);
+    (layout_.shape() == LineShape::lorentzian ? columns.gamma_by_mean : columns.sigma_by_mean) =
+        width_slope;
+    add_line(layout_.shape(), layout_.line_parameters(k, parameters, centre_), u, count, kernels_,
+             scratch_.data(), values, columns);
   }
   return true;
 }

@@ -1,51 +1,116 @@
 #ifndef VESK_NUMERICS_SRC_SPECTRUM_REGION_MODEL_H
 #define VESK_NUMERICS_SRC_SPECTRUM_REGION_MODEL_H
 
-// One region of a spectrum as a model for the least-squares core: a background plus Gaussian
-// peaks, written in x measured from the region's centre, which keeps the background's
+// One region of a spectrum as a model for the least-squares core: a background plus lines of
+// one shape, written in x measured from the region's centre, which keeps the background's
 // coefficients of similar size and the normal equations well conditioned.
 
 #include <Eigen/Core>
 
+#include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "simd/vector_kernels.h"
+#include "spectrum/line_shape.h"
 #include "vesk/numerics/SpectrumFitResult.h"
 
 namespace vesk::numerics::detail {
 
-// Where each parameter of a region sits in the parameter vector: the background's coefficients
-// first, then (with a shared width) the width, then each peak's amplitude, mean and (without a
-// shared width) sigma.
+// A detector's resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, in absolute x.
+struct Resolution {
+  std::array<double, 3> coefficients;
+  double fwhm_squared(double x) const {
+    return coefficients[0] + x * (coefficients[1] + x * coefficients[2]);
+  }
+  double fwhm_squared_slope(double x) const { return coefficients[1] + 2.0 * x * coefficients[2]; }
+};
+
+// Where a line's resolution width (sigma; a Lorentzian's gamma) comes from.
+struct WidthSource {
+  enum Kind : unsigned char {
+    own,         // fitted for this line alone
+    region,      // the region's one shared width
+    like_line,   // the same parameter as line `line`'s
+    resolution,  // the resolution at the line's position
+    held,        // held at `value`
+  };
+  Kind kind = own;
+  std::size_t line = 0;
+  double value = 0.0;
+};
+
+// What a region's model is made of, from the fit's settings.
+struct ShapeSettings {
+  Background background = Background::linear;
+  LineShape shape = LineShape::gaussian;
+  std::array<std::optional<double>, 5> fixed;  // by ShapeParameter
+  std::optional<Resolution> resolution;
+};
+
+// Where each parameter of a region sits in the parameter vector, -1 for those not fitted: the
+// background's coefficients first, then the region's shape parameters (tail, tail slope, step),
+// then the shared widths, then each line's amplitude, mean, and own widths and Lorentzian share.
 class RegionLayout {
  public:
+  static constexpr Eigen::Index kNotFitted = -1;
+
+  struct Line {
+    Eigen::Index amplitude = kNotFitted;
+    Eigen::Index mean = kNotFitted;
+    Eigen::Index sigma = kNotFitted;
+    Eigen::Index gamma = kNotFitted;
+    Eigen::Index eta = kNotFitted;
+    WidthSource width;  // of the resolution width
+  };
+
+  // One line's width source per line.
+  RegionLayout(const ShapeSettings& settings, const std::vector<WidthSource>& widths);
+  // Gaussian lines on a background, their widths free or shared.
   RegionLayout(Background background, std::size_t peak_count, bool same_width);
 
   Eigen::Index size() const { return size_; }
   Eigen::Index background_size() const { return background_size_; }
-  std::size_t peak_count() const { return peak_count_; }
-  Eigen::Index amplitude(std::size_t peak) const { return peak_start(peak); }
-  Eigen::Index mean(std::size_t peak) const { return peak_start(peak) + 1; }
-  Eigen::Index sigma(std::size_t peak) const {
-    return same_width_ ? background_size_ : peak_start(peak) + 2;
-  }
-  Background background() const { return background_; }
-  bool same_width() const { return same_width_; }
+  std::size_t peak_count() const { return lines_.size(); }
+  const Line& line(std::size_t k) const { return lines_[k]; }
+  Eigen::Index amplitude(std::size_t peak) const { return lines_[peak].amplitude; }
+  Eigen::Index mean(std::size_t peak) const { return lines_[peak].mean; }
+  Eigen::Index sigma(std::size_t peak) const { return lines_[peak].sigma; }
+  Eigen::Index tail() const { return tail_; }
+  Eigen::Index tail_slope() const { return tail_slope_; }
+  Eigen::Index step() const { return step_; }
+  Background background() const { return settings_.background; }
+  LineShape shape() const { return settings_.shape; }
+  const ShapeSettings& settings() const { return settings_; }
   std::vector<std::string> names() const;
 
+  // The line's parameters from the region's (absolute means), its widths from wherever they
+  // come; with `gradient`, the derivative of each of its parameters by the fitted ones:
+  // rows ShapeGradient plus one for the mean (kShapeGradientSize), columns size().
+  LineParameters line_parameters(std::size_t k, const double* parameters, double centre) const;
+  Eigen::MatrixXd line_gradient(std::size_t k, const double* parameters, double centre) const;
+  // The slope of line k's resolution width by its mean; 0 unless the resolution sets it.
+  double width_by_mean(std::size_t k, const double* parameters, double centre) const;
+
  private:
-  Eigen::Index peak_start(std::size_t peak) const {
-    return background_size_ + (same_width_ ? 1 : 0) +
-           static_cast<Eigen::Index>(peak) * (same_width_ ? 2 : 3);
-  }
-  Background background_;
-  std::size_t peak_count_;
-  bool same_width_;
-  Eigen::Index background_size_;
-  Eigen::Index size_;
+  void place_region_parameters(bool shared_sigma, bool shared_gamma);
+  double fixed_or(ShapeParameter parameter, double otherwise) const;
+
+  ShapeSettings settings_;
+  std::vector<Line> lines_;
+  Eigen::Index background_size_ = 0;
+  Eigen::Index tail_ = kNotFitted;
+  Eigen::Index tail_slope_ = kNotFitted;
+  Eigen::Index step_ = kNotFitted;
+  Eigen::Index shared_sigma_ = kNotFitted;
+  Eigen::Index shared_gamma_ = kNotFitted;
+  Eigen::Index size_ = 0;
 };
+
+// The row of a line's mean in RegionLayout::line_gradient.
+constexpr Eigen::Index kMeanGradientRow = kShapeGradientSize;
 
 // The number of coefficients of a background.
 Eigen::Index coefficient_count(Background background);
@@ -60,26 +125,30 @@ class RegionModel {
  public:
   static constexpr int kParameters = Eigen::Dynamic;
 
-  // x_centred: the region's positions minus its centre; they must outlive the model. No peak may
+  // x_centred: the region's positions minus its centre; they must outlive the model. No line may
   // be wider than widest_sigma.
-  RegionModel(const RegionLayout& layout, const double* x_centred, double widest_sigma,
-              const VectorKernels& kernels)
-      : layout_(layout), x_(x_centred), widest_sigma_(widest_sigma), kernels_(kernels) {}
+  RegionModel(const RegionLayout& layout, const double* x_centred, double centre,
+              double widest_sigma, const VectorKernels& kernels);
 
   Eigen::Index parameter_count() const { return layout_.size(); }
 
-  // False where a peak's amplitude or width is not positive, or it is wider than the widest
-  // sigma: peaks are emission lines, narrower than their region. The first restriction keeps two
-  // lines of a multiplet from collapsing onto one position with huge amplitudes of opposite
-  // sign; the second keeps a weak line from turning into a second background.
+  // False where a line's amplitude or width is not positive, it is wider than the widest sigma,
+  // or a shape parameter leaves its domain: lines are emission lines, narrower than their
+  // region. The first restriction keeps two lines of a multiplet from collapsing onto one
+  // position with huge amplitudes of opposite sign; the second keeps a weak line from turning
+  // into a second background.
   bool evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
                 double* jacobian) const;
 
  private:
+  bool in_domain(const double* parameters) const;
+
   const RegionLayout& layout_;
   const double* x_;
+  double centre_;
   double widest_sigma_;
   const VectorKernels& kernels_;
+  mutable std::vector<double> scratch_;
 };
 
 // The derivatives of the reported parameters (background for absolute x, absolute means) with

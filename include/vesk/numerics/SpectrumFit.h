@@ -55,9 +55,9 @@ struct FoundPeak {
 /// other lines, or to the resolution, and says so (SpectrumPeak::width_tied).
 ///
 /// A new object holds: Gaussian lines, linear background, free widths, FWHM estimated from the
-/// data, threshold 5, no window, 50 iterations, accuracy 1e-8, no parameter held. All fits are const and may run in any
-/// number of threads at once; they never throw for bad data, but report through the statuses
-/// of the result and its regions.
+/// data, threshold 5, no window, 50 iterations, accuracy 1e-8, no parameter held. All fits are
+/// const and may run in any number of threads at once; they never throw for bad data, but report
+/// through the statuses of the result and its regions.
 class SpectrumFit {
  public:
   static constexpr double default_threshold = 5.0;   ///< A new object's search threshold.

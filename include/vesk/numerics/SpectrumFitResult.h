@@ -161,12 +161,12 @@ struct SpectrumPeak {
   /// Gaussian width (standard deviation) in x units, always positive; pseudo_voigt: its FWHM
   /// over 2 sqrt(2 ln 2); NaN for lorentzian.
   double sigma;
-  double sigma_err;      ///< Error of sigma.
-  double fwhm;           ///< Full width at half maximum of the line (without step), in x units.
-  double fwhm_err;       ///< Error of fwhm, from the covariance of the shape's parameters.
-  double area;           ///< Net area of the line (without step), in y times x units.
-  double area_err;       ///< Error of area, from the full covariance of its parameters.
-  std::size_t region;    ///< Index of the region the peak was fitted in.
+  double sigma_err;        ///< Error of sigma.
+  double fwhm;             ///< Full width at half maximum of the line (without step), in x units.
+  double fwhm_err;         ///< Error of fwhm, from the covariance of the shape's parameters.
+  double area;             ///< Net area of the line (without step), in y times x units.
+  double area_err;         ///< Error of area, from the full covariance of its parameters.
+  std::size_t region;      ///< Index of the region the peak was fitted in.
   double gamma = NAN;      ///< Lorentzian half width (lorentzian, voigt), x units; else NaN.
   double gamma_err = NAN;  ///< Error of gamma.
   double eta = NAN;        ///< Lorentzian share in [0, 1] (pseudo_voigt); else NaN.
@@ -179,27 +179,27 @@ struct SpectrumPeak {
 
 /// One region of the spectrum: the points in [lo, hi], fitted as background plus peaks.
 struct SpectrumRegion {
-  double lo;               ///< Smallest x of the region's points.
-  double hi;               ///< Largest x of the region's points.
-  std::size_t points;      ///< Number of points fitted.
-  double b0;               ///< Background coefficient b0 (see Background), for absolute x.
-  double b0_err;           ///< Error of b0.
-  double b1;               ///< Background coefficient b1; 0 when the background has none.
-  double b1_err;           ///< Error of b1.
-  double b2;               ///< Background coefficient b2; 0 when the background has none.
-  double b2_err;           ///< Error of b2.
+  double lo;                    ///< Smallest x of the region's points.
+  double hi;                    ///< Largest x of the region's points.
+  std::size_t points;           ///< Number of points fitted.
+  double b0;                    ///< Background coefficient b0 (see Background), for absolute x.
+  double b0_err;                ///< Error of b0.
+  double b1;                    ///< Background coefficient b1; 0 when the background has none.
+  double b1_err;                ///< Error of b1.
+  double b2;                    ///< Background coefficient b2; 0 when the background has none.
+  double b2_err;                ///< Error of b2.
   double tail = NAN;            ///< Tail height ratio T (tailed); else NaN.
   double tail_err = NAN;        ///< Error of tail.
   double tail_slope = NAN;      ///< Tail slope beta in x units (tailed); else NaN.
   double tail_slope_err = NAN;  ///< Error of tail_slope.
   double step = NAN;            ///< Step ratio S (tailed); else NaN.
   double step_err = NAN;        ///< Error of step.
-  double chisq;            ///< The statistic at the optimum (see Statistics).
-  int dof;                 ///< points minus fitted parameters.
-  double chisq_dof;        ///< chisq / dof.
-  int status;              ///< 0 success, else a GSL status code, or -1 too few points.
-  std::string status_str;  ///< Text for status.
-  int iterations;          ///< Accepted steps of the solver.
+  double chisq;                 ///< The statistic at the optimum (see Statistics).
+  int dof;                      ///< points minus fitted parameters.
+  double chisq_dof;             ///< chisq / dof.
+  int status;                   ///< 0 success, else a GSL status code, or -1 too few points.
+  std::string status_str;       ///< Text for status.
+  int iterations;               ///< Accepted steps of the solver.
   std::vector<std::string> parameter_names;  ///< The fitted parameters, in covariance order.
   std::vector<double> covariance;            ///< Their covariance matrix, row-major, absolute x.
 

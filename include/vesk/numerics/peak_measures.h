@@ -15,10 +15,9 @@ inline constexpr double kFwhmPerSigma = 2.3548200450309493;
 /// Area under a Gaussian of unit amplitude and unit sigma: sqrt(2 pi), rounded to double.
 inline constexpr double kAreaPerAmplitudeSigma = 2.5066282746310002;
 
-/// Whether a fit completed: status 0, or -2 when the budget ended a fit still improving.
-inline bool completed(const GaussFitResult& result) {
-  return result.status_ == GSL_SUCCESS || result.status_ == GSL_CONTINUE;
-}
+/// Whether a fit completed: status 0 (GSL_SUCCESS). A fit that its iteration budget ended says
+/// GSL_EMAXITER, one that could make no progress GSL_ENOPROG, and neither is complete.
+inline bool completed(const GaussFitResult& result) { return result.status_ == GSL_SUCCESS; }
 
 /// Full width at half maximum of a peak of width @p sigma (or the error of it, from sigma's).
 inline double fwhm_of(double sigma) { return kFwhmPerSigma * sigma; }

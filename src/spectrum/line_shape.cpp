@@ -1,0 +1,415 @@
+#include "spectrum/line_shape.h"
+
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_roots.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <functional>
+#include <limits>
+#include <memory>
+
+#include "spectrum/faddeeva.h"
+#include "vesk/numerics/peak_measures.h"
+
+namespace vesk::numerics::detail {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kSqrt2 = 1.4142135623730951;
+constexpr double kSqrtPi = 1.7724538509055159;
+constexpr double kTwoOverSqrtPi = 2.0 / kSqrtPi;
+constexpr double kSqrtTwoOverPi = 0.7978845608028654;
+// sqrt(2 ln 2): a pseudo-Voigt line's half width h in units of its sigma.
+constexpr double kHalfWidthPerSigma = 0.5 * kFwhmPerSigma;
+// sqrt(pi / ln 2): the area of exp(-ln 2 (t / h)^2) in units of h.
+constexpr double kGaussianAreaPerHalfWidth = 2.1289340388624525;
+
+struct GslRootSolver {
+  struct Free {
+    void operator()(gsl_root_fsolver* solver) const { gsl_root_fsolver_free(solver); }
+  };
+  std::unique_ptr<gsl_root_fsolver, Free> solver{gsl_root_fsolver_alloc(gsl_root_fsolver_brent)};
+};
+
+// The root of f in [lo, hi], where f(lo) and f(hi) differ in sign, by GSL's Brent solver.
+using ScalarFunction = std::function<double(double)>;
+
+double root_between(const ScalarFunction& f, double lo, double hi) {
+  GslRootSolver holder;
+  gsl_function function;
+  function.function = [](double x, void* params) {
+    return (*static_cast<const ScalarFunction*>(params))(x);
+  };
+  function.params = const_cast<ScalarFunction*>(&f);
+  gsl_root_fsolver* solver = holder.solver.get();
+  if (solver == nullptr || gsl_root_fsolver_set(solver, &function, lo, hi) != GSL_SUCCESS) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  constexpr int kMostIterations = 200;
+  constexpr double kRelativeTolerance = 1e-15;
+  double root = 0.5 * (lo + hi);
+  for (int i = 0; i < kMostIterations; ++i) {
+    if (gsl_root_fsolver_iterate(solver) != GSL_SUCCESS) break;
+    root = gsl_root_fsolver_root(solver);
+    if (gsl_root_test_interval(gsl_root_fsolver_x_lower(solver), gsl_root_fsolver_x_upper(solver),
+                               0.0, kRelativeTolerance) == GSL_SUCCESS) {
+      break;
+    }
+  }
+  return root;
+}
+
+// One tailed line of unit height at distance t, with its derivatives.
+struct TailedPoint {
+  double value, by_t, by_sigma, by_tail, by_tail_slope;
+};
+
+// The tail exp(t / beta + sigma^2 / (2 beta^2)) erfc(b), b = t / (sqrt 2 sigma) + sigma /
+// (sqrt 2 beta). Where b >= 0 it is written as G erfcx(b), G = exp(-t^2 / (2 sigma^2)), which
+// neither overflows nor loses the product of a huge and a tiny factor.
+double tail_at(double t, double gaussian, double sigma, double beta) {
+  const double b = t / (kSqrt2 * sigma) + sigma / (kSqrt2 * beta);
+  if (b >= 0.0) return gaussian * faddeeva_erfcx(b);
+  return std::exp(t / beta + 0.5 * sigma * sigma / (beta * beta)) * std::erfc(b);
+}
+
+TailedPoint tailed_point(const LineParameters& line, double t, double gaussian) {
+  const double sigma = line.sigma, beta = line.tail_slope, half_tail = 0.5 * line.tail;
+  const double tail = tail_at(t, gaussian, sigma, beta);
+  // d erfc(b) = -2/sqrt(pi) exp(-b^2) db, and exp(a - b^2) = G.
+  const double slope_of_erfc = kTwoOverSqrtPi * gaussian;
+  const double tail_by_t = tail / beta - slope_of_erfc / (kSqrt2 * sigma);
+  const double tail_by_sigma =
+      tail * sigma / (beta * beta) -
+      slope_of_erfc * (1.0 / (kSqrt2 * beta) - t / (kSqrt2 * sigma * sigma));
+  const double tail_by_beta = -tail * (t / (beta * beta) + sigma * sigma / (beta * beta * beta)) +
+                              slope_of_erfc * sigma / (kSqrt2 * beta * beta);
+  const double inverse_variance = 1.0 / (sigma * sigma);
+  return {gaussian + half_tail * tail, -t * inverse_variance * gaussian + half_tail * tail_by_t,
+          t * t * inverse_variance / sigma * gaussian + half_tail * tail_by_sigma, 0.5 * tail,
+          half_tail * tail_by_beta};
+}
+
+// A Voigt line of unit height at distance t, with its derivatives by t, sigma and gamma.
+struct VoigtPoint {
+  double value, by_t, by_sigma, by_gamma;
+};
+
+VoigtPoint voigt_point(const LineParameters& line, double t) {
+  const double scale = 1.0 / (kSqrt2 * line.sigma);
+  // The height at the centre, Re w(i y0) = erfcx(y0), and its derivative.
+  const double y0 = line.gamma * scale;
+  const double centre = faddeeva_erfcx(y0);
+  const double centre_slope = 2.0 * y0 * centre - kTwoOverSqrtPi;
+  const std::complex<double> z(t * scale, y0);
+  const std::complex<double> w = faddeeva_w(z);
+  const std::complex<double> w_slope = -2.0 * z * w + std::complex<double>(0.0, kTwoOverSqrtPi);
+  const double value = w.real() / centre;
+  const double by_t = w_slope.real() * scale / centre;
+  const double by_gamma = (-w_slope.imag() * scale - value * centre_slope * scale) / centre;
+  const double by_sigma =
+      (-(w_slope * z).real() / line.sigma + value * centre_slope * y0 / line.sigma) / centre;
+  return {value, by_t, by_sigma, by_gamma};
+}
+
+void add_to(double* column, std::size_t i, double value) {
+  if (column != nullptr) column[i] += value;
+}
+
+// Today's Gaussian, written so that the model's numbers stay those of earlier releases.
+void add_gaussian(const LineParameters& line, const double* u, std::size_t count,
+                  const VectorKernels& kernels, double* scratch, double* values,
+                  const LineColumns& columns) {
+  const double inverse_variance = 1.0 / (line.sigma * line.sigma);
+  double* shape = columns.amplitude != nullptr ? columns.amplitude : scratch;
+  kernels.gaussian(u, count, line.mean, 0.5 * inverse_variance, shape);
+  const double inverse_sigma = 1.0 / line.sigma;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double height = line.amplitude * shape[i];
+    const double distance = u[i] - line.mean;
+    const double slope = height * distance * inverse_variance;
+    values[i] += height;
+    const double by_sigma = slope * distance * inverse_sigma;
+    add_to(columns.mean, i, slope + by_sigma * columns.sigma_by_mean);
+    add_to(columns.sigma, i, by_sigma);
+  }
+}
+
+void add_tailed(const LineParameters& line, const double* u, std::size_t count,
+                const VectorKernels& kernels, double* scratch, double* values,
+                const LineColumns& columns) {
+  double* gaussian = scratch;
+  kernels.gaussian(u, count, line.mean, 0.5 / (line.sigma * line.sigma), gaussian);
+  const double a = line.amplitude, half_step = 0.5 * line.step;
+  const double step_slope = line.step / (kSqrt2 * kSqrtPi * line.sigma);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double t = u[i] - line.mean;
+    const TailedPoint p = tailed_point(line, t, gaussian[i]);
+    const double edge = std::erfc(t / (kSqrt2 * line.sigma));
+    const double step = half_step * edge;
+    const double by_t = p.by_t - step_slope * gaussian[i];
+    const double by_sigma = p.by_sigma + step_slope * gaussian[i] * t / line.sigma;
+    values[i] += a * (p.value + step);
+    add_to(columns.amplitude, i, p.value + step);
+    add_to(columns.mean, i, -a * by_t + a * by_sigma * columns.sigma_by_mean);
+    add_to(columns.sigma, i, a * by_sigma);
+    add_to(columns.tail, i, a * p.by_tail);
+    add_to(columns.tail_slope, i, a * p.by_tail_slope);
+    add_to(columns.step, i, a * 0.5 * edge);
+  }
+}
+
+void add_lorentzian(const LineParameters& line, const double* u, std::size_t count, double* values,
+                    const LineColumns& columns) {
+  const double a = line.amplitude, inverse_gamma = 1.0 / line.gamma;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double q = (u[i] - line.mean) * inverse_gamma;
+    const double lorentzian = 1.0 / (1.0 + q * q);
+    const double square = lorentzian * lorentzian;
+    const double by_gamma = a * 2.0 * q * q * inverse_gamma * square;
+    values[i] += a * lorentzian;
+    add_to(columns.amplitude, i, lorentzian);
+    add_to(columns.mean, i,
+           a * 2.0 * q * inverse_gamma * square + by_gamma * columns.gamma_by_mean);
+    add_to(columns.gamma, i, by_gamma);
+  }
+}
+
+void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t count,
+                      const VectorKernels& kernels, double* scratch, double* values,
+                      const LineColumns& columns) {
+  double* gaussian = scratch;
+  const double inverse_variance = 1.0 / (line.sigma * line.sigma);
+  kernels.gaussian(u, count, line.mean, 0.5 * inverse_variance, gaussian);
+  const double a = line.amplitude, eta = line.eta;
+  const double inverse_half_width = 1.0 / (kHalfWidthPerSigma * line.sigma);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double t = u[i] - line.mean;
+    const double q = t * inverse_half_width;
+    const double lorentzian = 1.0 / (1.0 + q * q);
+    const double square = lorentzian * lorentzian;
+    const double value = (1.0 - eta) * gaussian[i] + eta * lorentzian;
+    const double by_t = -(1.0 - eta) * t * inverse_variance * gaussian[i] -
+                        eta * 2.0 * q * inverse_half_width * square;
+    const double by_sigma = (1.0 - eta) * t * t * inverse_variance / line.sigma * gaussian[i] +
+                            eta * 2.0 * q * q / line.sigma * square;
+    values[i] += a * value;
+    add_to(columns.amplitude, i, value);
+    add_to(columns.mean, i, -a * by_t + a * by_sigma * columns.sigma_by_mean);
+    add_to(columns.sigma, i, a * by_sigma);
+    add_to(columns.eta, i, a * (lorentzian - gaussian[i]));
+  }
+}
+
+void add_voigt(const LineParameters& line, const double* u, std::size_t count, double* values,
+               const LineColumns& columns) {
+  const double a = line.amplitude;
+  for (std::size_t i = 0; i < count; ++i) {
+    const VoigtPoint p = voigt_point(line, u[i] - line.mean);
+    values[i] += a * p.value;
+    add_to(columns.amplitude, i, p.value);
+    add_to(columns.mean, i,
+           -a * p.by_t + a * p.by_sigma * columns.sigma_by_mean +
+               a * p.by_gamma * columns.gamma_by_mean);
+    add_to(columns.sigma, i, a * p.by_sigma);
+    add_to(columns.gamma, i, a * p.by_gamma);
+  }
+}
+
+// A line's value and slope at distance t, for the roots of its half maximum.
+double unit_value(LineShape shape, const LineParameters& line, double t) {
+  LineParameters unit = line;
+  unit.amplitude = 1.0;
+  unit.mean = 0.0;
+  return line_value(shape, unit, t);
+}
+
+double unit_slope(LineShape shape, const LineParameters& line, double t) {
+  if (shape == LineShape::voigt) return voigt_point(line, t).by_t;
+  const double gaussian = std::exp(-0.5 * t * t / (line.sigma * line.sigma));
+  return tailed_point(line, t, gaussian).by_t;
+}
+
+// The first point beyond `from`, stepping by `step` and doubling it, where `keeps` no longer
+// holds; NaN when there is none within the range of doubles.
+template <typename Predicate>
+double first_beyond(double from, double step, Predicate&& keeps) {
+  constexpr int kMostDoublings = 60;
+  for (int i = 0; i < kMostDoublings; ++i, step *= 2.0) {
+    if (!keeps(from + step)) return from + step;
+  }
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+// The FWHM of a line without a closed form: its maximum (where its slope changes sign), then
+// the two points where it has fallen to half of it.
+double fwhm_by_roots(LineShape shape, const LineParameters& line) {
+  const double width = std::max(line.sigma, shape == LineShape::voigt ? line.gamma : 0.0);
+  double top = 0.0;
+  if (shape == LineShape::tailed) {
+    const auto slope = [&](double t) { return unit_slope(shape, line, t); };
+    const double lo = first_beyond(0.0, -0.5 * width, [&](double t) { return slope(t) <= 0.0; });
+    const double hi = first_beyond(0.0, 0.5 * width, [&](double t) { return slope(t) >= 0.0; });
+    if (!std::isfinite(lo) || !std::isfinite(hi)) return std::numeric_limits<double>::quiet_NaN();
+    top = root_between(slope, lo, hi);
+  }
+  const double half = 0.5 * unit_value(shape, line, top);
+  const auto above_half = [&](double t) { return unit_value(shape, line, t) - half; };
+  const double left_end =
+      first_beyond(top, -0.5 * width, [&](double t) { return above_half(t) > 0.0; });
+  const double right_end =
+      first_beyond(top, 0.5 * width, [&](double t) { return above_half(t) > 0.0; });
+  if (!std::isfinite(left_end) || !std::isfinite(right_end)) {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  return root_between(above_half, top, right_end) - root_between(above_half, left_end, top);
+}
+
+}  // namespace
+
+bool has_sigma(LineShape shape) { return shape != LineShape::lorentzian; }
+bool has_gamma(LineShape shape) {
+  return shape == LineShape::lorentzian || shape == LineShape::voigt;
+}
+bool has_eta(LineShape shape) { return shape == LineShape::pseudo_voigt; }
+bool has_tail(LineShape shape) { return shape == LineShape::tailed; }
+
+void add_line(LineShape shape, const LineParameters& line, const double* u, std::size_t count,
+              const VectorKernels& kernels, double* scratch, double* values,
+              const LineColumns& columns) {
+  switch (shape) {
+    case LineShape::gaussian:
+      return add_gaussian(line, u, count, kernels, scratch, values, columns);
+    case LineShape::tailed:
+      return add_tailed(line, u, count, kernels, scratch, values, columns);
+    case LineShape::lorentzian:
+      return add_lorentzian(line, u, count, values, columns);
+    case LineShape::pseudo_voigt:
+      return add_pseudo_voigt(line, u, count, kernels, scratch, values, columns);
+    case LineShape::voigt:
+      return add_voigt(line, u, count, values, columns);
+  }
+}
+
+double line_value(LineShape shape, const LineParameters& line, double x) {
+  const double t = x - line.mean;
+  switch (shape) {
+    case LineShape::gaussian: {
+      const double distance = t / line.sigma;
+      return line.amplitude * std::exp(-0.5 * distance * distance);
+    }
+    case LineShape::tailed: {
+      const double gaussian = std::exp(-0.5 * t * t / (line.sigma * line.sigma));
+      return line.amplitude * tailed_point(line, t, gaussian).value;
+    }
+    case LineShape::lorentzian: {
+      const double q = t / line.gamma;
+      return line.amplitude / (1.0 + q * q);
+    }
+    case LineShape::pseudo_voigt: {
+      const double q = t / (kHalfWidthPerSigma * line.sigma);
+      const double gaussian = std::exp(-0.5 * t * t / (line.sigma * line.sigma));
+      return line.amplitude * ((1.0 - line.eta) * gaussian + line.eta / (1.0 + q * q));
+    }
+    case LineShape::voigt:
+      return line.amplitude * voigt_point(line, t).value;
+  }
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+double step_value(LineShape shape, const LineParameters& line, double x) {
+  if (shape != LineShape::tailed) return 0.0;
+  return line.amplitude * 0.5 * line.step * std::erfc((x - line.mean) / (kSqrt2 * line.sigma));
+}
+
+double line_area(LineShape shape, const LineParameters& line, double* gradient) {
+  double g[kShapeGradientSize] = {};
+  double area = 0.0;
+  const double a = line.amplitude;
+  switch (shape) {
+    case LineShape::gaussian:
+      area = kAreaPerAmplitudeSigma * a * line.sigma;
+      g[kByAmplitude] = kAreaPerAmplitudeSigma * line.sigma;
+      g[kBySigma] = kAreaPerAmplitudeSigma * a;
+      break;
+    case LineShape::tailed:
+      area = a * (kAreaPerAmplitudeSigma * line.sigma + line.tail * line.tail_slope);
+      g[kByAmplitude] = kAreaPerAmplitudeSigma * line.sigma + line.tail * line.tail_slope;
+      g[kBySigma] = kAreaPerAmplitudeSigma * a;
+      g[kByTail] = a * line.tail_slope;
+      g[kByTailSlope] = a * line.tail;
+      break;
+    case LineShape::lorentzian:
+      area = kPi * a * line.gamma;
+      g[kByAmplitude] = kPi * line.gamma;
+      g[kByGamma] = kPi * a;
+      break;
+    case LineShape::pseudo_voigt: {
+      const double h = kHalfWidthPerSigma * line.sigma;
+      const double mix = (1.0 - line.eta) * kGaussianAreaPerHalfWidth + kPi * line.eta;
+      area = a * h * mix;
+      g[kByAmplitude] = h * mix;
+      g[kBySigma] = a * kHalfWidthPerSigma * mix;
+      g[kByEta] = a * h * (kPi - kGaussianAreaPerHalfWidth);
+      break;
+    }
+    case LineShape::voigt: {
+      // A V(t) / V(0) with V of unit area: area = A / V(0), V(0) = erfcx(y0) / (sigma sqrt(2 pi)).
+      const double y0 = line.gamma / (kSqrt2 * line.sigma);
+      const double centre = faddeeva_erfcx(y0);
+      const double centre_slope = 2.0 * y0 * centre - kTwoOverSqrtPi;
+      area = a * kAreaPerAmplitudeSigma * line.sigma / centre;
+      g[kByAmplitude] = kAreaPerAmplitudeSigma * line.sigma / centre;
+      g[kBySigma] = area / line.sigma + area * centre_slope * y0 / (line.sigma * centre);
+      g[kByGamma] = -area * centre_slope / (kSqrt2 * line.sigma * centre);
+      break;
+    }
+  }
+  if (gradient != nullptr) std::copy(g, g + kShapeGradientSize, gradient);
+  return area;
+}
+
+double line_fwhm(LineShape shape, const LineParameters& line, double* gradient) {
+  double g[kShapeGradientSize] = {};
+  double fwhm = 0.0;
+  switch (shape) {
+    case LineShape::gaussian:
+    case LineShape::pseudo_voigt:
+      fwhm = kFwhmPerSigma * line.sigma;
+      g[kBySigma] = kFwhmPerSigma;
+      break;
+    case LineShape::lorentzian:
+      fwhm = 2.0 * line.gamma;
+      g[kByGamma] = 2.0;
+      break;
+    case LineShape::tailed:
+    case LineShape::voigt: {
+      fwhm = fwhm_by_roots(shape, line);
+      // Central differences of the roots, each found to the last bits.
+      constexpr double kRelativeStep = 1e-6;
+      const auto vary = [&](double LineParameters::*member, int index) {
+        LineParameters up = line, down = line;
+        const double magnitude = std::fabs(line.*member);
+        const double h = kRelativeStep * (magnitude > 0.0 ? magnitude : 1.0);
+        up.*member += h;
+        down.*member -= h;
+        g[index] = (fwhm_by_roots(shape, up) - fwhm_by_roots(shape, down)) / (2.0 * h);
+      };
+      vary(&LineParameters::sigma, kBySigma);
+      if (shape == LineShape::voigt) {
+        vary(&LineParameters::gamma, kByGamma);
+      } else {
+        vary(&LineParameters::tail, kByTail);
+        vary(&LineParameters::tail_slope, kByTailSlope);
+      }
+      break;
+    }
+  }
+  if (gradient != nullptr) std::copy(g, g + kShapeGradientSize, gradient);
+  return fwhm;
+}
+
+}  // namespace vesk::numerics::detail

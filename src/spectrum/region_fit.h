@@ -1,0 +1,49 @@
+#ifndef VESK_NUMERICS_SRC_SPECTRUM_REGION_FIT_H
+#define VESK_NUMERICS_SRC_SPECTRUM_REGION_FIT_H
+
+// The fit of one region of a spectrum: start values, the least-squares core, and the records of
+// its lines and background in absolute x.
+
+#include <cstddef>
+#include <vector>
+
+#include "spectrum/peak_search.h"
+#include "spectrum/region_model.h"
+#include "vesk/numerics/SpectrumFit.h"
+
+namespace vesk::numerics::detail {
+
+// Where a line starts: its position, height above the background and Gaussian width (x units).
+struct PeakStart {
+  double mean;
+  double amplitude;
+  double sigma;
+};
+
+struct RegionFit {
+  SpectrumRegion region;
+  std::vector<SpectrumPeak> peaks;
+};
+
+// What every region of one spectrum is fitted with.
+struct RegionSettings {
+  const SpectrumFit& settings;
+  const Channels& channels;
+  ShapeSettings shape;
+};
+
+// The shape settings of a spectrum's regions: the fit's, without a resolution yet.
+ShapeSettings shape_settings(const SpectrumFit& settings);
+
+// Every line of a region with its width from the fit's width mode.
+std::vector<WidthSource> widths_of(const SpectrumFit& settings, std::size_t lines);
+
+// Fits lines starting at @p starts, their widths from @p widths, over the points
+// [first, first + count); peaks are recorded as of region @p region_index.
+RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size_t count,
+                     const std::vector<PeakStart>& starts, const std::vector<WidthSource>& widths,
+                     std::size_t region_index);
+
+}  // namespace vesk::numerics::detail
+
+#endif  // VESK_NUMERICS_SRC_SPECTRUM_REGION_FIT_H

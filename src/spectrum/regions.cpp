@@ -1,0 +1,317 @@
+#include "spectrum/regions.h"
+
+#include <gsl/gsl_errno.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <utility>
+
+#include "spectrum/line_shape.h"
+#include "spectrum/residual_lines.h"
+#include "spectrum/resolution_fit.h"
+#include "spectrum/spectrum_channels.h"
+#include "vesk/numerics/peak_measures.h"
+
+namespace vesk::numerics::detail {
+
+namespace {
+
+// A region reaches this many FWHM beyond its outer peaks, where a Gaussian has fallen below
+// 1e-7 of its height; peaks whose regions would overlap share one.
+constexpr double kRegionReachInFwhm = 2.5;
+// A region reaches at least this many channels beyond its outer peaks.
+constexpr double kShortestReachInChannels = 5.0;
+// A line narrower than this many channels (FWHM) is not measured by its points: its width is
+// undetermined.
+constexpr double kNarrowestFwhmInChannels = 2.0;
+
+struct RegionPlan {
+  std::size_t first;
+  std::size_t count;
+  std::vector<PeakStart> starts;
+};
+
+std::size_t first_at_or_above(const Channels& channels, double x) {
+  return static_cast<std::size_t>(std::lower_bound(channels.x.begin(), channels.x.end(), x) -
+                                  channels.x.begin());
+}
+
+std::size_t first_above(const Channels& channels, double x) {
+  return static_cast<std::size_t>(std::upper_bound(channels.x.begin(), channels.x.end(), x) -
+                                  channels.x.begin());
+}
+
+std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels& channels,
+                                     std::vector<PeakStart> starts) {
+  std::vector<RegionPlan> plans;
+  std::stable_sort(starts.begin(), starts.end(),
+                   [](const PeakStart& a, const PeakStart& b) { return a.mean < b.mean; });
+  if (settings.has_window()) {
+    const std::size_t first = first_at_or_above(channels, settings.get_window_lo());
+    const std::size_t end = first_above(channels, settings.get_window_hi());
+    plans.push_back({first, end > first ? end - first : 0, std::move(starts)});
+    return plans;
+  }
+  double lo = 0.0, hi = 0.0;
+  std::vector<PeakStart> group;
+  const auto close = [&] {
+    const std::size_t first = first_at_or_above(channels, lo);
+    const std::size_t end = first_above(channels, hi);
+    plans.push_back({first, end > first ? end - first : 0, std::move(group)});
+    group.clear();
+  };
+  for (const PeakStart& start : starts) {
+    const double reach = std::max(kRegionReachInFwhm * kFwhmPerSigma * std::fabs(start.sigma),
+                                  kShortestReachInChannels * std::fabs(spacing(channels)));
+    if (!group.empty() && start.mean - reach > hi) close();
+    if (group.empty()) {
+      lo = start.mean - reach;
+      // A strip at the start of the data narrower than the reach joins the region.
+      if (lo - channels.x.front() < reach) lo = channels.x.front();
+      hi = start.mean + reach;
+    } else {
+      hi = std::max(hi, start.mean + reach);
+    }
+    if (channels.x.back() - hi < reach) hi = channels.x.back();
+    group.push_back(start);
+  }
+  if (!group.empty()) close();
+  return plans;
+}
+
+// Every region fitted, each with its own lines.
+// Whether a region's fit holds a line whose area is well determined.
+bool has_strong_line(const RegionFit& fit) {
+  return fit.region.ok() &&
+         std::any_of(fit.peaks.begin(), fit.peaks.end(), [](const SpectrumPeak& peak) {
+           return peak.area > kWellDeterminedSignificance * peak.area_err;
+         });
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// The tail and step of tailed lines as the regions with well-determined lines measured them:
+// the medians of their fits, for the shape parameters that are not held already.
+std::optional<ShapeSettings> measured_tails(const RegionSettings& context,
+                                            const std::vector<RegionFit>& fits) {
+  std::vector<double> tails, slopes, steps;
+  for (const RegionFit& fit : fits) {
+    if (!has_strong_line(fit)) continue;
+    tails.push_back(fit.region.tail);
+    slopes.push_back(fit.region.tail_slope);
+    steps.push_back(fit.region.step);
+  }
+  if (tails.empty()) return std::nullopt;
+  ShapeSettings held = context.shape;
+  const auto hold = [&](ShapeParameter parameter, const std::vector<double>& values) {
+    std::optional<double>& fixed = held.fixed[static_cast<std::size_t>(parameter)];
+    if (!fixed) fixed = median(values);
+  };
+  hold(ShapeParameter::tail, tails);
+  hold(ShapeParameter::tail_slope, slopes);
+  hold(ShapeParameter::step, steps);
+  return held;
+}
+
+// Every region fitted, each with its own lines. Tailed lines whose region has no line strong
+// enough to measure a tail are fitted again with the tail and step that the strong lines of the
+// spectrum measured: a weak line cannot tell its tail from the background, and left free its
+// tail wanders off.
+SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData& data,
+                              const std::vector<PeakStart>& starts, double sigma,
+                              bool add_residual_lines) {
+  const SpectrumFit& settings = context.settings;
+  SpectrumFitResult result;
+  result.background = settings.get_background();
+  result.statistics = data.statistics;
+  result.shape = settings.get_shape();
+  result.width = settings.get_width();
+  result.status_str = gsl_strerror(GSL_SUCCESS);
+  const std::vector<RegionPlan> plans = plan_regions(settings, context.channels, starts);
+  const auto fit_plan = [&](const RegionSettings& with, const RegionPlan& plan, std::size_t index) {
+    RegionFit fit = add_residual_lines
+                        ? fit_region_with_residual_lines(with, plan.first, plan.count, plan.starts,
+                                                         index, sigma)
+                        : fit_region(with, plan.first, plan.count, plan.starts,
+                                     widths_of(settings, plan.starts.size()), index);
+    if (plan.count == 0) {
+      fit.region.lo = settings.get_window_lo();
+      fit.region.hi = settings.get_window_hi();
+    }
+    return fit;
+  };
+  std::vector<RegionFit> fits;
+  for (std::size_t index = 0; index < plans.size(); ++index) {
+    fits.push_back(fit_plan(context, plans[index], index));
+  }
+  if (has_tail(context.shape.shape) && plans.size() > 1) {
+    if (const std::optional<ShapeSettings> tails = measured_tails(context, fits)) {
+      const RegionSettings held{settings, context.channels, *tails};
+      for (std::size_t index = 0; index < plans.size(); ++index) {
+        if (!has_strong_line(fits[index])) fits[index] = fit_plan(held, plans[index], index);
+      }
+    }
+  }
+  for (RegionFit& fit : fits) {
+    result.regions.push_back(std::move(fit.region));
+    result.peaks.insert(result.peaks.end(), fit.peaks.begin(), fit.peaks.end());
+  }
+  // Peaks come region by region, each region's in the order of their start positions; lines
+  // added from the residuals are put in their place by their fitted mean.
+  if (add_residual_lines) {
+    std::stable_sort(result.peaks.begin(), result.peaks.end(),
+                     [](const SpectrumPeak& a, const SpectrumPeak& b) {
+                       return a.region < b.region || (a.region == b.region && a.mean < b.mean);
+                     });
+  }
+  return result;
+}
+
+double region_spacing(const SpectrumRegion& region) {
+  return region.points > 1 ? (region.hi - region.lo) / static_cast<double>(region.points - 1) : 0.0;
+}
+
+bool too_narrow(const SpectrumPeak& peak, double channel) {
+  return peak.fwhm < kNarrowestFwhmInChannels * channel;
+}
+
+// The width a line is held at where nothing in its region can carry it: the resolution's.
+double held_width(LineShape shape, const Resolution& resolution, double x) {
+  const double fwhm = std::sqrt(resolution.fwhm_squared(x));
+  return shape == LineShape::lorentzian ? 0.5 * fwhm : fwhm / kFwhmPerSigma;
+}
+
+// The peaks [begin, end) of region r fitted again, those too narrow with their width tied to
+// the nearest well-measured line of the region or, with `to_resolution` or where there is none,
+// held at the resolution's. False when the refit fails, and the region stays as it was.
+bool tie_region(const RegionSettings& context, const Resolution& resolution, std::size_t r,
+                std::size_t begin, std::size_t end, bool to_resolution, SpectrumFitResult& result) {
+  const SpectrumRegion& region = result.regions[r];
+  const double channel = region_spacing(region);
+  std::vector<WidthSource> widths = widths_of(context.settings, end - begin);
+  std::vector<PeakStart> starts;
+  for (std::size_t k = begin; k < end; ++k) {
+    starts.push_back(restart_of(result.peaks[k], context.shape.shape));
+  }
+  const auto narrow = [&](std::size_t k) { return too_narrow(result.peaks[k], channel); };
+  for (std::size_t k = begin; k < end; ++k) {
+    if (!narrow(k) && !result.peaks[k].width_tied) continue;
+    std::optional<std::size_t> nearest;
+    for (std::size_t j = begin; j < end && !to_resolution; ++j) {
+      if (narrow(j) || result.peaks[j].width_tied || widths[j - begin].kind != WidthSource::own) {
+        continue;
+      }
+      const double distance = std::fabs(result.peaks[j].mean - result.peaks[k].mean);
+      if (!nearest || distance < std::fabs(result.peaks[*nearest].mean - result.peaks[k].mean)) {
+        nearest = j;
+      }
+    }
+    const double mean = result.peaks[k].mean;
+    widths[k - begin] = nearest ? WidthSource{WidthSource::like_line, *nearest - begin, 0.0}
+                                : WidthSource{WidthSource::held, 0,
+                                              held_width(context.shape.shape, resolution, mean)};
+    starts[k - begin].sigma = held_width(LineShape::gaussian, resolution, mean);
+  }
+  const auto first = static_cast<std::size_t>(
+      std::lower_bound(context.channels.x.begin(), context.channels.x.end(), region.lo) -
+      context.channels.x.begin());
+  // The region's tail and step stay as fitted: only the undetermined widths change.
+  RegionSettings tied = context;
+  if (has_tail(context.shape.shape)) {
+    tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::tail)] = region.tail;
+    tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::tail_slope)] = region.tail_slope;
+    tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::step)] = region.step;
+  }
+  RegionFit refit = fit_region(tied, first, region.points, starts, widths, r);
+  if (!refit.region.ok()) return false;
+  for (std::size_t k = begin; k < end; ++k) {
+    const WidthSource::Kind kind = widths[k - begin].kind;
+    refit.peaks[k - begin].width_tied = kind == WidthSource::like_line || kind == WidthSource::held;
+  }
+  result.regions[r] = std::move(refit.region);
+  std::copy(refit.peaks.begin(), refit.peaks.end(),
+            result.peaks.begin() + static_cast<std::ptrdiff_t>(begin));
+  return true;
+}
+
+// Lines whose own width came out narrower than their points can show are fitted again with it
+// tied: to a neighbour in their region first, to the resolution where that is still too narrow.
+void tie_narrow_lines(const RegionSettings& context, const Resolution& resolution,
+                      SpectrumFitResult& result) {
+  std::size_t begin = 0;
+  for (std::size_t r = 0; r < result.regions.size(); ++r) {
+    std::size_t end = begin;
+    while (end < result.peaks.size() && result.peaks[end].region == r) ++end;
+    const auto any_narrow = [&] {
+      const double channel = region_spacing(result.regions[r]);
+      return result.regions[r].ok() &&
+             std::any_of(result.peaks.begin() + static_cast<std::ptrdiff_t>(begin),
+                         result.peaks.begin() + static_cast<std::ptrdiff_t>(end),
+                         [&](const SpectrumPeak& peak) { return too_narrow(peak, channel); });
+    };
+    if (any_narrow() && tie_region(context, resolution, r, begin, end, false, result) &&
+        any_narrow()) {
+      tie_region(context, resolution, r, begin, end, true, result);
+    }
+    begin = end;
+  }
+}
+
+bool has_narrow_line(const SpectrumFitResult& result) {
+  return std::any_of(result.peaks.begin(), result.peaks.end(), [&](const SpectrumPeak& peak) {
+    const SpectrumRegion& region = result.regions[peak.region];
+    return region.ok() && too_narrow(peak, region_spacing(region));
+  });
+}
+
+}  // namespace
+
+SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
+                            const Channels& channels, const std::vector<PeakStart>& starts,
+                            double sigma, bool add_residual_lines) {
+  RegionSettings context{settings, channels, shape_settings(settings)};
+  const double lo = channels.x.front(), hi = channels.x.back();
+  std::optional<FittedResolution> resolution;
+  if (context.shape.resolution) {
+    resolution = FittedResolution{*context.shape.resolution, {}};
+  }
+  SpectrumFitResult result;
+  if (settings.get_width() == WidthMode::resolution && !resolution) {
+    // The resolution from the lines fitted with their own widths, then imposed on all.
+    SpectrumFit free = settings;
+    free.set_width(WidthMode::free);
+    const RegionSettings own{free, channels, context.shape};
+    resolution =
+        fit_resolution(fit_regions(own, data, starts, sigma, add_residual_lines), sigma, lo, hi);
+    context.shape.resolution = resolution->resolution;
+  }
+  result = fit_regions(context, data, starts, sigma, add_residual_lines);
+  if (settings.get_width() == WidthMode::resolution) {
+    result.resolution = resolution->resolution.coefficients;
+    result.resolution_covariance = resolution->covariance;
+  } else if (has_narrow_line(result)) {
+    if (!resolution) resolution = fit_resolution(result, sigma, lo, hi);
+    tie_narrow_lines(context, resolution->resolution, result);
+  }
+  return result;
+}
+
+// Start values for peaks at given positions: the height above the local background there, and
+// the common width.
+std::vector<PeakStart> starts_at(const Channels& channels, const std::vector<double>& positions,
+                                 double sigma) {
+  const int reach = 3 * matched_half_width(sigma / spacing(channels));
+  std::vector<PeakStart> starts;
+  for (double position : positions) {
+    const auto channel = static_cast<std::size_t>(std::lround(channels.channel_of(position)));
+    starts.push_back({position, height_at(channels, channel, reach), sigma});
+  }
+  return starts;
+}
+
+}  // namespace vesk::numerics::detail

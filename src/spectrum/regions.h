@@ -1,0 +1,27 @@
+#ifndef VESK_NUMERICS_SRC_SPECTRUM_REGIONS_H
+#define VESK_NUMERICS_SRC_SPECTRUM_REGIONS_H
+
+// A whole spectrum's lines: grouped into regions, fitted region by region, their widths from the
+// width mode, and lines whose own width is undetermined fitted again with it tied.
+
+#include <vector>
+
+#include "spectrum/region_fit.h"
+
+namespace vesk::numerics::detail {
+
+// Fits the lines starting at @p starts; @p sigma is their common width. With
+// @p add_residual_lines, lines left significant in a region's residuals are added (the search),
+// and a region that fails drops its weakest lines.
+SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
+                            const Channels& channels, const std::vector<PeakStart>& starts,
+                            double sigma, bool add_residual_lines);
+
+// Start values for lines at given positions: the height above the local background there, and
+// the common width.
+std::vector<PeakStart> starts_at(const Channels& channels, const std::vector<double>& positions,
+                                 double sigma);
+
+}  // namespace vesk::numerics::detail
+
+#endif  // VESK_NUMERICS_SRC_SPECTRUM_REGIONS_H

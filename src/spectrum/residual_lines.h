@@ -1,0 +1,26 @@
+#ifndef VESK_NUMERICS_SRC_SPECTRUM_RESIDUAL_LINES_H
+#define VESK_NUMERICS_SRC_SPECTRUM_RESIDUAL_LINES_H
+
+// Lines that a region's fit leaves in its residuals: found, added, and kept when the data want
+// them.
+
+#include <cstddef>
+#include <vector>
+
+#include "spectrum/region_fit.h"
+
+namespace vesk::numerics::detail {
+
+// A fitted line as the start of another fit: its Gaussian width, or for other shapes the
+// Gaussian width of its FWHM.
+PeakStart restart_of(const SpectrumPeak& peak, LineShape shape);
+
+// The region's fit, dropping its weakest lines while it fails, then with lines from its
+// residuals added while they are significant. @p sigma is the lines' common width.
+RegionFit fit_region_with_residual_lines(const RegionSettings& context, std::size_t first,
+                                         std::size_t count, std::vector<PeakStart> starts,
+                                         std::size_t region_index, double sigma);
+
+}  // namespace vesk::numerics::detail
+
+#endif  // VESK_NUMERICS_SRC_SPECTRUM_RESIDUAL_LINES_H

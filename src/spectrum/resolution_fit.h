@@ -1,0 +1,34 @@
+#ifndef VESK_NUMERICS_SRC_SPECTRUM_RESOLUTION_FIT_H
+#define VESK_NUMERICS_SRC_SPECTRUM_RESOLUTION_FIT_H
+
+// A detector's resolution, FWHM(x)^2 = w0 + w1 x + w2 x^2, from the well-determined lines of a
+// fitted spectrum.
+
+#include <array>
+
+#include "spectrum/region_model.h"
+#include "vesk/numerics/SpectrumFitResult.h"
+
+namespace vesk::numerics::detail {
+
+struct FittedResolution {
+  Resolution resolution;
+  std::array<double, 9> covariance;  // row-major; NaN where nothing measured it
+};
+
+// Lines whose net area is at least this many standard errors are well determined.
+inline constexpr double kWellDeterminedSignificance = 20.0;
+
+// Weighted least squares of FWHM^2 over the well-determined lines of @p fitted, as many
+// coefficients as they determine (a constant from one line, a straight line from two to four,
+// the parabola from five) and positive over [lo, hi]; with none, the constant FWHM of
+// @p common_sigma and a NaN covariance.
+FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma, double lo,
+                                double hi);
+
+// Whether the resolution gives a positive FWHM everywhere in [lo, hi].
+bool positive_over(const Resolution& resolution, double lo, double hi);
+
+}  // namespace vesk::numerics::detail
+
+#endif  // VESK_NUMERICS_SRC_SPECTRUM_RESOLUTION_FIT_H

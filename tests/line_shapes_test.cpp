@@ -1,0 +1,386 @@
+// Line shapes: every shape's derivatives, area and FWHM against numerical calculus; fits of every
+// shape that give simulated lines back; held parameters; widths from a detector's resolution;
+// residual lines whatever the unit of y; undetermined widths tied; a solver that cannot step.
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_integration.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "least_squares.h"
+#include "simd/vector_kernels.h"
+#include "spectrum/line_shape.h"
+#include "vesk/numerics/SpectrumFit.h"
+
+namespace vesk::numerics {
+namespace {
+
+using detail::LineParameters;
+
+struct ShapeCase {
+  const char* name;
+  LineShape shape;
+  LineParameters line;
+};
+
+LineParameters line_of(double sigma, double gamma, double eta, double tail, double slope,
+                       double step) {
+  LineParameters line;
+  line.amplitude = 100.0;
+  line.mean = 50.0;
+  line.sigma = sigma;
+  line.gamma = gamma;
+  line.eta = eta;
+  line.tail = tail;
+  line.tail_slope = slope;
+  line.step = step;
+  return line;
+}
+
+const ShapeCase kShapes[] = {
+    {"Gaussian", LineShape::gaussian, line_of(2.0, 0, 0, 0, 1, 0)},
+    {"Tailed", LineShape::tailed, line_of(2.0, 0, 0, 0.3, 3.0, 0.02)},
+    {"SteepTail", LineShape::tailed, line_of(1.2, 0, 0, 1.5, 0.4, 0.0)},
+    {"Lorentzian", LineShape::lorentzian, line_of(0, 1.5, 0, 0, 1, 0)},
+    {"PseudoVoigt", LineShape::pseudo_voigt, line_of(2.0, 0, 0.4, 0, 1, 0)},
+    {"Voigt", LineShape::voigt, line_of(1.5, 1.0, 0, 0, 1, 0)},
+};
+
+double model_at(LineShape shape, const LineParameters& line, double x) {
+  return detail::line_value(shape, line, x) + detail::step_value(shape, line, x);
+}
+
+class LineShapeCalculus : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(LineShapeCalculus, DerivativesAreThoseOfTheValues) {
+  const ShapeCase& c = GetParam();
+  constexpr std::size_t kPoints = 64;
+  std::vector<double> u(kPoints), values(kPoints, 0.0);
+  for (std::size_t i = 0; i < kPoints; ++i) u[i] = 30.0 + 0.65 * static_cast<double>(i);
+  double LineParameters::*members[] = {&LineParameters::amplitude,  &LineParameters::mean,
+                                       &LineParameters::sigma,      &LineParameters::gamma,
+                                       &LineParameters::eta,        &LineParameters::tail,
+                                       &LineParameters::tail_slope, &LineParameters::step};
+  std::vector<std::vector<double>> columns(8, std::vector<double>(kPoints, 0.0));
+  detail::LineColumns out;
+  double** slots[] = {&out.amplitude, &out.mean, &out.sigma,      &out.gamma,
+                      &out.eta,       &out.tail, &out.tail_slope, &out.step};
+  for (int p = 0; p < 8; ++p) *slots[p] = columns[static_cast<std::size_t>(p)].data();
+  std::vector<double> scratch(detail::kLineScratchRows * kPoints);
+  detail::add_line(c.shape, c.line, u.data(), kPoints, detail::best_vector_kernels(),
+                   scratch.data(), values.data(), out);
+  const bool used[] = {true,
+                       true,
+                       detail::has_sigma(c.shape),
+                       detail::has_gamma(c.shape),
+                       detail::has_eta(c.shape),
+                       detail::has_tail(c.shape),
+                       detail::has_tail(c.shape),
+                       detail::has_tail(c.shape)};
+  for (std::size_t i = 0; i < kPoints; ++i) {
+    EXPECT_NEAR(values[i], model_at(c.shape, c.line, u[i]), 1e-12 * c.line.amplitude) << i;
+    for (int p = 0; p < 8; ++p) {
+      if (!used[p]) continue;
+      LineParameters up = c.line, down = c.line;
+      const double h = 1e-6 * std::max(std::fabs(c.line.*members[p]), 1.0);
+      up.*members[p] += h;
+      down.*members[p] -= h;
+      const double difference =
+          (model_at(c.shape, up, u[i]) - model_at(c.shape, down, u[i])) / (2.0 * h);
+      EXPECT_NEAR(columns[static_cast<std::size_t>(p)][i], difference,
+                  2e-6 * (std::fabs(difference) + 1.0))
+          << "parameter " << p << " at u = " << u[i];
+    }
+  }
+}
+
+TEST_P(LineShapeCalculus, AreaIsTheIntegralOfTheLine) {
+  const ShapeCase& c = GetParam();
+  struct Workspace {
+    void operator()(gsl_integration_workspace* w) const { gsl_integration_workspace_free(w); }
+  };
+  std::unique_ptr<gsl_integration_workspace, Workspace> workspace(
+      gsl_integration_workspace_alloc(4000));
+  gsl_function f;
+  f.function = [](double x, void* p) {
+    const auto* shape = static_cast<const ShapeCase*>(p);
+    return detail::line_value(shape->shape, shape->line, x);
+  };
+  f.params = const_cast<ShapeCase*>(&c);
+  // The core over +-40 widths, and the long tails beyond.
+  const double reach = 40.0 * std::max(c.line.sigma, c.line.gamma);
+  const double lo = c.line.mean - reach, hi = c.line.mean + reach;
+  double core = 0.0, left = 0.0, right = 0.0, error = 0.0;
+  ASSERT_EQ(gsl_integration_qags(&f, lo, hi, 0.0, 1e-13, 4000, workspace.get(), &core, &error),
+            GSL_SUCCESS);
+  ASSERT_EQ(gsl_integration_qagil(&f, lo, 0.0, 1e-10, 4000, workspace.get(), &left, &error),
+            GSL_SUCCESS);
+  ASSERT_EQ(gsl_integration_qagiu(&f, hi, 0.0, 1e-10, 4000, workspace.get(), &right, &error),
+            GSL_SUCCESS);
+  const double integral = left + core + right;
+  double gradient[detail::kShapeGradientSize];
+  const double area = detail::line_area(c.shape, c.line, gradient);
+  EXPECT_NEAR(area, integral, 1e-9 * integral);
+  // The gradient that carries the covariance over is that of the area.
+  LineParameters wider = c.line;
+  const double h = 1e-6;
+  double LineParameters::*width =
+      detail::has_sigma(c.shape) ? &LineParameters::sigma : &LineParameters::gamma;
+  wider.*width += h;
+  const int row = detail::has_sigma(c.shape) ? detail::kBySigma : detail::kByGamma;
+  EXPECT_NEAR(gradient[row], (detail::line_area(c.shape, wider, nullptr) - area) / h,
+              1e-4 * std::fabs(gradient[row]));
+}
+
+TEST_P(LineShapeCalculus, FwhmIsWhereTheLineFallsToHalfItsHeight) {
+  const ShapeCase& c = GetParam();
+  // The half-height crossings of a dense sampling, interpolated linearly.
+  constexpr int kSamples = 400000;
+  const double lo = 20.0, hi = 80.0, step = (hi - lo) / kSamples;
+  std::vector<double> values(kSamples + 1);
+  double top = 0.0;
+  for (int i = 0; i <= kSamples; ++i) {
+    values[static_cast<std::size_t>(i)] = detail::line_value(c.shape, c.line, lo + i * step);
+    top = std::max(top, values[static_cast<std::size_t>(i)]);
+  }
+  double left = NAN, right = NAN;
+  for (int i = 0; i < kSamples; ++i) {
+    const double a = values[static_cast<std::size_t>(i)] - 0.5 * top;
+    const double b = values[static_cast<std::size_t>(i) + 1] - 0.5 * top;
+    const double crossing = lo + (i + a / (a - b)) * step;
+    if (a < 0.0 && b >= 0.0 && std::isnan(left)) left = crossing;
+    if (a >= 0.0 && b < 0.0) right = crossing;
+  }
+  EXPECT_NEAR(detail::line_fwhm(c.shape, c.line, nullptr), right - left, 1e-6 * (right - left));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, LineShapeCalculus, ::testing::ValuesIn(kShapes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct Spectrum {
+  std::vector<double> x, y;
+  SpectrumData data(Statistics statistics = Statistics::unweighted) const {
+    return {x.data(), y.data(), nullptr, x.size(), statistics};
+  }
+};
+
+// Three overlapping lines of one shape on a sloping background, far from x = 0.
+Spectrum three_lines(const ShapeCase& c, double scale = 1.0) {
+  Spectrum s;
+  const double means[] = {1040.0, 1047.0, 1056.0}, heights[] = {400.0, 250.0, 320.0};
+  for (int i = 0; i <= 300; ++i) {
+    const double x = 1000.0 + 0.35 * i;
+    double y = 80.0 - 0.05 * (x - 1000.0);
+    for (int k = 0; k < 3; ++k) {
+      LineParameters line = c.line;
+      line.mean = means[k];
+      line.amplitude = heights[k];
+      y += model_at(c.shape, line, x);
+    }
+    s.x.push_back(x);
+    s.y.push_back(scale * y);
+  }
+  return s;
+}
+
+class ShapeFit : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(ShapeFit, NoiselessLinesComeBack) {
+  const ShapeCase& c = GetParam();
+  const Spectrum s = three_lines(c);
+  SpectrumFit fitter;
+  fitter.set_shape(c.shape);
+  fitter.set_accuracy(1e-12);
+  fitter.set_max_iterations(500);
+  fitter.set_window(1000.0, 1105.0);
+  const SpectrumFitResult r = fitter.fit(s.data(), std::vector<double>{1041.0, 1046.0, 1057.0});
+  ASSERT_EQ(r.status, GSL_SUCCESS) << r.status_str;
+  ASSERT_TRUE(r.regions.at(0).ok()) << r.regions[0].status_str;
+  EXPECT_LT(r.regions[0].chisq, 1e-12);
+  const double means[] = {1040.0, 1047.0, 1056.0}, heights[] = {400.0, 250.0, 320.0};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const SpectrumPeak& p = r.peaks.at(k);
+    EXPECT_NEAR(p.mean, means[k], 1e-7);
+    EXPECT_NEAR(p.amplitude, heights[k], 1e-7 * heights[k]);
+    LineParameters truth = c.line;
+    truth.amplitude = heights[k];
+    EXPECT_NEAR(p.area, detail::line_area(c.shape, truth, nullptr), 1e-7 * p.area);
+    EXPECT_NEAR(p.fwhm, detail::line_fwhm(c.shape, truth, nullptr), 1e-7 * p.fwhm);
+    EXPECT_EQ(std::isnan(p.gamma), !detail::has_gamma(c.shape));
+    EXPECT_EQ(std::isnan(p.eta), !detail::has_eta(c.shape));
+    // The line alone is the model less the background, tail and all, step not.
+    const double x = means[k] - 1.3;
+    EXPECT_NEAR(r.evaluate_peak(k, x),
+                detail::line_value(
+                    c.shape,
+                    [&] {
+                      LineParameters l = truth;
+                      l.mean = means[k];
+                      return l;
+                    }(),
+                    x),
+                1e-6 * heights[k]);
+  }
+  EXPECT_NEAR(r.evaluate(s.x[143]), s.y[143], 1e-6);
+  if (detail::has_tail(c.shape)) {
+    EXPECT_NEAR(r.regions[0].tail, c.line.tail, 1e-6 * c.line.tail);
+    EXPECT_NEAR(r.regions[0].step, c.line.step, 1e-6);
+  } else {
+    EXPECT_TRUE(std::isnan(r.regions[0].tail));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ShapeFit, ::testing::ValuesIn(kShapes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HeldParameters, StayAtTheirValuesWithNoError) {
+  const ShapeCase& tailed = kShapes[1];
+  const Spectrum s = three_lines(tailed);
+  SpectrumFit fitter;
+  fitter.set_shape(LineShape::tailed);
+  fitter.set_window(1000.0, 1105.0);
+  fitter.set_fixed(ShapeParameter::tail, 0.3);
+  fitter.set_fixed(ShapeParameter::step, 0.02);
+  const SpectrumFitResult r = fitter.fit(s.data(), std::vector<double>{1041.0, 1046.0, 1057.0});
+  ASSERT_TRUE(r.regions.at(0).ok()) << r.regions[0].status_str;
+  EXPECT_EQ(r.regions[0].tail, 0.3);
+  EXPECT_EQ(r.regions[0].tail_err, 0.0);
+  EXPECT_EQ(r.regions[0].step, 0.02);
+  EXPECT_NEAR(r.regions[0].tail_slope, 3.0, 1e-6);
+  EXPECT_GT(r.regions[0].tail_slope_err, 0.0);
+  for (const std::string& name : r.regions[0].parameter_names) {
+    EXPECT_TRUE(name != "tail" && name != "step") << name;
+  }
+  // A value a parameter cannot take refuses the spectrum instead of fitting nonsense.
+  fitter.set_fixed(ShapeParameter::tail_slope, -1.0);
+  const SpectrumFitResult refused = fitter.fit(s.data());
+  EXPECT_EQ(refused.status, GSL_EINVAL);
+  EXPECT_NE(refused.status_str.find("tail_slope"), std::string::npos);
+}
+
+// A germanium-like spectrum: Gaussian lines whose FWHM^2 = 3 + 0.002 x, as Poisson counts.
+Spectrum resolution_spectrum(std::mt19937_64& random) {
+  Spectrum s;
+  const double means[] = {150, 320, 480, 660, 810, 1000, 1170, 1330, 1500, 1700};
+  for (int i = 0; i < 4096; ++i) {
+    const double x = 0.5 * i;
+    double mu = 50.0 * std::exp(-x / 700.0) + 5.0;
+    for (double mean : means) {
+      const double sigma = std::sqrt(3.0 + 0.002 * mean) / 2.3548200450309493;
+      const double d = (x - mean) / sigma;
+      mu += 3000.0 * std::exp(-0.5 * d * d);
+    }
+    s.x.push_back(x);
+    s.y.push_back(static_cast<double>(std::poisson_distribution<long>(mu)(random)));
+  }
+  return s;
+}
+
+TEST(ResolutionWidths, AreFittedFromTheStrongLinesAndImposedOnAll) {
+  std::mt19937_64 random(7);
+  const Spectrum s = resolution_spectrum(random);
+  SpectrumFit fitter;
+  fitter.set_width(WidthMode::resolution);
+  const SpectrumFitResult r = fitter.fit(s.data(Statistics::poisson));
+  ASSERT_EQ(r.status, GSL_SUCCESS);
+  ASSERT_EQ(r.peaks.size(), 10u);
+  EXPECT_EQ(r.width, WidthMode::resolution);
+  // The fitted coefficients agree with the truth within their errors.
+  const double truth[] = {3.0, 0.002, 0.0};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const double error = std::sqrt(r.resolution_covariance[4 * i]);
+    EXPECT_GT(error, 0.0);
+    EXPECT_LT(std::fabs(r.resolution[i] - truth[i]), 4.0 * error) << i;
+  }
+  for (const SpectrumPeak& p : r.peaks) {
+    const double fwhm =
+        std::sqrt(r.resolution[0] + p.mean * (r.resolution[1] + p.mean * r.resolution[2]));
+    EXPECT_NEAR(p.fwhm, fwhm, 1e-12 * fwhm);
+  }
+  // Given coefficients are imposed as they are, with no error.
+  fitter.set_resolution(3.0, 0.002, 0.0);
+  const SpectrumFitResult given = fitter.fit(s.data(Statistics::poisson));
+  ASSERT_EQ(given.peaks.size(), 10u);
+  EXPECT_EQ(given.resolution[1], 0.002);
+  EXPECT_EQ(given.resolution_covariance[0], 0.0);
+  EXPECT_NEAR(given.peaks[3].fwhm, std::sqrt(3.0 + 0.002 * given.peaks[3].mean), 1e-12);
+}
+
+TEST(ResidualLines, DoNotDependOnTheUnitOfY) {
+  // A doublet of similar lines 1.3 FWHM apart, with noise: fitted as two lines in any unit.
+  std::mt19937_64 random(11);
+  std::normal_distribution<double> noise(0.0, 4.0);
+  Spectrum s;
+  for (int i = 0; i < 600; ++i) {
+    const double x = i;
+    const double a = (x - 300.0) / 4.0, b = (x - 312.0) / 4.0;
+    s.x.push_back(x);
+    s.y.push_back(50.0 + 900.0 * std::exp(-0.5 * a * a) + 700.0 * std::exp(-0.5 * b * b) +
+                  noise(random));
+  }
+  Spectrum milli = s;
+  for (double& y : milli.y) y *= 1e-3;
+  const SpectrumFit fitter;
+  const SpectrumFitResult in_units = fitter.fit(s.data());
+  const SpectrumFitResult in_thousandths = fitter.fit(milli.data());
+  ASSERT_EQ(in_units.peaks.size(), 2u);
+  ASSERT_EQ(in_thousandths.peaks.size(), 2u);
+  for (std::size_t k = 0; k < 2; ++k) {
+    EXPECT_NEAR(in_units.peaks[k].mean, in_thousandths.peaks[k].mean, 1e-6);
+  }
+}
+
+TEST(UndeterminedWidths, AreTiedAndSaySo) {
+  // A strong line and, beside it in its region, a spike one channel wide: its own width would
+  // come out narrower than a channel.
+  Spectrum s;
+  for (int i = 0; i < 200; ++i) {
+    const double x = i;
+    const double a = (x - 100.0) / 3.0;
+    s.x.push_back(x);
+    s.y.push_back(10.0 + 1000.0 * std::exp(-0.5 * a * a) + (i == 112 ? 150.0 : 0.0) +
+                  (i % 2 == 0 ? 0.5 : -0.5));
+  }
+  SpectrumFit fitter;
+  fitter.set_window(80.0, 130.0);
+  const SpectrumFitResult r = fitter.fit(s.data(), std::vector<double>{100.0, 112.0});
+  ASSERT_EQ(r.status, GSL_SUCCESS);
+  ASSERT_EQ(r.peaks.size(), 2u);
+  ASSERT_TRUE(r.regions[0].ok()) << r.regions[0].status_str;
+  EXPECT_FALSE(r.peaks[0].width_tied);
+  EXPECT_TRUE(r.peaks[1].width_tied);
+  EXPECT_DOUBLE_EQ(r.peaks[1].sigma, r.peaks[0].sigma);
+  for (const SpectrumPeak& p : r.peaks) EXPECT_GE(p.fwhm, 2.0);
+}
+
+// A model whose derivatives are not numbers: no step can ever be solved for.
+struct UnsolvableModel {
+  static constexpr int kParameters = 2;
+  Eigen::Index parameter_count() const { return 2; }
+  bool evaluate(const double*, std::size_t, std::size_t count, double* values,
+                double* jacobian) const {
+    for (std::size_t i = 0; i < count; ++i) {
+      values[i] = 1.0;
+      jacobian[i] = NAN;
+      jacobian[count + i] = 1.0;
+    }
+    return true;
+  }
+};
+
+TEST(LeastSquaresCore, AStepThatCannotBeSolvedEndsAsNoProgress) {
+  const std::vector<double> y(10, 2.0);
+  const detail::Observations observations{y.data(), nullptr, y.size(),
+                                          detail::Statistic::least_squares};
+  const auto minimum = detail::minimise(UnsolvableModel{}, observations,
+                                        detail::ParameterVector<2>(1.0, 1.0), {50, 1e-8});
+  EXPECT_EQ(minimum.status, GSL_ENOPROG);
+  EXPECT_EQ(minimum.iterations, 0);
+}
+
+}  // namespace
+}  // namespace vesk::numerics
