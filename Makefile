@@ -69,6 +69,8 @@ bench:
 	@echo
 	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/peaks_bench.py \
 	  --markdown $(BENCH_DIR)/peaks-bench-table.md
+	@echo
+	@$(PYTHON) bench/compare/shapes_bench.py $(BENCH_DIR) --markdown $(BENCH_DIR)/shapes-bench-table.md
 
 # Line coverage of the library's sources by the unit tests, with gcov.
 coverage: deps

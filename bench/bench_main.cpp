@@ -103,12 +103,12 @@ std::vector<double> gamma_spectrum(std::vector<double>& channels) {
   return counts;
 }
 
-void BM_SpectrumSearchAndFit(benchmark::State& state) {
+// Searches and fits the gamma spectrum with `fitter`'s settings.
+void spectrum_benchmark(benchmark::State& state, const vesk::numerics::SpectrumFit& fitter) {
   std::vector<double> channels;
   const std::vector<double> counts = gamma_spectrum(channels);
   const vesk::numerics::SpectrumData data{channels.data(), counts.data(), nullptr, channels.size(),
                                           vesk::numerics::Statistics::poisson};
-  const vesk::numerics::SpectrumFit fitter;
   std::size_t peaks = 0;
   for (auto _ : state) {
     const vesk::numerics::SpectrumFitResult result = fitter.fit(data);
@@ -117,7 +117,22 @@ void BM_SpectrumSearchAndFit(benchmark::State& state) {
   }
   state.counters["peaks"] = static_cast<double>(peaks);
 }
+
+void BM_SpectrumSearchAndFit(benchmark::State& state) {
+  spectrum_benchmark(state, vesk::numerics::SpectrumFit());
+}
 BENCHMARK(BM_SpectrumSearchAndFit)->Unit(benchmark::kMillisecond);
+
+// The same spectrum fitted with each line shape (LineShape's values in turn): the Gaussian's
+// time is the yardstick of the others.
+void BM_SpectrumShape(benchmark::State& state) {
+  vesk::numerics::SpectrumFit fitter;
+  const auto shape = static_cast<vesk::numerics::LineShape>(state.range(0));
+  fitter.set_shape(shape);
+  state.SetLabel(vesk::numerics::line_shape_name(shape));
+  spectrum_benchmark(state, fitter);
+}
+BENCHMARK(BM_SpectrumShape)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 template <typename Estimate>
 void estimator_benchmark(benchmark::State& state, Estimate estimate) {

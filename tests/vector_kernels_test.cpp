@@ -123,6 +123,35 @@ TEST_P(VectorKernelsTest, CorrelatePairMatchesTwoScalarCorrelations) {
   }
 }
 
+// An output is the same sum wherever it falls, in a block of vector sums or in the scalar tail:
+// the input shifted by one to 40 points moves every output across the blocks' edges, and each
+// must come out equal to the bit, or the search would depend on where a peak lies.
+TEST_P(VectorKernelsTest, CorrelatePairOutputsDoNotDependOnTheirPlace) {
+  const VectorKernels& k = kernels();
+  std::mt19937_64 generator(8);
+  std::uniform_real_distribution<double> uniform(0.0, 1000.0);
+  const std::size_t count = 203;
+  for (std::size_t taps : {3u, 13u, 33u}) {
+    std::vector<double> a(count), b(count), wa(taps), wb(taps);
+    for (auto* values : {&a, &b, &wa, &wb}) {
+      for (double& value : *values) value = uniform(generator) - 500.0;
+    }
+    const std::size_t outputs = count - taps + 1;
+    std::vector<double> out_a(outputs), out_b(outputs);
+    k.correlate_pair(a.data(), wa.data(), b.data(), wb.data(), count, taps, out_a.data(),
+                     out_b.data());
+    for (std::size_t shift = 1; shift <= 40; ++shift) {
+      std::vector<double> shifted_a(outputs - shift), shifted_b(outputs - shift);
+      k.correlate_pair(a.data() + shift, wa.data(), b.data() + shift, wb.data(), count - shift,
+                       taps, shifted_a.data(), shifted_b.data());
+      for (std::size_t i = 0; i + shift < outputs; ++i) {
+        ASSERT_EQ(shifted_a[i], out_a[i + shift]) << taps << " taps, shift " << shift;
+        ASSERT_EQ(shifted_b[i], out_b[i + shift]) << taps << " taps, shift " << shift;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(InstructionSets, VectorKernelsTest,
                          ::testing::Values(InstructionSet::sse2, InstructionSet::avx2,
                                            InstructionSet::avx512),

@@ -231,7 +231,7 @@ def markdown(fit_rows, savgol_rows, benchmarks):
                 or "RMS" in benchmark["name"]:
             continue
         name = benchmark["run_name"].replace("BM_", "").replace("/real_time", "")
-        note = ""
+        note = benchmark.get("label", "")
         if "items_per_second" in benchmark and "threads" in name:
             note = f"{benchmark['items_per_second'] / 1e3:.1f}k fits/s"
         lines.append(f"| {name} | {microseconds(benchmark):.3g} | | | | | | | {note} |")

@@ -5,6 +5,7 @@
 #include <Eigen/Core>
 
 #include <cstddef>
+#include <cstring>
 #include <limits>
 
 #include "simd/vector_kernels.h"
@@ -37,32 +38,52 @@ void gaussian(const double* x, std::size_t count, double centre, double half_inv
   exp(out, count, out);
 }
 
-// Outputs are summed in blocks this long, which stay in vector registers while every tap is
-// added.
-constexpr std::size_t kCorrelationBlock = 16;
+// As many doubles as one vector register of the instruction set holds, as the compiler's own
+// vector type. A block's sums are held in such values, which stay in registers while every tap
+// is added; sums in an array of doubles go back to memory at each tap, and the loop waits on the
+// store.
+#if defined(__AVX512F__)
+constexpr std::size_t kLanes = 8;
+#elif defined(__AVX__)
+constexpr std::size_t kLanes = 4;
+#else
+constexpr std::size_t kLanes = 2;
+#endif
+using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+// Outputs are summed in blocks of this many vectors.
+constexpr std::size_t kCorrelationVectors = 4;
+constexpr std::size_t kCorrelationBlock = kLanes * kCorrelationVectors;
 
+// Adds weight * in[0, kLanes) to sums.
+void add_lanes(double weight, const double* in, Lanes& sums) {
+  Lanes values;
+  std::memcpy(&values, in, sizeof values);
+  sums += weight * values;
+}
+
+// Every output is its own sum over the taps in tap order, as in the scalar loop below, so that
+// the blocks and the tail agree to the bit.
 void correlate_pair(const double* in_a, const double* weights_a, const double* in_b,
                     const double* weights_b, std::size_t count, std::size_t taps, double* out_a,
                     double* out_b) {
   const std::size_t outputs = count - taps + 1;
   std::size_t first = 0;
   for (; first + kCorrelationBlock <= outputs; first += kCorrelationBlock) {
-    double sums_a[kCorrelationBlock] = {};
-    double sums_b[kCorrelationBlock] = {};
+    Lanes sums_a[kCorrelationVectors] = {};
+    Lanes sums_b[kCorrelationVectors] = {};
     for (std::size_t k = 0; k < taps; ++k) {
       const double w_a = weights_a[k];
       const double w_b = weights_b[k];
       const double* shifted_a = in_a + first + k;
       const double* shifted_b = in_b + first + k;
-      for (std::size_t i = 0; i < kCorrelationBlock; ++i) {
-        sums_a[i] += w_a * shifted_a[i];
-        sums_b[i] += w_b * shifted_b[i];
+#pragma GCC unroll 4
+      for (std::size_t v = 0; v < kCorrelationVectors; ++v) {
+        add_lanes(w_a, shifted_a + v * kLanes, sums_a[v]);
+        add_lanes(w_b, shifted_b + v * kLanes, sums_b[v]);
       }
     }
-    for (std::size_t i = 0; i < kCorrelationBlock; ++i) {
-      out_a[first + i] = sums_a[i];
-      out_b[first + i] = sums_b[i];
-    }
+    std::memcpy(out_a + first, sums_a, sizeof sums_a);
+    std::memcpy(out_b + first, sums_b, sizeof sums_b);
   }
   for (std::size_t i = first; i < outputs; ++i) {
     double sum_a = 0.0;

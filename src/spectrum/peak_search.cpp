@@ -48,16 +48,17 @@ SecondDerivative computed_second_derivative(const Channels& channels, int half_w
   const arma::rowvec weights =
       create_savitzky_golay_derivative_filter(2, half_width, half_width, 2);
   const arma::rowvec squared_weights = arma::square(weights);
-  std::vector<double> variance(n - taps + 1);
+  // The derivative's variance goes where its significance will be, which replaces it.
+  std::vector<double>& significance = result.significance;
   const VectorKernels& kernels = best_vector_kernels();
   kernels.correlate_pair(channels.y.data(), weights.memptr(), channels.variance.data(),
                          squared_weights.memptr(), n, taps, result.value.data() + width,
-                         variance.data());
+                         significance.data() + width);
   // Where no channel of the window has any variance the derivative is 0 too, and so is the
   // significance; the floor only keeps the division defined, and the loop free of branches.
   constexpr double kFloor = std::numeric_limits<double>::min();
   for (std::size_t i = width; i + width < n; ++i) {
-    result.significance[i] = -result.value[i] / std::sqrt(std::max(variance[i - width], kFloor));
+    significance[i] = -result.value[i] / std::sqrt(std::max(significance[i], kFloor));
   }
   return result;
 }
@@ -165,14 +166,25 @@ double robust_noise_variance(const std::vector<double>& y) {
 
 std::vector<double> expected_counts(const std::vector<double>& y) {
   constexpr std::size_t kNeighbours = 2;
-  std::vector<double> expected(y.size());
-  for (std::size_t i = 0; i < y.size(); ++i) {
+  const std::size_t n = y.size();
+  std::vector<double> expected(n);
+  const auto mean_around = [&](std::size_t i) {
     const std::size_t first = i > kNeighbours ? i - kNeighbours : 0;
-    const std::size_t last = std::min(y.size() - 1, i + kNeighbours);
+    const std::size_t last = std::min(n - 1, i + kNeighbours);
     double sum = 0.0;
     for (std::size_t k = first; k <= last; ++k) sum += y[k];
-    expected[i] = sum / static_cast<double>(last - first + 1);
+    return sum / static_cast<double>(last - first + 1);
+  };
+  const std::size_t inner_end = n > kNeighbours ? n - kNeighbours : 0;
+  for (std::size_t i = 0; i < std::min(kNeighbours, n); ++i) expected[i] = mean_around(i);
+  // Inside, the same sums written out, in the same order, which the compiler vectorises.
+  static_assert(kNeighbours == 2, "the sum below is written for two neighbours");
+  constexpr double kWindow = 2 * kNeighbours + 1;
+  for (std::size_t i = kNeighbours; i < inner_end; ++i) {
+    expected[i] = ((((0.0 + y[i - 2]) + y[i - 1]) + y[i]) + y[i + 1]) + y[i + 2];
+    expected[i] /= kWindow;
   }
+  for (std::size_t i = std::max(kNeighbours, inner_end); i < n; ++i) expected[i] = mean_around(i);
   return expected;
 }
 
