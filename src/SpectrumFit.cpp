@@ -13,6 +13,7 @@
 
 #include "least_squares.h"
 #include "spectrum/evaluation.h"
+#include "spectrum/line_measures.h"
 #include "spectrum/peak_search.h"
 #include "spectrum/region_model.h"
 #include "vesk/numerics/filter.h"
@@ -546,6 +547,55 @@ RegionFit fit_region_with_residual_lines(const SpectrumFit& settings, const Chan
   return fit;
 }
 
+// Lines asked for at given positions that the data do not hold keep the fit of their region
+// from converging (the height runs to zero, where the model ends), or leave a bump of noise
+// narrower or wider than lines are, kWidthSpread from the width they started with, or one that
+// has wandered out of the region. Such lines
+// are taken out and the region fitted again without them; they are reported as not there, held
+// where they were asked for, with the net counts of their channels. The region's peaks stay in
+// the order of their starts.
+bool implausible(const SpectrumPeak& line, const PeakStart& start, const SpectrumRegion& region) {
+  return !(line.sigma >= start.sigma / kWidthSpread && line.sigma <= start.sigma * kWidthSpread &&
+           region.lo <= line.mean && line.mean <= region.hi);
+}
+
+RegionFit fit_given_region(const SpectrumFit& settings, const Channels& channels, std::size_t first,
+                           std::size_t count, const std::vector<PeakStart>& starts,
+                           std::size_t region_index) {
+  std::vector<bool> absent(starts.size(), false);
+  std::vector<std::size_t> present(starts.size());
+  std::iota(present.begin(), present.end(), std::size_t{0});
+  RegionFit fit = fit_region(settings, channels, first, count, starts, region_index);
+  while (!present.empty()) {
+    if (!fit.region.ok()) {
+      absent[*std::min_element(present.begin(), present.end(), [&](std::size_t a, std::size_t b) {
+        return starts[a].amplitude < starts[b].amplitude;
+      })] = true;
+    } else {
+      bool dropped = false;
+      for (std::size_t j = 0; j < present.size(); ++j) {
+        if (implausible(fit.peaks[j], starts[present[j]], fit.region))
+          absent[present[j]] = dropped = true;
+      }
+      if (!dropped) break;
+    }
+    std::vector<PeakStart> kept;
+    present.clear();
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+      if (!absent[k]) present.push_back(k), kept.push_back(starts[k]);
+    }
+    fit = fit_region(settings, channels, first, count, kept, region_index);
+  }
+  std::vector<SpectrumPeak> peaks;
+  for (std::size_t k = 0, next = 0; k < starts.size(); ++k) {
+    peaks.push_back(absent[k] ? detail::absent_line(fit.region, settings.get_background(), channels,
+                                                    starts[k].mean, starts[k].sigma, region_index)
+                              : fit.peaks[next++]);
+  }
+  fit.peaks = std::move(peaks);
+  return fit;
+}
+
 // ---- Regions ----------------------------------------------------------------------------------
 
 struct RegionPlan {
@@ -616,7 +666,7 @@ SpectrumFitResult fit_starts(const SpectrumFit& settings, const SpectrumData& da
         add_residual_lines
             ? fit_region_with_residual_lines(settings, channels, plan.first, plan.count,
                                              plan.starts, index, sigma)
-            : fit_region(settings, channels, plan.first, plan.count, plan.starts, index);
+            : fit_given_region(settings, channels, plan.first, plan.count, plan.starts, index);
     if (plan.count == 0) {
       fit.region.lo = settings.get_window_lo();
       fit.region.hi = settings.get_window_hi();
@@ -632,6 +682,7 @@ SpectrumFitResult fit_starts(const SpectrumFit& settings, const SpectrumData& da
                        return a.region < b.region || (a.region == b.region && a.mean < b.mean);
                      });
   }
+  detail::add_line_measures(result, channels, data.live_time);
   return result;
 }
 

@@ -12,7 +12,8 @@ namespace {
 
 constexpr char kCsvHeader[] =
     "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,amplitude_err,area,"
-    "area_err,region_lo,region_hi,chisq,dof,status,status_str";
+    "area_err,region_lo,region_hi,chisq,dof,status,status_str,counts,counts_err,rate,rate_err,"
+    "critical_level,detection_limit,significant,net_rate,net_rate_err";
 // An error is shown to two significant digits, and its value to the same decimal place.
 constexpr int kErrorDigits = 2;
 constexpr int kMostDecimals = 12;
@@ -49,6 +50,25 @@ nlohmann::json number(double value) {
   return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
+bool any_line(const std::vector<SpectrumFitFile>& fits, double numerics::SpectrumPeak::*field) {
+  return std::any_of(fits.begin(), fits.end(), [&](const SpectrumFitFile& fit) {
+    return std::any_of(fit.result.peaks.begin(), fit.result.peaks.end(),
+                       [&](const numerics::SpectrumPeak& p) { return std::isfinite(p.*field); });
+  });
+}
+
+// The line's rate (or, without a live time, its net counts) with its error; for a line not
+// detected, the detection limit as an upper limit instead.
+std::string rate_or_limit(const numerics::SpectrumPeak& p, bool rates, double live_time) {
+  const double scale = rates ? 1.0 / live_time : 1.0;
+  if (!p.significant && std::isfinite(p.detection_limit)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "< %.3g not detected", p.detection_limit * scale);
+    return text;
+  }
+  return rates ? with_error(p.rate, p.rate_err) : with_error(p.counts, p.counts_err);
+}
+
 }  // namespace
 
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
@@ -56,11 +76,15 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
   std::size_t file_width = 4;
   for (const SpectrumFitFile& fit : fits) file_width = std::max(file_width, fit.file.size() + 2);
   constexpr std::size_t kPeak = 6, kMean = 26, kFwhm = 22, kArea = 24, kAmplitude = 24, kRegion = 8,
-                        kChisq = 11;
+                        kChisq = 11, kRate = 26;
+  const bool rates = any_line(fits, &numerics::SpectrumPeak::rate);
+  const bool net_rates = any_line(fits, &numerics::SpectrumPeak::net_rate);
   if (several) out << padded("file", file_width);
   out << padded("peak", kPeak) << padded("mean", kMean) << padded("fwhm", kFwhm)
       << padded("area", kArea) << padded("amplitude", kAmplitude) << padded("region", kRegion)
-      << padded("chisq/dof", kChisq) << "status\n";
+      << padded("chisq/dof", kChisq) << padded(rates ? "rate /s" : "counts", kRate);
+  if (net_rates) out << padded("net rate /s", kRate);
+  out << "status\n";
   for (const SpectrumFitFile& fit : fits) {
     for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
       const numerics::SpectrumPeak& p = fit.result.peaks[k];
@@ -72,8 +96,10 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
           << padded(with_error(p.fwhm, p.fwhm_err), kFwhm)
           << padded(with_error(p.area, p.area_err), kArea)
           << padded(with_error(p.amplitude, p.amplitude_err), kAmplitude)
-          << padded(std::to_string(p.region), kRegion) << padded(chisq, kChisq) << r.status_str
-          << "\n";
+          << padded(std::to_string(p.region), kRegion) << padded(chisq, kChisq)
+          << padded(rate_or_limit(p, rates, fit.data.live_time), kRate);
+      if (net_rates) out << padded(with_error(p.net_rate, p.net_rate_err), kRate);
+      out << r.status_str << "\n";
     }
   }
 }
@@ -89,7 +115,13 @@ void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out)
                            p.amplitude, p.amplitude_err, p.area, p.area_err, r.lo, r.hi, r.chisq}) {
         out << "," << exact_text(value);
       }
-      out << "," << r.dof << "," << r.status << "," << csv_field(r.status_str) << "\n";
+      out << "," << r.dof << "," << r.status << "," << csv_field(r.status_str);
+      for (double value :
+           {p.counts, p.counts_err, p.rate, p.rate_err, p.critical_level, p.detection_limit}) {
+        out << "," << exact_text(value);
+      }
+      out << "," << (p.significant ? 1 : 0) << "," << exact_text(p.net_rate) << ","
+          << exact_text(p.net_rate_err) << "\n";
     }
   }
 }
@@ -107,7 +139,16 @@ nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
                      {"amplitude_err", number(p.amplitude_err)},
                      {"area", number(p.area)},
                      {"area_err", number(p.area_err)},
-                     {"region", p.region}});
+                     {"region", p.region},
+                     {"counts", number(p.counts)},
+                     {"counts_err", number(p.counts_err)},
+                     {"rate", number(p.rate)},
+                     {"rate_err", number(p.rate_err)},
+                     {"critical_level", number(p.critical_level)},
+                     {"detection_limit", number(p.detection_limit)},
+                     {"significant", p.significant},
+                     {"net_rate", number(p.net_rate)},
+                     {"net_rate_err", number(p.net_rate_err)}});
   }
   nlohmann::json regions = nlohmann::json::array();
   for (const numerics::SpectrumRegion& r : fit.result.regions) {

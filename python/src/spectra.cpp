@@ -12,6 +12,8 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "threads.h"
@@ -33,6 +35,10 @@ namespace vesk::python {
 namespace {
 
 using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
+// A blank's spectrum: x, y, per-point errors or none, live time or none.
+using Blank = std::tuple<Samples, Samples, std::optional<Samples>, std::optional<double>>;
+
+constexpr double kUnknownLiveTime = std::numeric_limits<double>::quiet_NaN();
 
 Background background_named(const std::string& name) {
   if (const auto background = vesk::numerics::background_named(name)) return *background;
@@ -58,15 +64,27 @@ SpectrumData spectrum_of(const Samples& x, const Samples& y, const std::optional
   return data;
 }
 
+// The counting measures of a line, in the order of the package's _LINE_MEASURES; significant
+// as 1 or 0.
+constexpr std::size_t kMeasures = 9;
+
+void write_measures(const SpectrumPeak& p, double* out) {
+  const double values[kMeasures] = {p.counts,   p.counts_err,     p.rate,
+                                    p.rate_err, p.critical_level, p.detection_limit,
+                                    p.net_rate, p.net_rate_err,   p.significant ? 1.0 : 0.0};
+  std::copy(values, values + kMeasures, out);
+}
+
 py::array_t<double> peak_table(const SpectrumFitResult& result) {
-  constexpr std::size_t kColumns = 10;
+  constexpr std::size_t kNumbers = 10;
+  constexpr std::size_t kColumns = kNumbers + kMeasures;
   py::array_t<double> table({result.peaks.size(), kColumns});
   auto out = table.mutable_unchecked<2>();
   for (std::size_t i = 0; i < result.peaks.size(); ++i) {
     const SpectrumPeak& p = result.peaks[i];
-    const double values[kColumns] = {p.amplitude, p.amplitude_err, p.mean, p.mean_err,
-                                     p.sigma,     p.sigma_err,     p.fwhm, p.fwhm_err,
-                                     p.area,      p.area_err};
+    double values[kColumns] = {p.amplitude, p.amplitude_err, p.mean,     p.mean_err, p.sigma,
+                               p.sigma_err, p.fwhm,          p.fwhm_err, p.area,     p.area_err};
+    write_measures(p, values + kNumbers);
     for (std::size_t j = 0; j < kColumns; ++j) {
       out(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(j)) = values[j];
     }
@@ -140,8 +158,9 @@ SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::op
 }
 
 // The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
-// region's chi-square.
-constexpr std::size_t kBatchNumbers = 11;
+// region's chi-square, then its counting measures.
+constexpr std::size_t kBatchFitNumbers = 11;
+constexpr std::size_t kBatchNumbers = kBatchFitNumbers + kMeasures;
 // The peak's region index, the region's degrees of freedom and its status.
 constexpr std::size_t kBatchCounts = 3;
 
@@ -149,10 +168,11 @@ void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double
                       long long* counts) {
   const SpectrumPeak& p = result.peaks[index];
   const SpectrumRegion& r = result.regions[p.region];
-  const double values[kBatchNumbers] = {p.amplitude, p.amplitude_err, p.mean, p.mean_err,
-                                        p.sigma,     p.sigma_err,     p.fwhm, p.fwhm_err,
-                                        p.area,      p.area_err,      r.chisq};
-  std::copy(values, values + kBatchNumbers, numbers);
+  const double values[kBatchFitNumbers] = {p.amplitude, p.amplitude_err, p.mean, p.mean_err,
+                                           p.sigma,     p.sigma_err,     p.fwhm, p.fwhm_err,
+                                           p.area,      p.area_err,      r.chisq};
+  std::copy(values, values + kBatchFitNumbers, numbers);
+  write_measures(p, numbers + kBatchFitNumbers);
   counts[0] = static_cast<long long>(p.region);
   counts[1] = r.dof;
   counts[2] = r.status;
@@ -166,7 +186,7 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
                          bool counts, const Samples& positions, const std::string& background,
                          bool same_width, std::optional<double> fwhm,
                          std::optional<std::pair<double, double>> window, int max_iterations,
-                         double accuracy, int workers) {
+                         double accuracy, int workers, const std::optional<Samples>& live_times) {
   const SpectrumFit fitter =
       spectrum_fit(background, same_width, fwhm, SpectrumFit::default_threshold, window,
                    max_iterations, accuracy);
@@ -195,6 +215,7 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
                           Statistics::unweighted};
         if (sigmas) data.statistics = Statistics::weighted;
         if (counts) data.statistics = Statistics::poisson;
+        if (live_times) data.live_time = live_times->data()[row];
         const SpectrumFitResult result = fitter.fit(data, given);
         for (const SpectrumRegion& region : result.regions) {
           texts[first][region.status] = region.status_str;
@@ -220,7 +241,7 @@ void bind_spectra(py::module_& m) {
   m.def("fit_peaks_many", &fit_peaks_many, py::arg("x"), py::arg("ys"), py::arg("sigmas"),
         py::arg("counts"), py::arg("positions"), py::arg("background"), py::arg("same_width"),
         py::arg("fwhm"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
-        py::arg("workers"));
+        py::arg("workers"), py::arg("live_times"));
   py::class_<SpectrumFitResult>(m, "SpectrumFitResult")
       .def_property_readonly("background",
                              [](const SpectrumFitResult& r) {
@@ -285,10 +306,17 @@ void bind_spectra(py::module_& m) {
          const std::optional<Samples>& positions, const std::optional<Samples>& starts,
          const std::string& background, bool same_width, std::optional<double> fwhm,
          double threshold, std::optional<std::pair<double, double>> window, int max_iterations,
-         double accuracy) {
+         double accuracy, std::optional<double> live_time, const std::optional<Blank>& blank) {
         const SpectrumFit fitter =
             spectrum_fit(background, same_width, fwhm, threshold, window, max_iterations, accuracy);
-        const SpectrumData data = spectrum_of(x, y, sigma, counts);
+        SpectrumData data = spectrum_of(x, y, sigma, counts);
+        data.live_time = live_time.value_or(kUnknownLiveTime);
+        std::optional<SpectrumData> blank_data;
+        if (blank) {
+          const auto& [blank_x, blank_y, blank_sigma, blank_live_time] = *blank;
+          blank_data = spectrum_of(blank_x, blank_y, blank_sigma, counts);
+          blank_data->live_time = blank_live_time.value_or(kUnknownLiveTime);
+        }
         std::vector<double> given;
         if (positions) given.assign(positions->data(), positions->data() + positions->size());
         std::vector<FoundPeak> found;
@@ -299,13 +327,23 @@ void bind_spectra(py::module_& m) {
           }
         }
         py::gil_scoped_release unlocked;
-        if (starts) return fitter.fit(data, found);
-        if (positions) return fitter.fit(data, given);
-        return fitter.fit(data);
+        std::pair<SpectrumFitResult, std::optional<SpectrumFitResult>> fitted;
+        if (starts) {
+          fitted.first = fitter.fit(data, found);
+        } else if (positions) {
+          fitted.first = fitter.fit(data, given);
+        } else {
+          fitted.first = fitter.fit(data);
+        }
+        if (blank_data && fitted.first.status == 0) {
+          fitted.second = fitter.subtract_blank(fitted.first, *blank_data);
+        }
+        return fitted;
       },
       py::arg("x"), py::arg("y"), py::arg("sigma"), py::arg("counts"), py::arg("positions"),
       py::arg("starts"), py::arg("background"), py::arg("same_width"), py::arg("fwhm"),
-      py::arg("threshold"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"));
+      py::arg("threshold"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
+      py::arg("live_time"), py::arg("blank"));
 }
 
 }  // namespace vesk::python

@@ -20,7 +20,7 @@ def test_every_row_equals_fit_peaks_on_its_spectrum_for_any_number_of_workers(se
     one = vn.fit_peaks_many(x, spectra, peaks=peaks, **settings)
     two = vn.fit_peaks_many(x, spectra, peaks=peaks, workers=2, **settings)
     assert one.shape == (24, 2) and one.dtype == vn.BATCH_PEAK_DTYPE
-    assert np.array_equal(one, two)
+    assert one.tobytes() == two.tobytes()  # to the bit, NaN rates (no live time) included
     assert one["ok"].all()
     errors = settings.pop("errors")
     for row in (0, 13, 23):
@@ -28,7 +28,7 @@ def test_every_row_equals_fit_peaks_on_its_spectrum_for_any_number_of_workers(se
         fit = vn.fit_peaks(x, spectra[row], peaks=peaks, errors=own, **settings)
         by_mean = fit.peaks[np.argsort(fit.peaks["mean"])][::-1]  # 260 first, as given
         for name in vn.PEAK_DTYPE.names:
-            assert np.array_equal(one[row][name], by_mean[name]), name
+            assert np.array_equal(one[row][name], by_mean[name], equal_nan=True), name
         region = fit.regions[by_mean["region"]]
         assert np.array_equal(one[row]["chisq"], region["chisq"])
         assert np.array_equal(one[row]["dof"], region["dof"])
