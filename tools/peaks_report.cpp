@@ -58,10 +58,11 @@ bool any_line(const std::vector<SpectrumFitFile>& fits, double numerics::Spectru
 }
 
 // The line's rate (or, without a live time, its net counts) with its error; for a line not
-// detected, the detection limit as an upper limit instead.
+// detected, the detection limit as an upper limit instead. Among files with rates, one without
+// a live time has none.
 std::string rate_or_limit(const numerics::SpectrumPeak& p, bool rates, double live_time) {
   const double scale = rates ? 1.0 / live_time : 1.0;
-  if (!p.significant && std::isfinite(p.detection_limit)) {
+  if (!p.significant && std::isfinite(p.detection_limit * scale)) {
     char text[64];
     std::snprintf(text, sizeof text, "< %.3g not detected", p.detection_limit * scale);
     return text;
