@@ -78,8 +78,9 @@ TEST_F(Peaks, CsvJsonAndTableReportTheSameLines) {
   EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')),
             "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,"
             "amplitude_err,area,area_err,region_lo,region_hi,chisq,dof,status,status_str,gamma,"
-            "gamma_err,eta,eta_err,tail,tail_err,tail_slope,tail_slope_err,step,step_err,"
-            "width_tied");
+            "gamma_err,eta,eta_err,tail,tail_err,tail_slope,tail_slope_err,step,step_err,counts,"
+            "counts_err,rate,rate_err,critical_level,detection_limit,significant,net_rate,"
+            "net_rate_err,width_tied");
   const Outcome json = run("peaks --counts --format json " + file);
   ASSERT_EQ(json.status, 0) << json.err;
   const nlohmann::json parsed = nlohmann::json::parse(json.out);
@@ -105,7 +106,7 @@ TEST_F(Peaks, CsvJsonAndTableReportTheSameLines) {
   const Outcome table = run("peaks --counts " + file);
   ASSERT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(count_of(table.out, "\n"), kLines.size() + 1);
-  EXPECT_EQ(count_of(table.out, "±"), 4 * kLines.size());
+  EXPECT_EQ(count_of(table.out, "±"), 5 * kLines.size());  // and the net counts
 }
 
 TEST_F(Peaks, FixedLinesInAWindowAreOneRegionOverExactlyItsPoints) {
@@ -239,6 +240,42 @@ TEST_F(Peaks, PlotOfTailedLinesHasACurveForEveryLineAndRegion) {
   EXPECT_EQ(count_of(text, "stroke=\"#FF7F0E\""), fitted_regions + 1);
 }
 
+TEST_F(Peaks, RatesLimitsAndABlankInEveryFormat) {
+  const std::string file = spectrum();
+  // A line that is there and one that is not, over 600 s; the blank (the same spectrum over
+  // 300 s) has twice the rates, so the net rates are minus the rates.
+  const std::string arguments =
+      "peaks --counts --at 300,1000 --live-time 600 --blank " + file + " --blank-live-time 300 ";
+  const Outcome json = run(arguments + "--format json " + file);
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json peaks = nlohmann::json::parse(json.out)["peaks"];
+  ASSERT_EQ(peaks.size(), 2u);
+  const auto& line = peaks[0];
+  const auto& empty = peaks[1];
+  EXPECT_EQ(line["significant"], true);
+  EXPECT_EQ(line["rate"].get<double>(), line["counts"].get<double>() / 600.0);
+  EXPECT_NEAR(line["counts"].get<double>(), 20000.0, 50.0);
+  EXPECT_NEAR(line["net_rate"].get<double>(), -line["rate"].get<double>(),
+              1e-6 * line["rate"].get<double>());
+  EXPECT_EQ(empty["significant"], false);
+  EXPECT_LT(empty["counts"].get<double>(), empty["critical_level"].get<double>());
+  EXPECT_GT(empty["detection_limit"].get<double>(), empty["critical_level"].get<double>());
+  const Outcome csv = run(arguments + "--format csv " + file);
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  const auto rows = csv_rows(csv.out);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0][25], "significant");
+  EXPECT_EQ(rows[1][25], "1");
+  EXPECT_EQ(rows[2][25], "0");
+  EXPECT_EQ(std::stod(rows[2][24]), empty["detection_limit"].get<double>());
+  EXPECT_EQ(std::stod(rows[1][26]), line["net_rate"].get<double>());
+  const Outcome table = run(arguments + file);
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_NE(table.out.find("rate /s"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("net rate /s"), std::string::npos) << table.out;
+  EXPECT_EQ(count_of(table.out, "not detected"), 1u) << table.out;
+}
+
 struct PeaksExit {
   const char* name;
   const char* arguments;  // {good} and {bad} stand for files the test makes
@@ -290,7 +327,12 @@ INSTANTIATE_TEST_SUITE_P(
         PeaksExit{"FixUnknownName", "--fix width=2 {good}", 2, "--fix must be NAME=VALUE"},
         PeaksExit{"FixWithoutValue", "--fix eta {good}", 2, "--fix must be NAME=VALUE"},
         PeaksExit{"FixOutOfDomain", "--fix eta=1.5 {good}", 2, "--fix eta=1.5 is out of"},
-        PeaksExit{"FixNotFinite", "--fix tail=inf {good}", 2, "out of the domain"}),
+        PeaksExit{"FixNotFinite", "--fix tail=inf {good}", 2, "out of the domain"},
+        PeaksExit{"NegativeLiveTime", "--live-time -5 {good}", 2,
+                  "--live-time must be a positive number"},
+        PeaksExit{"BlankLiveTimeWithoutBlank", "--blank-live-time 5 {good}", 2,
+                  "--blank-live-time goes with --blank"},
+        PeaksExit{"UnreadableBlank", "--counts --blank {bad} {good}", 2, "bad.dat:2:"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

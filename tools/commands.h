@@ -66,6 +66,9 @@ struct PeaksOptions {
   std::string format;     ///< table, csv or json; empty: table
   std::string plot_path;  ///< empty: no plot
   bool log_y = false;
+  std::optional<double> live_time;        ///< seconds; unset: the file's, if it has one
+  std::string blank;                      ///< a blank's spectrum; empty: none
+  std::optional<double> blank_live_time;  ///< seconds; unset: the blank file's, if it has one
 };
 
 struct SmoothOptions {

@@ -102,6 +102,13 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
   peaks->add_option("--plot", options.plot_path,
                     "Write an SVG plot of the spectrum, the fit and the residuals (one file)");
   peaks->add_flag("--log-y", options.log_y, "With --plot: a logarithmic y axis");
+  peaks->add_option("--live-time", options.live_time,
+                    "The measurement's live time in seconds, for count rates");
+  peaks->add_option("--blank", options.blank,
+                    "A blank's or the shielded detector's spectrum: fitted at the same lines, "
+                    "its rates subtracted");
+  peaks->add_option("--blank-live-time", options.blank_live_time,
+                    "The blank's live time in seconds");
 }
 
 void add_smooth(CLI::App& app, SmoothOptions& options) {

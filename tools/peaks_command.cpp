@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "commands.h"
@@ -134,6 +135,12 @@ numerics::SpectrumFit fitter_of(const PeaksOptions& options) {
   return fitter;
 }
 
+void check_live_time(const std::optional<double>& seconds, const char* option) {
+  if (seconds && !(std::isfinite(*seconds) && *seconds > 0.0)) {
+    throw UsageError(std::string(option) + " must be a positive number of seconds");
+  }
+}
+
 PeaksPlan plan_of(const PeaksOptions& options) {
   PeaksPlan plan;
   plan.inputs = options.inputs.empty() ? std::vector<std::string>{"-"} : options.inputs;
@@ -151,12 +158,18 @@ PeaksPlan plan_of(const PeaksOptions& options) {
     throw UsageError("--counts takes the errors from the counts: drop the error column");
   }
   plan.fitter = fitter_of(options);
+  check_live_time(options.live_time, "--live-time");
+  check_live_time(options.blank_live_time, "--blank-live-time");
+  if (options.blank_live_time && options.blank.empty()) {
+    throw UsageError("--blank-live-time goes with --blank");
+  }
   return plan;
 }
 
 numerics::SpectrumData data_of(const SpectrumFile& spectrum, bool counts) {
   numerics::SpectrumData data{spectrum.x.data(), spectrum.y.data(), nullptr, spectrum.x.size(),
                               numerics::Statistics::unweighted};
+  data.live_time = spectrum.live_time;
   if (counts) {
     data.statistics = numerics::Statistics::poisson;
   } else if (!spectrum.errors.empty()) {
@@ -166,13 +179,27 @@ numerics::SpectrumData data_of(const SpectrumFile& spectrum, bool counts) {
   return data;
 }
 
+// The blank is read again for every sample, whose lines it is fitted at.
+void subtract_blank(SpectrumFitFile& fit, const PeaksPlan& plan, const PeaksOptions& options) {
+  SpectrumFile blank = load_spectrum(options.blank, plan.columns, plan.range);
+  if (options.counts) blank.errors.clear();
+  if (options.blank_live_time) blank.live_time = *options.blank_live_time;
+  const numerics::SpectrumFitResult fitted =
+      plan.fitter.subtract_blank(fit.result, data_of(blank, options.counts));
+  if (fitted.status != 0) {
+    throw DataError(source_name(options.blank) + ": blank: " + fitted.status_str);
+  }
+}
+
 SpectrumFitFile fit_file(const std::string& file, const PeaksPlan& plan,
                          const PeaksOptions& options) {
   SpectrumFitFile fit{file, load_spectrum(file, plan.columns, plan.range), {}};
   if (options.counts) fit.data.errors.clear();
+  if (options.live_time) fit.data.live_time = *options.live_time;
   const numerics::SpectrumData data = data_of(fit.data, options.counts);
   fit.result = plan.positions ? plan.fitter.fit(data, *plan.positions) : plan.fitter.fit(data);
   if (fit.result.status != 0) throw DataError(source_name(file) + ": " + fit.result.status_str);
+  if (!options.blank.empty()) subtract_blank(fit, plan, options);
   return fit;
 }
 

@@ -15,10 +15,14 @@ constexpr char kCsvHeader[] =
     "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,amplitude_err,area,"
     "area_err,region_lo,region_hi,chisq,dof,status,status_str";
 // The line shape's own numbers, after the columns of Gaussian lines so that those keep their
-// places; NaN where the shape has no such parameter.
+// places; NaN where the shape has no such parameter. Then the counts, rates and limits, and
+// whether the line's width was tied.
 constexpr std::array<const char*, 10> kShapeColumns = {
     "gamma",      "gamma_err",      "eta",  "eta_err", "tail", "tail_err",
     "tail_slope", "tail_slope_err", "step", "step_err"};
+constexpr char kMeasureColumns[] =
+    "counts,counts_err,rate,rate_err,critical_level,detection_limit,significant,net_rate,"
+    "net_rate_err";
 // An error is shown to two significant digits, and its value to the same decimal place.
 constexpr int kErrorDigits = 2;
 constexpr int kMostDecimals = 12;
@@ -77,6 +81,26 @@ nlohmann::json resolution_json(const numerics::SpectrumFitResult& result) {
   return {{"coefficients", coefficients}, {"covariance", covariance}};
 }
 
+bool any_line(const std::vector<SpectrumFitFile>& fits, double numerics::SpectrumPeak::*field) {
+  return std::any_of(fits.begin(), fits.end(), [&](const SpectrumFitFile& fit) {
+    return std::any_of(fit.result.peaks.begin(), fit.result.peaks.end(),
+                       [&](const numerics::SpectrumPeak& p) { return std::isfinite(p.*field); });
+  });
+}
+
+// The line's rate (or, without a live time, its net counts) with its error; for a line not
+// detected, the detection limit as an upper limit instead. Among files with rates, one without
+// a live time has none.
+std::string rate_or_limit(const numerics::SpectrumPeak& p, bool rates, double live_time) {
+  const double scale = rates ? 1.0 / live_time : 1.0;
+  if (!p.significant && std::isfinite(p.detection_limit * scale)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "< %.3g not detected", p.detection_limit * scale);
+    return text;
+  }
+  return rates ? with_error(p.rate, p.rate_err) : with_error(p.counts, p.counts_err);
+}
+
 }  // namespace
 
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
@@ -84,11 +108,15 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
   std::size_t file_width = 4;
   for (const SpectrumFitFile& fit : fits) file_width = std::max(file_width, fit.file.size() + 2);
   constexpr std::size_t kPeak = 6, kMean = 26, kFwhm = 22, kArea = 24, kAmplitude = 24, kRegion = 8,
-                        kChisq = 11;
+                        kChisq = 11, kRate = 26;
+  const bool rates = any_line(fits, &numerics::SpectrumPeak::rate);
+  const bool net_rates = any_line(fits, &numerics::SpectrumPeak::net_rate);
   if (several) out << padded("file", file_width);
   out << padded("peak", kPeak) << padded("mean", kMean) << padded("fwhm", kFwhm)
       << padded("area", kArea) << padded("amplitude", kAmplitude) << padded("region", kRegion)
-      << padded("chisq/dof", kChisq) << "status\n";
+      << padded("chisq/dof", kChisq) << padded(rates ? "rate /s" : "counts", kRate);
+  if (net_rates) out << padded("net rate /s", kRate);
+  out << "status\n";
   for (const SpectrumFitFile& fit : fits) {
     for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
       const numerics::SpectrumPeak& p = fit.result.peaks[k];
@@ -100,8 +128,10 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
           << padded(with_error(p.fwhm, p.fwhm_err), kFwhm)
           << padded(with_error(p.area, p.area_err), kArea)
           << padded(with_error(p.amplitude, p.amplitude_err), kAmplitude)
-          << padded(std::to_string(p.region), kRegion) << padded(chisq, kChisq) << r.status_str
-          << (p.width_tied ? ", width tied" : "") << "\n";
+          << padded(std::to_string(p.region), kRegion) << padded(chisq, kChisq)
+          << padded(rate_or_limit(p, rates, fit.data.live_time), kRate);
+      if (net_rates) out << padded(with_error(p.net_rate, p.net_rate_err), kRate);
+      out << r.status_str << (p.width_tied ? ", width tied" : "") << "\n";
     }
   }
 }
@@ -109,7 +139,7 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
 void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
   out << kCsvHeader;
   for (const char* name : kShapeColumns) out << "," << name;
-  out << ",width_tied\n";
+  out << "," << kMeasureColumns << ",width_tied\n";
   for (const SpectrumFitFile& fit : fits) {
     for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
       const numerics::SpectrumPeak& p = fit.result.peaks[k];
@@ -121,7 +151,12 @@ void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out)
       }
       out << "," << r.dof << "," << r.status << "," << csv_field(r.status_str);
       for (double value : shape_numbers(p, r)) out << "," << exact_text(value);
-      out << "," << (p.width_tied ? "true" : "false") << "\n";
+      for (double value :
+           {p.counts, p.counts_err, p.rate, p.rate_err, p.critical_level, p.detection_limit}) {
+        out << "," << exact_text(value);
+      }
+      out << "," << (p.significant ? 1 : 0) << "," << exact_text(p.net_rate) << ","
+          << exact_text(p.net_rate_err) << "," << (p.width_tied ? 1 : 0) << "\n";
     }
   }
 }
@@ -144,6 +179,15 @@ nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
     for (std::size_t i = 0; i < kShapeColumns.size(); ++i) {
       peak[kShapeColumns[i]] = number(values[i]);
     }
+    peak["counts"] = number(p.counts);
+    peak["counts_err"] = number(p.counts_err);
+    peak["rate"] = number(p.rate);
+    peak["rate_err"] = number(p.rate_err);
+    peak["critical_level"] = number(p.critical_level);
+    peak["detection_limit"] = number(p.detection_limit);
+    peak["significant"] = p.significant;
+    peak["net_rate"] = number(p.net_rate);
+    peak["net_rate_err"] = number(p.net_rate_err);
     peak["width_tied"] = p.width_tied;
     peaks.push_back(peak);
   }

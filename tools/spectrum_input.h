@@ -1,6 +1,7 @@
 #ifndef VESK_TOOLS_SPECTRUM_INPUT_H
 #define VESK_TOOLS_SPECTRUM_INPUT_H
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@ struct SpectrumFile {
   std::vector<double> errors;  ///< empty without an error column
   std::string x_label;
   std::string y_label;
+  /// The measurement's live time in seconds, NaN where the file does not give one.
+  double live_time = std::numeric_limits<double>::quiet_NaN();
 };
 
 /// The columns of `peaks --columns`: X,Y or X,Y,ERR, each a 1-based number or a header name.

@@ -13,6 +13,8 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "threads.h"
@@ -37,6 +39,10 @@ namespace vesk::python {
 namespace {
 
 using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
+// A blank's spectrum: x, y, per-point errors or none, live time or none.
+using Blank = std::tuple<Samples, Samples, std::optional<Samples>, std::optional<double>>;
+
+constexpr double kUnknownLiveTime = std::numeric_limits<double>::quiet_NaN();
 
 Background background_named(const std::string& name) {
   if (const auto background = vesk::numerics::background_named(name)) return *background;
@@ -125,12 +131,26 @@ std::array<double, kPeakNumbers> peak_numbers(const SpectrumPeak& p) {
           p.gamma,     p.gamma_err,     p.eta,      p.eta_err};
 }
 
+// The counting measures of a line, in the order of the package's _LINE_MEASURES; significant
+// as 1 or 0.
+constexpr std::size_t kMeasures = 9;
+
+void write_measures(const SpectrumPeak& p, double* out) {
+  const double values[kMeasures] = {p.counts,   p.counts_err,     p.rate,
+                                    p.rate_err, p.critical_level, p.detection_limit,
+                                    p.net_rate, p.net_rate_err,   p.significant ? 1.0 : 0.0};
+  std::copy(values, values + kMeasures, out);
+}
+
 py::array_t<double> peak_table(const SpectrumFitResult& result) {
-  py::array_t<double> table({result.peaks.size(), kPeakNumbers});
+  constexpr std::size_t kColumns = kPeakNumbers + kMeasures;
+  py::array_t<double> table({result.peaks.size(), kColumns});
   double* out = table.mutable_data();
   for (const SpectrumPeak& p : result.peaks) {
     const auto values = peak_numbers(p);
     out = std::copy(values.begin(), values.end(), out);
+    write_measures(p, out);
+    out += kMeasures;
   }
   return table;
 }
@@ -222,8 +242,9 @@ SpectrumFit spectrum_fit(const std::string& background, const LineSettings& line
 }
 
 // The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
-// region's chi-square.
-constexpr std::size_t kBatchNumbers = kPeakNumbers + 1;
+// region's chi-square, then its counting measures.
+constexpr std::size_t kBatchFitNumbers = kPeakNumbers + 1;
+constexpr std::size_t kBatchNumbers = kBatchFitNumbers + kMeasures;
 // The peak's region index, the region's degrees of freedom, its status and whether the peak's
 // width was tied.
 constexpr std::size_t kBatchCounts = 4;
@@ -235,6 +256,7 @@ void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double
   const auto values = peak_numbers(p);
   std::copy(values.begin(), values.end(), numbers);
   numbers[kPeakNumbers] = r.chisq;
+  write_measures(p, numbers + kBatchFitNumbers);
   counts[0] = static_cast<long long>(p.region);
   counts[1] = r.dof;
   counts[2] = r.status;
@@ -249,7 +271,7 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
                          bool counts, const Samples& positions, const std::string& background,
                          const LineSettings& line_settings, std::optional<double> fwhm,
                          std::optional<std::pair<double, double>> window, int max_iterations,
-                         double accuracy, int workers) {
+                         double accuracy, int workers, const std::optional<Samples>& live_times) {
   const SpectrumFit fitter =
       spectrum_fit(background, line_settings, fwhm, SpectrumFit::default_threshold, window,
                    max_iterations, accuracy);
@@ -278,6 +300,7 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
                           Statistics::unweighted};
         if (sigmas) data.statistics = Statistics::weighted;
         if (counts) data.statistics = Statistics::poisson;
+        if (live_times) data.live_time = live_times->data()[row];
         const SpectrumFitResult result = fitter.fit(data, given);
         for (const SpectrumRegion& region : result.regions) {
           texts[first][region.status] = region.status_str;
@@ -307,7 +330,7 @@ void bind_spectra(py::module_& m) {
   m.def("fit_peaks_many", &fit_peaks_many, py::arg("x"), py::arg("ys"), py::arg("sigmas"),
         py::arg("counts"), py::arg("positions"), py::arg("background"), py::arg("lines"),
         py::arg("fwhm"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
-        py::arg("workers"));
+        py::arg("workers"), py::arg("live_times"));
   py::class_<SpectrumFitResult>(m, "SpectrumFitResult")
       .def_property_readonly("background",
                              [](const SpectrumFitResult& r) {
@@ -382,10 +405,18 @@ void bind_spectra(py::module_& m) {
          const std::optional<Samples>& positions, const std::optional<Samples>& starts,
          const std::string& background, const LineSettings& line_settings,
          std::optional<double> fwhm, double threshold,
-         std::optional<std::pair<double, double>> window, int max_iterations, double accuracy) {
+         std::optional<std::pair<double, double>> window, int max_iterations, double accuracy,
+         std::optional<double> live_time, const std::optional<Blank>& blank) {
         const SpectrumFit fitter = spectrum_fit(background, line_settings, fwhm, threshold, window,
                                                 max_iterations, accuracy);
-        const SpectrumData data = spectrum_of(x, y, sigma, counts);
+        SpectrumData data = spectrum_of(x, y, sigma, counts);
+        data.live_time = live_time.value_or(kUnknownLiveTime);
+        std::optional<SpectrumData> blank_data;
+        if (blank) {
+          const auto& [blank_x, blank_y, blank_sigma, blank_live_time] = *blank;
+          blank_data = spectrum_of(blank_x, blank_y, blank_sigma, counts);
+          blank_data->live_time = blank_live_time.value_or(kUnknownLiveTime);
+        }
         std::vector<double> given;
         if (positions) given.assign(positions->data(), positions->data() + positions->size());
         std::vector<FoundPeak> found;
@@ -396,13 +427,23 @@ void bind_spectra(py::module_& m) {
           }
         }
         py::gil_scoped_release unlocked;
-        if (starts) return fitter.fit(data, found);
-        if (positions) return fitter.fit(data, given);
-        return fitter.fit(data);
+        std::pair<SpectrumFitResult, std::optional<SpectrumFitResult>> fitted;
+        if (starts) {
+          fitted.first = fitter.fit(data, found);
+        } else if (positions) {
+          fitted.first = fitter.fit(data, given);
+        } else {
+          fitted.first = fitter.fit(data);
+        }
+        if (blank_data && fitted.first.status == 0) {
+          fitted.second = fitter.subtract_blank(fitted.first, *blank_data);
+        }
+        return fitted;
       },
       py::arg("x"), py::arg("y"), py::arg("sigma"), py::arg("counts"), py::arg("positions"),
       py::arg("starts"), py::arg("background"), py::arg("lines"), py::arg("fwhm"),
-      py::arg("threshold"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"));
+      py::arg("threshold"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
+      py::arg("live_time"), py::arg("blank"));
 }
 
 }  // namespace vesk::python

@@ -22,7 +22,7 @@ def test_every_row_equals_fit_peaks_on_its_spectrum_for_any_number_of_workers(se
     one = vn.fit_peaks_many(x, spectra, peaks=peaks, **settings)
     two = vn.fit_peaks_many(x, spectra, peaks=peaks, workers=2, **settings)
     assert one.shape == (24, 2) and one.dtype == vn.BATCH_PEAK_DTYPE
-    assert one.tobytes() == two.tobytes()  # to the bit, NaN of absent shape parameters too
+    assert one.tobytes() == two.tobytes()  # to the bit, NaN shape parameters and rates too
     assert one["ok"].all()
     errors = settings.pop("errors")
     for row in (0, 13, 23):

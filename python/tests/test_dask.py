@@ -90,7 +90,7 @@ def test_fit_peaks_array_equals_fit_peaks_many_on_a_cluster_that_loses_a_worker(
     settings = {"peaks": [260.0, 120.0], "errors": "poisson"}
     expected = vn.fit_peaks_many(x, spectra.reshape(-1, x.size), **settings).reshape(40, 12, 2)
     assert expected["ok"].all() and expected.dtype == vn.BATCH_PEAK_DTYPE
-    # To the bit, with the NaN of the shape parameters that Gaussian lines do not have.
+    # To the bit, with the NaN of absent shape parameters and of rates without a live time.
     assert (fit_peaks_array(np.moveaxis(spectra, -1, 0), x, axis=0, **settings).tobytes() ==
             expected.tobytes())
     results = computed_despite_a_killed_worker(

@@ -21,9 +21,15 @@ _PEAK_NUMBERS = ("amplitude", "amplitude_err", "mean", "mean_err", "sigma", "sig
 # The widths of the Lorentzian part, after the region so that the fields of Gaussian lines keep
 # their places.
 _PEAK_SHAPE_NUMBERS = ("gamma", "gamma_err", "eta", "eta_err")
+# The counting measures of a line, in the binding's order; the last one, significant, as 1 or 0.
+_LINE_MEASURES = ("counts", "counts_err", "rate", "rate_err", "critical_level", "detection_limit",
+                  "net_rate", "net_rate_err")
 #: The structured dtype of `PeakFit.peaks`.
 PEAK_DTYPE = _np.dtype([(name, _np.float64) for name in _PEAK_NUMBERS] + [("region", _np.int64)] +
                        [(name, _np.float64) for name in _PEAK_SHAPE_NUMBERS] +
+                       [(name, _np.float64) for name in _LINE_MEASURES[:6]] +
+                       [("significant", _np.bool_)] +
+                       [(name, _np.float64) for name in _LINE_MEASURES[6:]] +
                        [("width_tied", _np.bool_)])
 
 #: The structured dtype of `fit_peaks_many`'s results: the fields of `PEAK_DTYPE` and the chisq,
@@ -274,6 +280,20 @@ def _line_settings(shape, width, resolution, fixed, same_width):
     return _core.LineSettings(_name(shape, "shape"), width, resolution, _fixed(fixed))
 
 
+def _positive_seconds(value, name):
+    """A live time: None (unknown, NaN) or a positive finite number of seconds."""
+    if value is None:
+        return None
+    return _positive_or_none(value, name)
+
+
+def _set_measures(peaks, table, first):
+    """The counting measures from `table`'s columns from `first` on into `peaks`."""
+    for column, name in enumerate(_LINE_MEASURES, start=first):
+        peaks[name] = table[..., column]
+    peaks["significant"] = table[..., first + len(_LINE_MEASURES)] != 0
+
+
 class PeakFit:
     """The fitted peaks and regions of a spectrum; made by `fit_peaks`.
 
@@ -291,6 +311,17 @@ class PeakFit:
         where the line's own width came out narrower than the spacing of its points and it was
         fitted again with its width tied to its region's lines or to the resolution. A held or
         imposed parameter has error 0. Peaks of a region whose fit failed are NaN.
+        Then what a counting laboratory reports: ``counts`` (net counts, the area over the
+        channel width at the mean), ``rate`` (counts over the live time, per second; NaN
+        without one), each with its ``*_err``; Currie's ``critical_level`` L_C and
+        ``detection_limit`` L_D in counts (false positives and negatives of 5 % each, from the
+        fitted background within 1.25 FWHM of the mean and its error: for counts
+        L_D = 1.645**2 + 2 L_C, otherwise 2 L_C); ``significant``, whether counts exceed L_C
+        (a line not significant is not detected: quote L_D as its upper limit); and
+        ``net_rate``, ``net_rate_err``, the rate less a blank's (NaN without a blank or a live
+        time).
+    blank : PeakFit or None
+        The blank's fit at the lines of this spectrum, when `fit_peaks` was given one.
     regions : numpy.ndarray
         Structured array of dtype `REGION_DTYPE`: lo, hi (the x range fitted), points, the
         background coefficients b0, b1, b2 for absolute x with their errors (0 where the
@@ -314,17 +345,19 @@ class PeakFit:
         The (3, 3) covariance of `resolution` (zero where it was given); None without one.
     """
 
-    def __init__(self, result):
+    def __init__(self, result, blank=None):
         self._result = result
         self.background = result.background
         self.shape = result.shape
         self.width = result.width
         resolution = result.resolution()
         self.resolution, self.resolution_covariance = resolution or (None, None)
+        self.blank = None if blank is None else PeakFit(blank)
         table = result.peak_table()
         self.peaks = _np.empty(table.shape[0], dtype=PEAK_DTYPE)
         for column, name in enumerate(_PEAK_NUMBERS + _PEAK_SHAPE_NUMBERS):
             self.peaks[name] = table[:, column]
+        _set_measures(self.peaks, table, len(_PEAK_NUMBERS) + len(_PEAK_SHAPE_NUMBERS))
         self.peaks["region"] = result.peak_regions()
         self.peaks["width_tied"] = result.peak_widths_tied()
         numbers_, counts, texts = result.region_table()
@@ -380,9 +413,27 @@ class PeakFit:
                 + ")")
 
 
+def _blank(blank, errors):
+    """The blank (x, y, live_time[, errors]) checked, as the binding takes it."""
+    if isinstance(blank, (str, bytes)) or not isinstance(blank, (tuple, list)) or \
+            len(blank) not in (3, 4):
+        raise TypeError("blank must be a tuple (x, y, live_time) or (x, y, live_time, errors)")
+    blank_errors = blank[3] if len(blank) == 4 else None
+    if isinstance(errors, str):
+        blank_errors = errors
+    elif errors is not None and blank_errors is None:
+        raise ValueError("blank must be (x, y, live_time, errors) when errors is an array")
+    try:
+        x, y, sigma, _ = _spectrum(blank[0], blank[1], blank_errors)
+    except ValueError as error:
+        raise ValueError(f"blank: {error}") from None
+    return x, y, sigma, _positive_seconds(blank[2], "blank live_time")
+
+
 def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None, fwhm=None,
               threshold=5.0, same_width=False, max_iterations=50, accuracy=1e-8,
-              shape="gaussian", width="free", resolution=None, fixed=None):
+              shape="gaussian", width="free", resolution=None, fixed=None, live_time=None,
+              blank=None):
     """Fit every peak of a spectrum as lines of one shape on a background.
 
     Peaks closer than a few FWHM are fitted together in one region that reaches a few FWHM
@@ -438,12 +489,22 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
         "tail" (>= 0), "tail_slope" (> 0, x units), "step" (>= 0), "eta" (in [0, 1]) and
         "gamma" (> 0, x units), e.g. ``{"step": 0.0}`` to switch the step off. A parameter the
         shape does not have is ignored.
+    live_time : float, optional
+        The measurement's live time in seconds (> 0), which turns net counts into rates; the
+        rates are NaN if None.
+    blank : tuple, optional
+        ``(x, y, live_time)`` of a blank's or the shielded detector's spectrum, with
+        ``errors`` as a fourth item when `errors` is an array (with "poisson" the blank is
+        counts too). It is fitted with the same settings at the means of the fitted lines,
+        without searching, and each line's ``net_rate`` is its rate less the blank line's,
+        each over its own live time, errors combined in quadrature. Two spectra of the same
+        source give net rates consistent with 0.
 
     Returns
     -------
     PeakFit
-        The peaks and regions. A region whose fit fails keeps its row with ``ok`` False and its
-        status; the other regions stand.
+        The peaks and regions, and `blank`'s fit as its ``blank``. A region whose fit fails
+        keeps its row with ``ok`` False and its status; the other regions stand.
 
     Raises
     ------
@@ -457,19 +518,23 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
         or a name in `fixed` is unknown, a held value lies outside its domain, `resolution` is
         not three finite numbers or gives no positive FWHM over the data, the width settings
         contradict each other, a peak lies outside the data (or the window), or a setting is out
-        of range.
+        of range; `live_time` is not positive; the blank's values are bad (the message starts
+        with "blank") or it cannot be fitted at the lines.
     """
     x, y, sigma, counts = _spectrum(x, y, errors)
     window = _window(window)
     positions, starts = _peak_starts(peaks, x, window)
     lines = _line_settings(shape, width, resolution, fixed, same_width)
-    result = _core.fit_peaks(x, y, sigma, counts, positions, starts, _background(background),
-                             lines, _positive_or_none(fwhm, "fwhm"),
-                             _threshold(threshold), window, _iterations(max_iterations),
-                             _accuracy(accuracy))
+    result, blank_result = _core.fit_peaks(
+        x, y, sigma, counts, positions, starts, _background(background), lines,
+        _positive_or_none(fwhm, "fwhm"), _threshold(threshold), window,
+        _iterations(max_iterations), _accuracy(accuracy), _positive_seconds(live_time, "live_time"),
+        None if blank is None else _blank(blank, errors))
     if result.status != 0:
         raise ValueError(result.status_str)
-    return PeakFit(result)
+    if blank_result is not None and blank_result.status != 0:
+        raise ValueError(f"blank: {blank_result.status_str}")
+    return PeakFit(result, blank_result)
 
 
 def _batch(x, ys, errors):
@@ -519,9 +584,25 @@ def _require_finite_rows(array, name):
     _require_rows(_np.isfinite(array), f"{name} is not finite")
 
 
+def _live_times(value, rows):
+    """None, or every row's live time from a number or a 1-D array of one per row."""
+    if value is None:
+        return None
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+        value = _np.full(rows, _positive_seconds(value, "live_time"))
+    times = _real_1d(value, "live_time")
+    if times.size != rows:
+        raise ValueError(f"live_time must be a number or one per row of ys ({rows}), got "
+                         f"{times.size}")
+    bad = ~(_np.isfinite(times) & (times > 0))
+    if bad.any():
+        raise ValueError(f"live_time is not positive and finite at index {_first_bad(bad)}")
+    return times
+
+
 def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=None, fwhm=None,
                    same_width=False, max_iterations=50, accuracy=1e-8, workers=1,
-                   shape="gaussian", width="free", resolution=None, fixed=None):
+                   shape="gaussian", width="free", resolution=None, fixed=None, live_time=None):
     """Fit the same lines in many spectra: a monitor's or a scan's series.
 
     Row i of the result is exactly what ``fit_peaks(x, ys[i], peaks=peaks, ...)`` gives for its
@@ -541,6 +622,9 @@ def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=Non
         As for `fit_peaks`; an array must be 2-D, shaped like `ys`.
     workers : int, optional
         Threads to fit with; started for this call and joined before it returns.
+    live_time : float or array_like, optional
+        The live time in seconds of every spectrum (one number) or of each (one per row), for
+        the rates; NaN rates if None.
 
     Returns
     -------
@@ -555,7 +639,8 @@ def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=Non
         If an argument holds strings, complex numbers or objects.
     ValueError
         As `fit_peaks`, naming the row and index of a bad value; also if `ys` is not 2-D, its
-        rows are not as long as `x`, or `workers` is below 1.
+        rows are not as long as `x`, `workers` is below 1, or a live time is not positive or
+        their number is not one per row.
     """
     x, ys, sigmas, counts = _batch(x, ys, errors)
     window = _window(window)
@@ -570,10 +655,11 @@ def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=Non
     values, counts_, texts = _core.fit_peaks_many(
         x, ys, sigmas, counts, _np.ascontiguousarray(positions), _background(background),
         lines, _positive_or_none(fwhm, "fwhm"), window, _iterations(max_iterations),
-        _accuracy(accuracy), int(workers))
+        _accuracy(accuracy), int(workers), _live_times(live_time, ys.shape[0]))
     results = _np.empty(values.shape[:2], dtype=BATCH_PEAK_DTYPE)
     for column, name in enumerate(_PEAK_NUMBERS + _PEAK_SHAPE_NUMBERS + ("chisq",)):
         results[name] = values[:, :, column]
+    _set_measures(results, values, len(_PEAK_NUMBERS) + len(_PEAK_SHAPE_NUMBERS) + 1)
     results["region"] = counts_[:, :, 0]
     results["dof"] = counts_[:, :, 1]
     results["status"] = counts_[:, :, 2]

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <utility>
 
+#include "spectrum/line_measures.h"
 #include "spectrum/line_shape.h"
 #include "spectrum/residual_lines.h"
 #include "spectrum/resolution_fit.h"
@@ -29,6 +31,8 @@ constexpr double kNarrowestFwhmInChannels = 2.0;
 // A "line" this many times wider than the median of its nearest kNeighbours lines is background.
 constexpr double kBroadLineInNeighbours = 3.0;
 constexpr std::size_t kNeighbours = 4;
+// A line asked for at a given position is at most this factor wider or narrower than it started.
+constexpr double kWidthSpread = 4.0;
 
 struct RegionPlan {
   std::size_t first;
@@ -85,6 +89,60 @@ std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels
 }
 
 // Every region fitted, each with its own lines.
+// Lines asked for at given positions that the data do not hold keep the fit of their region
+// from converging (the height runs to zero, where the model ends), or leave a bump of noise
+// narrower or wider than lines are, kWidthSpread from the width they started with, or one that
+// has wandered out of the region. Such lines are taken out and the region fitted again without
+// them; they are reported as not there, held where they were asked for, with the net counts of
+// their channels. The region's peaks stay in the order of their starts.
+bool implausible(const SpectrumPeak& line, LineShape shape, const PeakStart& start,
+                 const SpectrumRegion& region) {
+  const double sigma = restart_of(line, shape).sigma;
+  return !(sigma >= start.sigma / kWidthSpread && sigma <= start.sigma * kWidthSpread &&
+           region.lo <= line.mean && line.mean <= region.hi);
+}
+
+RegionFit fit_given_region(const RegionSettings& context, std::size_t first, std::size_t count,
+                           const std::vector<PeakStart>& starts, std::size_t region_index) {
+  const SpectrumFit& settings = context.settings;
+  const auto fit_lines = [&](const std::vector<PeakStart>& lines) {
+    return fit_region(context, first, count, lines, widths_of(settings, lines.size()),
+                      region_index);
+  };
+  std::vector<bool> absent(starts.size(), false);
+  std::vector<std::size_t> present(starts.size());
+  std::iota(present.begin(), present.end(), std::size_t{0});
+  RegionFit fit = fit_lines(starts);
+  while (!present.empty()) {
+    if (!fit.region.ok()) {
+      absent[*std::min_element(present.begin(), present.end(), [&](std::size_t a, std::size_t b) {
+        return starts[a].amplitude < starts[b].amplitude;
+      })] = true;
+    } else {
+      bool dropped = false;
+      for (std::size_t j = 0; j < present.size(); ++j) {
+        if (implausible(fit.peaks[j], context.shape.shape, starts[present[j]], fit.region))
+          absent[present[j]] = dropped = true;
+      }
+      if (!dropped) break;
+    }
+    std::vector<PeakStart> kept;
+    present.clear();
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+      if (!absent[k]) present.push_back(k), kept.push_back(starts[k]);
+    }
+    fit = fit_lines(kept);
+  }
+  std::vector<SpectrumPeak> peaks;
+  for (std::size_t k = 0, next = 0; k < starts.size(); ++k) {
+    peaks.push_back(absent[k] ? absent_line(fit.region, settings.get_background(), context.channels,
+                                            starts[k].mean, starts[k].sigma, region_index)
+                              : fit.peaks[next++]);
+  }
+  fit.peaks = std::move(peaks);
+  return fit;
+}
+
 // Whether a region's fit holds a line whose area is well determined.
 bool has_strong_line(const RegionFit& fit) {
   return fit.region.ok() &&
@@ -141,8 +199,7 @@ SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData&
     RegionFit fit = add_residual_lines
                         ? fit_region_with_residual_lines(with, plan.first, plan.count, plan.starts,
                                                          index, sigma)
-                        : fit_region(with, plan.first, plan.count, plan.starts,
-                                     widths_of(settings, plan.starts.size()), index);
+                        : fit_given_region(with, plan.first, plan.count, plan.starts, index);
     if (plan.count == 0) {
       fit.region.lo = settings.get_window_lo();
       fit.region.hi = settings.get_window_hi();
@@ -365,6 +422,7 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     if (!resolution) resolution = fit_resolution(result, sigma, lo, hi);
     tie_narrow_lines(context, resolution->resolution, result);
   }
+  add_line_measures(result, channels, data.live_time);
   return result;
 }
 

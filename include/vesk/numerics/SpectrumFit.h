@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <limits>
 #include <vector>
 
 #include "vesk/numerics/SpectrumFitResult.h"
@@ -25,6 +26,9 @@ struct SpectrumData {
   const double* sigma = nullptr;  ///< Standard deviations of y, read for Statistics::weighted.
   std::size_t size = 0;           ///< Number of points in each array.
   Statistics statistics = Statistics::unweighted;  ///< How y is compared with the model.
+  /// The measurement's live time in seconds, which turns net counts into rates; NaN (or any
+  /// value that is not positive and finite) when unknown, and the rates are NaN.
+  double live_time = std::numeric_limits<double>::quiet_NaN();
 };
 
 /// A peak found by the search, with start values for a fit.
@@ -77,6 +81,16 @@ class SpectrumFit {
   /// Fits the peaks the search found (or any list of start values) without searching again.
   VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data,
                                              const std::vector<FoundPeak>& peaks) const;
+
+  /// Fits @p blank (a blank sample's or the shielded detector's spectrum, with its own live
+  /// time) at the means of the lines of @p sample, without searching, with these settings, and
+  /// sets every sample line's net_rate to its rate minus the blank line's rate (each over its
+  /// own live time) and net_rate_err to both errors combined in quadrature. Lines of failed
+  /// regions, lines outside the blank's data (or the window), and lines whose partner in the
+  /// blank failed keep NaN. Returns the blank's fit, its peaks in the order of the sample
+  /// lines' sorted means; its status says why a blank that cannot be fitted was not.
+  VESK_NUMERICS_EXPORT SpectrumFitResult subtract_blank(SpectrumFitResult& sample,
+                                                        const SpectrumData& blank) const;
 
   /// The background of every region.
   void set_background(Background background) { background_ = background; }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -171,6 +172,40 @@ struct SpectrumPeak {
   double gamma_err = NAN;  ///< Error of gamma.
   double eta = NAN;        ///< Lorentzian share in [0, 1] (pseudo_voigt); else NaN.
   double eta_err = NAN;    ///< Error of eta.
+  /// @name Counts, rates and detection limits
+  /// Net counts are the area over the channel width at the line's mean (for counts: the
+  /// counts the line adds to the spectrum; otherwise y units summed over channels). The
+  /// critical level and the detection limit are Currie's, for false positives and false
+  /// negatives of 5 % each (k = 1.645), from the fitted background under the line: with B the
+  /// background summed over the channels within +-1.25 FWHM of the mean (inside the line's
+  /// region) and sigma_B its standard error from the covariance of the background coefficients,
+  /// sigma_0 = sqrt(V + sigma_B^2) is the standard deviation of the net counts of a line that is
+  /// not there, L_C = k sigma_0, and
+  /// - Statistics::poisson: V = B, and since the variance grows with the line,
+  ///   L_D = k^2 + 2 L_C;
+  /// - Statistics::weighted: V = the sum of the given variances over those channels;
+  /// - Statistics::unweighted: V = their number times the region's chisq / dof (the scatter
+  ///   about the fit that also scales the errors);
+  ///   for both, noise that does not grow with the signal gives L_D = 2 L_C.
+  /// A line whose net counts do not exceed L_C is not detected: report L_D as its upper limit
+  /// rather than its fitted area (heights are fitted positive, so the area of a line that is not
+  /// there is a bump of noise). Every value is NaN, and significant false, in a region whose fit
+  /// failed.
+  ///@{
+  double counts = std::numeric_limits<double>::quiet_NaN();      ///< Net counts of the line.
+  double counts_err = std::numeric_limits<double>::quiet_NaN();  ///< Error of counts.
+  /// counts over SpectrumData::live_time, per second; NaN without a live time.
+  double rate = std::numeric_limits<double>::quiet_NaN();
+  double rate_err = std::numeric_limits<double>::quiet_NaN();         ///< Error of rate.
+  double critical_level = std::numeric_limits<double>::quiet_NaN();   ///< L_C, in counts.
+  double detection_limit = std::numeric_limits<double>::quiet_NaN();  ///< L_D, in counts.
+  /// rate minus the rate of the same line in a blank (see SpectrumFit::subtract_blank), per
+  /// second; NaN until a blank is subtracted, or where either rate is unknown.
+  double net_rate = std::numeric_limits<double>::quiet_NaN();
+  /// Error of net_rate: the errors of both rates combined in quadrature.
+  double net_rate_err = std::numeric_limits<double>::quiet_NaN();
+  bool significant = false;  ///< Whether counts > critical_level: the line is detected.
+  ///@}
   /// Whether the line's own width came out narrower than the spacing of its points, which means
   /// undetermined, and it was fitted again with its width tied to its region's other lines or
   /// to the resolution.
