@@ -75,6 +75,13 @@ class SpectrumFit {
   VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data) const;
 
   /// Fits peaks near the given approximate @p positions (x units) instead of searching.
+  /// A line the data do not hold (its region's fit does not converge with it, or it comes out
+  /// more than four times narrower or wider than it started, or outside its region) is taken
+  /// out and its region fitted again without it; it is reported held at its position and
+  /// starting width (errors of mean, sigma and fwhm 0), with the net counts of its channels
+  /// (data less background, within 1.25 FWHM) as its area, and significant only if those exceed
+  /// the critical level. The region's covariance then holds the lines that were fitted. The
+  /// same holds for the overload with start values.
   VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data,
                                              const std::vector<double>& positions) const;
 
