@@ -62,6 +62,7 @@ struct PeaksOptions {
   std::string format;     ///< table, csv or json; empty: table
   std::string plot_path;  ///< empty: no plot
   bool log_y = false;
+  std::string html_path;  ///< empty: no HTML report
 };
 
 struct SmoothOptions {

@@ -124,7 +124,8 @@ py::array_t<double> at_each(const Samples& x, Function function) {
   return values;
 }
 
-// A spectrum fitter with the package's settings; an unknown background raises ValueError.
+}  // namespace
+
 SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::optional<double> fwhm,
                          double threshold, std::optional<std::pair<double, double>> window,
                          int max_iterations, double accuracy) {
@@ -138,6 +139,8 @@ SpectrumFit spectrum_fit(const std::string& background, bool same_width, std::op
   fitter.set_accuracy(accuracy);
   return fitter;
 }
+
+namespace {
 
 // The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
 // region's chi-square.
