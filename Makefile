@@ -73,6 +73,9 @@ bench:
 	@echo
 	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/peaks_bench.py \
 	  --markdown $(BENCH_DIR)/peaks-bench-table.md
+	@echo
+	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/report_bench.py \
+	  --markdown $(BENCH_DIR)/report-bench-table.md
 
 # Line coverage of the library's sources by the unit tests, with gcov.
 coverage: deps

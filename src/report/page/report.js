@@ -7,7 +7,7 @@
   const COLOURS = {
     data: "#1f77b4", model: "#d62728", background: "#ff7f0e", line: "#2ca02c",
     highlight: "#9400d3", region: "rgba(148,103,189,0.13)", failed: "rgba(214,39,40,0.16)",
-    selected: "rgba(255,200,0,0.22)", guide: "#999",
+    selected: "rgba(255,200,0,0.16)", guide: "#999",
   };
   const ZOOM_MARGIN = 0.15;      // of the region's width, on each side, when a row is clicked
   const LOG_FLOOR_SHARE = 0.5;   // empty channels on a log axis: this share of the least count
@@ -234,7 +234,7 @@
     return new uPlot({
       width: plotWidth(), height: RESIDUAL_HEIGHT,
       scales: { x: { time: false }, y: { range: (u, lo, hi) => [Math.min(-3, lo ?? -3), Math.max(3, hi ?? 3)] } },
-      axes: [{ label: facts.x_label }, { label: "residual / error", labelSize: 20, size: 70 }],
+      axes: [{ label: facts.x_label }, { label: "residual / \u03c3", labelSize: 20, size: 70 }],
       series: [{}, { label: "residual / error", stroke: COLOURS.data, width: 1, paths: channelSteps(channels.edges, rowOfChannel), points: { show: false } }],
       cursor: { drag: { x: true, y: false }, sync: { key: "vesk-report" } },
       legend: { show: false },
@@ -252,8 +252,8 @@
     let lo = 0, hi = channels.n;  // the channel whose edges hold x
     while (hi - lo > 1) { const mid = (lo + hi) >> 1; if (channels.edges[mid] <= x) lo = mid; else hi = mid; }
     const model = channels.model[lo];
-    out.textContent = `${facts.x_label} ${short(x)}   channel at ${short(channels.x[lo])}: data ${short(channels.y[lo])}, model ` +
-      (model === null ? "\u2014" : short(model));
+    out.textContent = `${facts.x_label} ${short(x)} \u2014 channel at ${short(channels.x[lo])}: ` +
+      `data ${short(channels.y[lo])}, model ${short(model)}`;
   }
 
   function short(v) {
