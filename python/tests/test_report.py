@@ -168,6 +168,27 @@ def test_the_lines_of_a_failed_region_are_marked(browser, tmp_path):
     assert marked == failed
 
 
+def test_lines_that_are_not_significant_are_marked_once_the_table_says_so(browser, demo_report,
+                                                                         tmp_path):
+    """A `significant` column, as the table may gain, marks its false rows."""
+    path, fit = demo_report
+    data = report_data(path)
+    quiet = {1, 4}
+    data["columns"].append("significant")
+    for k, row in enumerate(data["rows"]):
+        row.append(k not in quiet)
+    page = pathlib.Path(path).read_text(encoding="utf-8")
+    start = page.index('id="report-data">') + len('id="report-data">')
+    end = page.index("</script>", start)
+    marked_page = tmp_path / "significant.html"
+    marked_page.write_text(page[:start] + json.dumps(data).replace("<", "\\u003c") + page[end:],
+                           encoding="utf-8")
+    assert open_report(browser, marked_page) == []
+    marked = {int(tr.get_attribute("data-peak")) for tr in
+              browser.find_elements("css selector", "#lines tbody tr.insignificant")}
+    assert marked == quiet
+
+
 def hostile_tool_input(directory):
     """A spectrum whose path and column names hold markup, quotes and bytes that are not UTF-8."""
     folder = directory / "x<"  # the path reads x</script><script>...

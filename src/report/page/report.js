@@ -395,7 +395,8 @@
   window.veskReport = { startedAt: performance.now(), drawnAt: null, highlighted: -1, choose, sortBy };
   showFacts();
   showTable();
-  draw(full);
+  if (channels.n > 0) draw(full);
+  else window.veskReport.drawnAt = performance.now();  // nothing to draw
   document.getElementById("log-y").addEventListener("change", (event) => {
     state.log = event.target.checked;
     draw(currentRange());
