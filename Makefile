@@ -40,6 +40,10 @@ demo: build
 	@$(TOOL) peaks examples/data/calibration_mixture.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y
 	@echo "Every line of the calibration spectrum, fitted, is plotted in $(BUILD_DIR)/demo-peaks.svg"
 	@echo
+	@echo "== $(TOOL) peaks examples/data/calibration_mixture.dat --counts --html $(BUILD_DIR)/demo-report.html"
+	@$(TOOL) peaks examples/data/calibration_mixture.dat --counts --html $(BUILD_DIR)/demo-report.html >/dev/null
+	@echo "The report to explore in a browser is $(CURDIR)/$(BUILD_DIR)/demo-report.html"
+	@echo
 	@echo "== $(TOOL) smooth examples/data/signal.dat --order 3 --window 11   (first rows: t, raw, smoothed)"
 	@paste <(grep -v -e '^#' -e '^time' examples/data/signal.dat) \
 	  <($(TOOL) smooth examples/data/signal.dat --order 3 --window 11) | head -n 6
@@ -71,6 +75,9 @@ bench:
 	  --markdown $(BENCH_DIR)/peaks-bench-table.md
 	@echo
 	@$(PYTHON) bench/compare/shapes_bench.py $(BENCH_DIR) --markdown $(BENCH_DIR)/shapes-bench-table.md
+	@echo
+	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/report_bench.py \
+	  --markdown $(BENCH_DIR)/report-bench-table.md
 
 # Line coverage of the library's sources by the unit tests, with gcov.
 coverage: deps

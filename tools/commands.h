@@ -69,6 +69,7 @@ struct PeaksOptions {
   std::optional<double> live_time;        ///< seconds; unset: the file's, if it has one
   std::string blank;                      ///< a blank's spectrum; empty: none
   std::optional<double> blank_live_time;  ///< seconds; unset: the blank file's, if it has one
+  std::string html_path;  ///< empty: no HTML report
 };
 
 struct SmoothOptions {

@@ -109,6 +109,9 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
                     "its rates subtracted");
   peaks->add_option("--blank-live-time", options.blank_live_time,
                     "The blank's live time in seconds");
+  peaks->add_option("--html", options.html_path,
+                    "Write an HTML report to explore in a browser: the spectrum, the fit, the "
+                    "residuals and the table of lines (one file)");
 }
 
 void add_smooth(CLI::App& app, SmoothOptions& options) {
@@ -159,6 +162,7 @@ int main(int argc, char** argv) {
       "  vesk-numerics fit run_*.dat --summary --format csv --trend-plot drift.svg\n"
       "  vesk-numerics peaks calibration_mixture.dat --counts --plot spectrum.svg --log-y\n"
       "  vesk-numerics peaks spectrum.csv --columns energy,counts --at 1173.2,1332.5 --counts\n"
+      "  vesk-numerics peaks calibration_mixture.dat --counts --html report.html\n"
       "  vesk-numerics smooth signal.dat --order 3 --window 11\n"
       "  vesk-numerics rotate --axis 1,1,1 --angle 120 --degrees points.dat\n"
       "\nExit status: 0 success, 1 a fit or a region failed (its status is printed), 2 a usage "

@@ -8,6 +8,7 @@
 #include "peaks_report.h"
 #include "spectrum_input.h"
 #include "vesk/numerics/SpectrumFit.h"
+#include "vesk/report/html_report.h"
 
 namespace vesk::tools {
 
@@ -154,6 +155,9 @@ PeaksPlan plan_of(const PeaksOptions& options) {
     throw UsageError("--plot draws one spectrum: give one file");
   }
   if (options.log_y && options.plot_path.empty()) throw UsageError("--log-y goes with --plot");
+  if (!options.html_path.empty() && plan.inputs.size() > 1) {
+    throw UsageError("--html reports one spectrum: give one file");
+  }
   if (options.counts && plan.columns && plan.columns->errors) {
     throw UsageError("--counts takes the errors from the counts: drop the error column");
   }
@@ -203,6 +207,18 @@ SpectrumFitFile fit_file(const std::string& file, const PeaksPlan& plan,
   return fit;
 }
 
+void write_report(const std::string& path, const SpectrumFitFile& fit, const PeaksPlan& plan,
+                  const PeaksOptions& options) {
+  report::ReportFacts facts;
+  facts.file = source_name(fit.file);
+  facts.format = "text columns";
+  facts.x_label = fit.data.x_label.empty() ? "x" : fit.data.x_label;
+  facts.y_label = fit.data.y_label.empty() ? "y" : fit.data.y_label;
+  report::describe_fit(plan.fitter, plan.positions.value_or(std::vector<double>{}), facts);
+  facts.version = "vesk-numerics " VESK_NUMERICS_VERSION;
+  report::write_html_report(path, data_of(fit.data, options.counts), fit.result, facts);
+}
+
 bool all_regions_fitted(const SpectrumFitFile& fit) {
   return std::all_of(fit.result.regions.begin(), fit.result.regions.end(),
                      [](const numerics::SpectrumRegion& r) { return r.ok(); });
@@ -237,6 +253,9 @@ int run_peaks(const PeaksOptions& options, std::ostream& out, std::ostream& err)
   }
   if (!options.plot_path.empty() && fits.size() == 1) {
     write_peaks_plot(options.plot_path, fits.front(), options.log_y);
+  }
+  if (!options.html_path.empty() && fits.size() == 1) {
+    write_report(options.html_path, fits.front(), plan, options);
   }
   return status;
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "plot_style.h"
+#include "vesk/report/html_report.h"
 
 namespace vesk::tools {
 
@@ -133,26 +134,10 @@ void draw_spectrum_panel(const SpectrumFitFile& fit, const YAxis& axis, const Ra
   draw_legend();
 }
 
-// The residual of point i over its uncertainty: sqrt of the model for counts, the given error,
-// or the scatter of its region for unweighted data; NaN outside every fitted region.
+// The residual of point i over its uncertainty, as the HTML report has it.
 double normalised_residual(const SpectrumFitFile& fit, std::size_t i) {
-  const SpectrumFitResult& result = fit.result;
-  const double x = fit.data.x[i];
-  const double model = result.evaluate(x);
-  if (std::isnan(model)) return NAN;
-  double uncertainty = 1.0;
-  switch (result.statistics) {
-    case numerics::Statistics::poisson:
-      uncertainty = std::sqrt(std::max(model, 1e-300));
-      break;
-    case numerics::Statistics::weighted:
-      uncertainty = fit.data.errors[i];
-      break;
-    case numerics::Statistics::unweighted:
-      uncertainty = std::sqrt(result.regions[result.region_at(x)].chisq_dof);
-      break;
-  }
-  return (fit.data.y[i] - model) / uncertainty;
+  const double error = fit.data.errors.empty() ? NAN : fit.data.errors[i];
+  return report::normalised_residual(fit.result, fit.data.x[i], fit.data.y[i], error);
 }
 
 void draw_residual_panel(const SpectrumFitFile& fit, const Range& x_range) {

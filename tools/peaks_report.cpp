@@ -6,23 +6,16 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "vesk/report/peak_table.h"
 
 namespace vesk::tools {
 
 namespace {
 
-constexpr char kCsvHeader[] =
-    "file,peak,region,mean,mean_err,sigma,sigma_err,fwhm,fwhm_err,amplitude,amplitude_err,area,"
-    "area_err,region_lo,region_hi,chisq,dof,status,status_str";
-// The line shape's own numbers, after the columns of Gaussian lines so that those keep their
-// places; NaN where the shape has no such parameter. Then the counts, rates and limits, and
-// whether the line's width was tied.
+// The line shape's own numbers in JSON; NaN where the shape has no such parameter.
 constexpr std::array<const char*, 10> kShapeColumns = {
     "gamma",      "gamma_err",      "eta",  "eta_err", "tail", "tail_err",
     "tail_slope", "tail_slope_err", "step", "step_err"};
-constexpr char kMeasureColumns[] =
-    "counts,counts_err,rate,rate_err,critical_level,detection_limit,significant,net_rate,"
-    "net_rate_err";
 // An error is shown to two significant digits, and its value to the same decimal place.
 constexpr int kErrorDigits = 2;
 constexpr int kMostDecimals = 12;
@@ -136,27 +129,20 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
   }
 }
 
+// The file, then the columns of the report library's peak table, which the HTML report shows too.
 void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out) {
-  out << kCsvHeader;
-  for (const char* name : kShapeColumns) out << "," << name;
-  out << "," << kMeasureColumns << ",width_tied\n";
+  const std::vector<report::PeakColumn>& columns = report::peak_columns();
+  out << "file";
+  for (const report::PeakColumn& column : columns) out << "," << column.name;
+  out << "\n";
   for (const SpectrumFitFile& fit : fits) {
     for (std::size_t k = 0; k < fit.result.peaks.size(); ++k) {
-      const numerics::SpectrumPeak& p = fit.result.peaks[k];
-      const numerics::SpectrumRegion& r = fit.result.regions[p.region];
-      out << csv_field(fit.file) << "," << k << "," << p.region;
-      for (double value : {p.mean, p.mean_err, p.sigma, p.sigma_err, p.fwhm, p.fwhm_err,
-                           p.amplitude, p.amplitude_err, p.area, p.area_err, r.lo, r.hi, r.chisq}) {
-        out << "," << exact_text(value);
+      const report::PeakRow row = report::peak_row(fit.result, k);
+      out << csv_field(fit.file);
+      for (const report::PeakColumn& column : columns) {
+        out << "," << csv_field(report::cell_text(column.value(row)));
       }
-      out << "," << r.dof << "," << r.status << "," << csv_field(r.status_str);
-      for (double value : shape_numbers(p, r)) out << "," << exact_text(value);
-      for (double value :
-           {p.counts, p.counts_err, p.rate, p.rate_err, p.critical_level, p.detection_limit}) {
-        out << "," << exact_text(value);
-      }
-      out << "," << (p.significant ? 1 : 0) << "," << exact_text(p.net_rate) << ","
-          << exact_text(p.net_rate_err) << "," << (p.width_tied ? 1 : 0) << "\n";
+      out << "\n";
     }
   }
 }

@@ -325,6 +325,7 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "Compiled core of vesk_numerics; use the package, not this module.";
   py::register_exception<vesk::Error>(m, "Error", PyExc_ValueError);
   vesk::python::bind_spectra(m);
+  vesk::python::bind_report(m);
 
   py::class_<GaussFitResult>(m, "FitResult", docs::kFitResult)
       .def_readonly("amplitude", &GaussFitResult::amplitude_)

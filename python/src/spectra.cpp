@@ -78,34 +78,6 @@ const char* domain_of(ShapeParameter parameter) {
   return "non-negative and finite";
 }
 
-// The shape, width mode, given resolution and held parameters of every line; an unknown name or
-// a held value outside its domain raises ValueError naming it.
-struct LineSettings {
-  std::string shape;
-  std::string width;
-  std::optional<std::array<double, 3>> resolution;
-  std::map<std::string, double> fixed;
-
-  void apply_to(SpectrumFit& fitter) const {
-    fitter.set_shape(line_shape_named(shape));
-    fitter.set_width(width_mode_named(width));
-    if (resolution) fitter.set_resolution((*resolution)[0], (*resolution)[1], (*resolution)[2]);
-    for (const auto& [name, value] : fixed) {
-      const auto parameter = vesk::numerics::shape_parameter_named(name);
-      if (!parameter) {
-        throw py::value_error("fixed names no parameter '" + name +
-                              "'; the names are tail, tail_slope, step, eta, gamma");
-      }
-      if (!vesk::numerics::in_domain(*parameter, value)) {
-        const std::string shown = py::repr(py::float_(value));
-        throw py::value_error("fixed['" + name + "'] = " + shown + " is out of its domain: " +
-                              name + " must be " + domain_of(*parameter));
-      }
-      fitter.set_fixed(*parameter, value);
-    }
-  }
-};
-
 // The spectrum as the library reads it: views of the arrays, which the caller keeps alive.
 SpectrumData spectrum_of(const Samples& x, const Samples& y, const std::optional<Samples>& sigma,
                          bool counts) {
@@ -224,8 +196,27 @@ py::array_t<double> at_each(const Samples& x, Function function) {
   return values;
 }
 
-// A spectrum fitter with the package's settings; an unknown background, shape, width mode or
-// held parameter raises ValueError.
+}  // namespace
+
+void LineSettings::apply_to(SpectrumFit& fitter) const {
+  fitter.set_shape(line_shape_named(shape));
+  fitter.set_width(width_mode_named(width));
+  if (resolution) fitter.set_resolution((*resolution)[0], (*resolution)[1], (*resolution)[2]);
+  for (const auto& [name, value] : fixed) {
+    const auto parameter = vesk::numerics::shape_parameter_named(name);
+    if (!parameter) {
+      throw py::value_error("fixed names no parameter '" + name +
+                            "'; the names are tail, tail_slope, step, eta, gamma");
+    }
+    if (!vesk::numerics::in_domain(*parameter, value)) {
+      const std::string shown = py::repr(py::float_(value));
+      throw py::value_error("fixed['" + name + "'] = " + shown + " is out of its domain: " +
+                            name + " must be " + domain_of(*parameter));
+    }
+    fitter.set_fixed(*parameter, value);
+  }
+}
+
 SpectrumFit spectrum_fit(const std::string& background, const LineSettings& lines,
                          std::optional<double> fwhm, double threshold,
                          std::optional<std::pair<double, double>> window, int max_iterations,
@@ -240,6 +231,8 @@ SpectrumFit spectrum_fit(const std::string& background, const LineSettings& line
   fitter.set_accuracy(accuracy);
   return fitter;
 }
+
+namespace {
 
 // The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
 // region's chi-square, then its counting measures.

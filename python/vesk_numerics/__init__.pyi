@@ -1,3 +1,4 @@
+import os
 from typing import Iterable, Literal, Mapping, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
@@ -86,6 +87,13 @@ class PeakFit:
     def evaluate(self, x: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
     def evaluate_background(self, x: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
     def evaluate_peak(self, index: int, x: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
+    def to_html(self, path: Union[str, os.PathLike[str]], x: npt.ArrayLike, y: npt.ArrayLike, *,
+                file_name: Optional[Union[str, bytes]] = None,
+                file_format: Optional[Union[str, bytes]] = None,
+                live_time: Optional[float] = None, real_time: Optional[float] = None,
+                calibration: Optional[Union[str, bytes]] = None,
+                metadata: Optional[Mapping[str, Union[str, bytes, float]]] = None,
+                x_label: Union[str, bytes] = "x", y_label: Union[str, bytes] = "y") -> None: ...
 
 def find_peaks(x: npt.ArrayLike, y: npt.ArrayLike, *, errors: _Errors = None,
                fwhm: Optional[float] = None, threshold: float = 5.0) -> np.ndarray: ...

@@ -1,6 +1,7 @@
 """Every peak of a spectrum: the search, the fit of multiplets on a background, net areas."""
 import numbers
 import operator
+import os
 from collections.abc import Mapping
 
 import numpy as _np
@@ -345,8 +346,12 @@ class PeakFit:
         The (3, 3) covariance of `resolution` (zero where it was given); None without one.
     """
 
-    def __init__(self, result, blank=None):
+    def __init__(self, result, blank=None, settings=None, errors=None):
         self._result = result
+        # How the spectrum was fitted, for the report: the settings as the compiled core takes
+        # them, and the errors as given (None, "poisson" or the checked array).
+        self._settings = settings
+        self._errors = errors
         self.background = result.background
         self.shape = result.shape
         self.width = result.width
@@ -399,6 +404,63 @@ class PeakFit:
         `x`; NaN outside its region."""
         return self._evaluated(lambda v: self._result.evaluate_peak(operator.index(index), v), x)
 
+    def to_html(self, path, x, y, *, file_name=None, file_format=None, live_time=None,
+                real_time=None, calibration=None, metadata=None, x_label="x", y_label="y"):
+        """Write a report of this fit that the user explores in a browser.
+
+        One self-contained HTML file (no network needed; the plotting library is inlined): the
+        spectrum as steps with the fitted model, the background and each line, the residuals
+        over their uncertainty under it, the table of lines with every column of
+        ``vesk-numerics peaks --format csv``, and a header with the measurement and the fit's
+        settings. The same library writes the program's ``peaks --html``. About 40 bytes a
+        channel plus the fitted curves: a 16 384-channel spectrum stays well under 2 MB.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write (replaced if it exists).
+        x, y : array_like
+            The spectrum that was fitted: 1-D, of equal length, sorted `x`; with per-point errors
+            they must be as long as the errors given to `fit_peaks`.
+        file_name, file_format, calibration : str or bytes, optional
+            The measurement's file, its format and how channels map to `x`; left out if None.
+            Bytes that are not UTF-8 are shown as U+FFFD; no text is ever read as markup.
+        live_time, real_time : float, optional
+            The measurement's live and real time in seconds; left out if None.
+        metadata : mapping, optional
+            Further facts to show, name to value (str, bytes or numbers), in their order.
+        x_label, y_label : str or bytes, optional
+            Names (and units) of the axes.
+
+        Raises
+        ------
+        TypeError
+            If an array holds no real numbers, or a text is not str or bytes.
+        ValueError
+            If `x` and `y` differ in length, hold non-finite values, `x` is not sorted, or the
+            errors of the fit do not match `y`; or if this PeakFit was not made by `fit_peaks`.
+        OSError
+            If the file cannot be written.
+        """
+        if self._settings is None:
+            raise ValueError("this PeakFit holds no fit settings; make it with fit_peaks")
+        x, y, sigma, _ = _spectrum(x, y, self._errors)
+        texts = {name: _text_bytes(value, name) for name, value in (
+            ("file_name", file_name), ("file_format", file_format),
+            ("calibration", calibration), ("x_label", x_label), ("y_label", y_label))}
+        facts = [(_text_bytes(str(name), "metadata"), _text_bytes(
+            value if isinstance(value, (str, bytes)) else str(value), "metadata"))
+            for name, value in (metadata or {}).items()]
+        from . import __version__
+        try:
+            _core.write_report(os.fsencode(path), self._result, x, y, sigma, self._settings,
+                               texts["file_name"], texts["file_format"], texts["calibration"],
+                               _seconds(live_time, "live_time"), _seconds(real_time, "real_time"),
+                               facts, texts["x_label"], texts["y_label"],
+                               f"vesk_numerics {__version__} (Python)")
+        except RuntimeError as error:
+            raise OSError(str(error)) from None
+
     @staticmethod
     def _evaluated(function, x):
         array = _np.asarray(x, dtype=_np.float64)
@@ -428,6 +490,29 @@ def _blank(blank, errors):
     except ValueError as error:
         raise ValueError(f"blank: {error}") from None
     return x, y, sigma, _positive_seconds(blank[2], "blank live_time")
+
+
+def _text_bytes(value, name):
+    """A text to show as bytes: str as UTF-8 (characters that are not, such as the undecodable
+    bytes of a file name, as they came), bytes as they are, None as nothing."""
+    if value is None:
+        return b""
+    if isinstance(value, bytes):
+        return value
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str or bytes, not {type(value).__name__}")
+    try:
+        return value.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return value.encode("utf-8", "surrogatepass")
+
+
+def _seconds(value, name):
+    if value is None:
+        return None
+    if isinstance(value, (str, bytes, bool)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number of seconds or None")
+    return float(value)
 
 
 def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None, fwhm=None,
@@ -525,16 +610,18 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
     window = _window(window)
     positions, starts = _peak_starts(peaks, x, window)
     lines = _line_settings(shape, width, resolution, fixed, same_width)
+    settings = (_background(background), lines, _positive_or_none(fwhm, "fwhm"),
+                _threshold(threshold), window, _iterations(max_iterations), _accuracy(accuracy))
     result, blank_result = _core.fit_peaks(
-        x, y, sigma, counts, positions, starts, _background(background), lines,
-        _positive_or_none(fwhm, "fwhm"), _threshold(threshold), window,
-        _iterations(max_iterations), _accuracy(accuracy), _positive_seconds(live_time, "live_time"),
-        None if blank is None else _blank(blank, errors))
+        x, y, sigma, counts, positions, starts, *settings,
+        _positive_seconds(live_time, "live_time"), None if blank is None else _blank(blank, errors))
     if result.status != 0:
         raise ValueError(result.status_str)
     if blank_result is not None and blank_result.status != 0:
         raise ValueError(f"blank: {blank_result.status_str}")
-    return PeakFit(result, blank_result)
+    given = positions if starts is None else starts[:, 0]
+    return PeakFit(result, blank_result, settings + (None if given is None else list(given),),
+                   "poisson" if counts else sigma)
 
 
 def _batch(x, ys, errors):

@@ -21,7 +21,6 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kSqrt2 = 1.4142135623730951;
 constexpr double kSqrtPi = 1.7724538509055159;
 constexpr double kTwoOverSqrtPi = 2.0 / kSqrtPi;
-constexpr double kSqrtTwoOverPi = 0.7978845608028654;
 // sqrt(2 ln 2): a pseudo-Voigt line's half width h in units of its sigma.
 constexpr double kHalfWidthPerSigma = 0.5 * kFwhmPerSigma;
 // sqrt(pi / ln 2): the area of exp(-ln 2 (t / h)^2) in units of h.
