@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "least_squares.h"
 #include "simd/vector_kernels.h"
 #include "spectrum/line_shape.h"
 #include "vesk/numerics/SpectrumFitResult.h"
@@ -148,7 +149,9 @@ class RegionModel {
   double centre_;
   double widest_sigma_;
   const VectorKernels& kernels_;
-  mutable std::vector<double> scratch_;
+  // Aligned like the core's buffers: the vector kernels' last bits must not depend on where the
+  // heap put their output.
+  mutable AlignedBuffer scratch_;
 };
 
 // The derivatives of the reported parameters (background for absolute x, absolute means) with
