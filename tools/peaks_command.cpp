@@ -19,6 +19,7 @@ struct PeaksPlan {
   XRange range;
   std::optional<SpectrumColumns> columns;
   std::optional<std::vector<double>> positions;
+  XChoice x_choice;
   numerics::SpectrumFit fitter;
 };
 
@@ -76,6 +77,11 @@ PeaksPlan plan_of(const PeaksOptions& options) {
   if (options.counts && plan.columns && plan.columns->errors) {
     throw UsageError("--counts takes the errors from the counts: drop the error column");
   }
+  plan.x_choice.channels = options.channels;
+  if (!options.calibration.empty()) {
+    if (options.channels) throw UsageError("--channels and --calibration exclude each other");
+    plan.x_choice.calibration = parse_calibration(options.calibration);
+  }
   plan.fitter = fitter_of(options);
   return plan;
 }
@@ -92,14 +98,30 @@ numerics::SpectrumData data_of(const SpectrumFile& spectrum, bool counts) {
   return data;
 }
 
-SpectrumFitFile fit_file(const std::string& file, const PeaksPlan& plan,
-                         const PeaksOptions& options) {
-  SpectrumFitFile fit{file, load_spectrum(file, plan.columns, plan.range), {}};
-  if (options.counts) fit.data.errors.clear();
-  const numerics::SpectrumData data = data_of(fit.data, options.counts);
+SpectrumFitFile fitted(SpectrumFitFile fit, const PeaksPlan& plan, bool counts) {
+  if (counts) fit.data.errors.clear();
+  const numerics::SpectrumData data = data_of(fit.data, counts);
   fit.result = plan.positions ? plan.fitter.fit(data, *plan.positions) : plan.fitter.fit(data);
-  if (fit.result.status != 0) throw DataError(source_name(file) + ": " + fit.result.status_str);
+  if (fit.result.status != 0) throw DataError(source_name(fit.file) + ": " + fit.result.status_str);
   return fit;
+}
+
+// The spectra of one file: one from text columns, one or more from an instrument file (counting
+// formats fitted as counts; several spectra named FILE#1, FILE#2, ...).
+std::vector<SpectrumFitFile> fit_file(const std::string& file, const PeaksPlan& plan,
+                                      const PeaksOptions& options) {
+  if (plan.columns || file == "-" || !io::is_instrument_file(file)) {
+    SpectrumFitFile fit{file, load_spectrum(file, plan.columns, plan.range), {}};
+    return {fitted(std::move(fit), plan, options.counts)};
+  }
+  const std::vector<io::Spectrum> spectra = io::read_spectra(file);
+  std::vector<SpectrumFitFile> fits;
+  for (std::size_t i = 0; i < spectra.size(); ++i) {
+    const std::string name = spectra.size() == 1 ? file : file + "#" + std::to_string(i + 1);
+    SpectrumFitFile fit{name, spectrum_file_of(spectra[i], plan.x_choice, plan.range), {}};
+    fits.push_back(fitted(std::move(fit), plan, options.counts || spectra[i].is_counts));
+  }
+  return fits;
 }
 
 bool all_regions_fitted(const SpectrumFitFile& fit) {
@@ -115,13 +137,14 @@ int run_peaks(const PeaksOptions& options, std::ostream& out, std::ostream& err)
   std::vector<SpectrumFitFile> fits;
   for (const std::string& file : plan.inputs) {
     try {
-      fits.push_back(fit_file(file, plan, options));
+      for (SpectrumFitFile& fit : fit_file(file, plan, options)) {
+        if (!all_regions_fitted(fit)) status = std::max<int>(status, kFitFailed);
+        fits.push_back(std::move(fit));
+      }
     } catch (const DataError& error) {
       err << error.what() << "\n";  // this file is skipped; the others are still fitted
       status = kBadInput;
-      continue;
     }
-    if (!all_regions_fitted(fits.back())) status = std::max<int>(status, kFitFailed);
   }
   switch (plan.format) {
     case Format::kCsv:
