@@ -5,6 +5,7 @@ import operator
 import numpy as _np
 
 from . import _core
+from ._io import Spectrum
 
 __all__ = ["BATCH_PEAK_DTYPE", "FOUND_PEAK_DTYPE", "PEAK_DTYPE", "REGION_DTYPE", "PeakFit",
            "find_peaks", "fit_peaks", "fit_peaks_many"]
@@ -58,8 +59,26 @@ def _require_finite(array, name):
         raise ValueError(f"{name} is not finite at index {_first_bad(bad)}")
 
 
+#: The default of `errors`: None for arrays, "poisson" for a Spectrum of counts.
+_UNSET = type("_Unset", (), {"__repr__": lambda self: "None"})()
+
+
+def _unpacked(x, y, errors):
+    """x, y and errors, with a Spectrum in place of x taken apart."""
+    if isinstance(x, Spectrum):
+        if y is not None:
+            raise TypeError("y must be omitted when x is a Spectrum")
+        if errors is _UNSET:
+            errors = "poisson" if x.is_counts else None
+        return x.x, x.counts, errors
+    if y is None:
+        raise TypeError("y is required unless x is a Spectrum")
+    return x, y, None if errors is _UNSET else errors
+
+
 def _spectrum(x, y, errors):
     """x, y, per-point errors (or None) and whether y are counts, checked."""
+    x, y, errors = _unpacked(x, y, errors)
     x, y = _real_1d(x, "x"), _real_1d(y, "y")
     if x.shape != y.shape:
         raise ValueError(f"x and y differ in length: {x.size} and {y.size}")
@@ -103,7 +122,7 @@ def _threshold(value):
     return float(value)
 
 
-def find_peaks(x, y, *, errors=None, fwhm=None, threshold=5.0):
+def find_peaks(x, y=None, *, errors=_UNSET, fwhm=None, threshold=5.0):
     """Find the peaks of a spectrum.
 
     The second derivative of `y`, smoothed with Savitzky-Golay derivative weights as wide as the
@@ -113,11 +132,13 @@ def find_peaks(x, y, *, errors=None, fwhm=None, threshold=5.0):
 
     Parameters
     ----------
-    x, y : array_like
-        1-D positions (sorted) and values of the spectrum, of equal length.
+    x, y : array_like, or a Spectrum and None
+        1-D positions (sorted) and values of the spectrum, of equal length; or a `Spectrum`
+        (from `read_spectrum`) alone, whose `x` and `counts` are taken.
     errors : None, "poisson" or array_like, optional
         How noisy `y` is: None estimates the noise from the data; "poisson" takes `y` as counts
-        (variance `y`); an array gives each point's standard deviation (all > 0).
+        (variance `y`); an array gives each point's standard deviation (all > 0). Not given:
+        None, or "poisson" for a `Spectrum` whose `is_counts` is true.
     fwhm : float, optional
         The peaks' full width at half maximum in `x` units; estimated from the data if None.
     threshold : float, optional
@@ -284,8 +305,8 @@ class PeakFit:
                 f"'{self.background}'" + (f", {failed} regions failed" if failed else "") + ")")
 
 
-def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None, fwhm=None,
-              threshold=5.0, same_width=False, max_iterations=50, accuracy=1e-8):
+def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, window=None,
+              fwhm=None, threshold=5.0, same_width=False, max_iterations=50, accuracy=1e-8):
     """Fit every peak of a spectrum as Gaussians on a background.
 
     Peaks closer than a few FWHM are fitted together in one region that reaches a few FWHM
@@ -294,8 +315,9 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
 
     Parameters
     ----------
-    x, y : array_like
-        1-D positions (sorted) and values of the spectrum, of equal length.
+    x, y : array_like, or a Spectrum and None
+        1-D positions (sorted) and values of the spectrum, of equal length; or a `Spectrum`
+        (from `read_spectrum`) alone, whose `x` and `counts` are taken.
     peaks : None or array_like, optional
         None searches for the peaks (as `find_peaks`); a 1-D array-like gives approximate
         positions to fit; `find_peaks`' structured array gives start values.
@@ -305,7 +327,8 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
         None: unweighted least squares, errors scaled by sqrt(chisq / dof). An array of
         per-point standard deviations (all > 0): weighted least squares with absolute errors.
         "poisson": `y` are counts; the likelihood-ratio statistic is minimised and the errors
-        come from the Fisher information.
+        come from the Fisher information. Not given: None, or "poisson" for a `Spectrum` whose
+        `is_counts` is true.
     window : (float, float), optional
         Fit all peaks as one region over exactly the points with lo <= x <= hi.
     fwhm : float, optional
