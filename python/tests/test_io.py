@@ -1,6 +1,8 @@
 """Instrument files: a measurement written as SPE, CHN and N42 reads back the same; a Spectrum
 goes to fit_peaks and find_peaks as counts; bad files raise OSError or ValueError by name."""
 import datetime
+import shutil
+import subprocess
 import struct
 import threading
 
@@ -169,3 +171,23 @@ def test_reading_releases_the_gil_and_threads_agree(files):
     for thread in threads:
         thread.join()
     assert results == [True] * 80
+
+
+UXD = ("_FILEVERSION=1\n_SAMPLE='T'\n; (Data for Range number 1)\n_DRIVE='COUPLED'\n"
+       "_STEPSIZE=0.02\n_START=10.0\n_2THETA=10.0\n_COUNTS\n" +
+       "\n".join(" ".join(str(100 + (7 * i + k) % 13) for k in range(8)) for i in range(25)) + "\n")
+
+
+@pytest.mark.skipif(shutil.which("xyconv") is None, reason="xylib's converter is not installed")
+def test_xylib_formats_agree_with_xyconv(tmp_path):
+    path = tmp_path / "pattern.uxd"
+    path.write_text(UXD)
+    rows = [line.split() for line in subprocess.run(
+        ["xyconv", str(path), "-"], capture_output=True, text=True, check=True).stdout.splitlines()
+        if line.strip() and not line.startswith("#")]
+    expected = np.array(rows, dtype=float)
+    s = vn.read_spectrum(path)
+    assert s.format == "Bruker Diffrac-AT UXD" and s.x_unit == "deg" and not s.is_counts
+    assert s.counts.size == 200
+    np.testing.assert_allclose(s.x, expected[:, 0], atol=1e-6)
+    np.testing.assert_array_equal(s.counts, expected[:, 1])
