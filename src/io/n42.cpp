@@ -261,8 +261,14 @@ std::vector<Spectrum> read_n42(const std::string& bytes, const std::string& sour
   collect_spectra(document, nodes, source);
   if (nodes.empty()) fail(source, "N42: no Spectrum with ChannelData");
   std::vector<Spectrum> spectra;
-  for (const pugi::xml_node& node : nodes)
+  // Counted zeros can stand for far more channels than the file holds bytes; so can many spectra.
+  constexpr std::size_t kMostChannelsInAll = 2 * kMaxChannels;
+  std::size_t channels = 0;
+  for (const pugi::xml_node& node : nodes) {
     spectra.push_back(spectrum_of(node, document, source, format));
+    channels += spectra.back().counts.size();
+    if (channels > kMostChannelsInAll) fail(source, "N42: more than 2097152 channels in all");
+  }
   return spectra;
 }
 

@@ -15,7 +15,7 @@
 namespace vesk::io::detail {
 
 /// No format that is read here holds more channels; a file that claims more is damaged.
-constexpr std::size_t kMaxChannels = std::size_t{1} << 22;
+constexpr std::size_t kMaxChannels = std::size_t{1} << 20;
 
 /// Throws FormatError "SOURCE: WHAT".
 [[noreturn]] void fail(const std::string& source, const std::string& what);

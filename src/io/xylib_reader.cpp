@@ -261,6 +261,25 @@ void write_all(int fd, const std::string& bytes) {
   }
 }
 
+#ifndef VESK_IO_SANITIZED
+// The child may grow by this much beyond the address space it inherits, whatever a damaged file
+// claims: far more than any real file needs.
+constexpr std::size_t kChildHeadroomBytes = std::size_t{256} << 20;
+
+void limit_memory() {
+  std::size_t pages = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  if (pages == 0) return;
+  const auto bytes = static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) +
+                                         kChildHeadroomBytes);
+  const rlimit limit{bytes, bytes};
+  ::setrlimit(RLIMIT_AS, &limit);
+}
+#endif
+
 // xylib's binary readers follow offsets from the file without checking them against its size: a
 // damaged file can make them read far outside it. They run in a child process, with a limit on
 // time and (in uninstrumented builds) memory; whatever happens to it, the parent reports an error.
@@ -278,9 +297,7 @@ Loaded load_isolated(const std::string& bytes, const std::string& format) {
     constexpr unsigned kChildSeconds = 2;
     ::alarm(kChildSeconds);
 #ifndef VESK_IO_SANITIZED
-    constexpr rlim_t kChildBytes = rlim_t{2} << 30;
-    const rlimit limit{kChildBytes, kChildBytes};
-    ::setrlimit(RLIMIT_AS, &limit);
+    limit_memory();
 #endif
     int status = 0;
     std::string reply;
