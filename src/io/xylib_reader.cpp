@@ -8,6 +8,7 @@
 // Its binary readers run in a process of their own (see load_isolated).
 #include <xylib/xylib.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -294,6 +295,12 @@ Loaded load_isolated(const std::string& bytes, const std::string& format) {
   }
   if (child == 0) {
     ::close(pipe_ends[0]);
+    // xylib prints warnings about damaged files; they must not mix with the caller's output.
+    const int null_device = ::open("/dev/null", O_WRONLY);
+    if (null_device >= 0) {
+      ::dup2(null_device, STDOUT_FILENO);
+      ::dup2(null_device, STDERR_FILENO);
+    }
     constexpr unsigned kChildSeconds = 2;
     ::alarm(kChildSeconds);
 #ifndef VESK_IO_SANITIZED
