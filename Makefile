@@ -1,5 +1,5 @@
 # The newcomer's entry point. Every target installs what is missing first.
-#   make demo   build, fit a peak and every line of a gamma spectrum from the bundled data, with plots
+#   make demo   build, fit a peak and every line of a gamma spectrum (an SPE file) from the bundled data, with plots
 #   make test   build and run every test
 #   make docs   API documentation of the public headers into $(BUILD_DIR)/docs
 #   make test-asan, test-tsan, test-valgrind, fuzz   the reliability checks
@@ -36,8 +36,11 @@ demo: build
 	  --trend-x 'run_(\d+)'
 	@echo "The drift of the peak across the series is plotted in $(BUILD_DIR)/demo-trend.svg"
 	@echo
-	@echo "== $(TOOL) peaks examples/data/calibration_mixture.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y"
-	@$(TOOL) peaks examples/data/calibration_mixture.dat --counts --plot $(BUILD_DIR)/demo-peaks.svg --log-y
+	@echo "== $(TOOL) info examples/data/calibration_mixture.Spe   (an instrument's SPE file)"
+	@$(TOOL) info examples/data/calibration_mixture.Spe
+	@echo
+	@echo "== $(TOOL) peaks examples/data/calibration_mixture.Spe --plot $(BUILD_DIR)/demo-peaks.svg --log-y"
+	@$(TOOL) peaks examples/data/calibration_mixture.Spe --plot $(BUILD_DIR)/demo-peaks.svg --log-y
 	@echo "Every line of the calibration spectrum, fitted, is plotted in $(BUILD_DIR)/demo-peaks.svg"
 	@echo
 	@echo "== $(TOOL) peaks examples/data/calibration_mixture.dat --counts --html $(BUILD_DIR)/demo-report.html"

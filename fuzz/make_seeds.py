@@ -96,3 +96,33 @@ for name, settings in {"tailed": line_settings(1), "lorentzian": line_settings(2
                        "eta-out-of-domain": line_settings(3, 0, held={3: 1.5}),
                        "tail-slope-nan": line_settings(1, 0, held={1: math.nan})}.items():
     write("peaks_fuzzer", name, spectrum_seed(1, 0.0, 100.0, 80.0, 120.0, TAILED_LINES, settings))
+
+# Instrument files: a small ORTEC CHN and N42 files of 2011 (CountedZeroes) and 2006.
+def chn(counts, calibration=(-0.25, 0.5, 1e-4)):
+    header = struct.pack("<hHH2sII8s4sHH", -1, 1, 1, b"10", 30005, 29782, b"11Oct131", b"1030",
+                         0, len(counts))
+    trailer = struct.pack("<hh3f", -102, 0, *calibration).ljust(512, b"\0")
+    return header + struct.pack(f"<{len(counts)}I", *counts) + trailer
+
+
+gamma = [0, 0, 0] + [int(20 + v) for v in peak(29, amplitude=900.0, sigma=2.5)]
+write("chn_fuzzer", "quadratic", chn(gamma))
+write("chn_fuzzer", "no-trailer", chn(gamma)[:32 + 4 * len(gamma)])
+write("chn_fuzzer", "decreasing", chn(gamma, (0.0, 0.5, -0.1)))
+write("cnf_fuzzer", "chn-bytes", chn(gamma))
+write("cnf_fuzzer", "zeros", bytes(2048))
+
+packed = "0 3 " + " ".join(str(c) for c in gamma[3:])
+write("n42_fuzzer", "n42-2011", (
+    "<?xml version='1.0'?><RadInstrumentData><EnergyCalibration id='E'><CoefficientValues>"
+    "-0.25 0.5 0.0001</CoefficientValues></EnergyCalibration><RadMeasurement><StartDateTime>"
+    "2013-10-11T10:30:10</StartDateTime><RealTimeDuration>PT600.1S</RealTimeDuration><Spectrum "
+    "energyCalibrationReference='E'><LiveTimeDuration>PT595.64S</LiveTimeDuration><ChannelData "
+    f"compressionCode='CountedZeroes'>{packed}</ChannelData></Spectrum></RadMeasurement>"
+    "</RadInstrumentData>").encode())
+write("n42_fuzzer", "n42-2006", (
+    "<?xml version='1.0'?><N42InstrumentData><Measurement><Spectrum><StartTime>2013-10-11T10:30:10"
+    "</StartTime><RealTime>PT1H2M3.5S</RealTime><LiveTime>PT3600S</LiveTime><Calibration "
+    "Type='Energy' EnergyUnits='keV'><Equation><Coefficients>0 0.5</Coefficients></Equation>"
+    f"</Calibration><ChannelData>{' '.join(map(str, gamma))}</ChannelData></Spectrum>"
+    "</Measurement></N42InstrumentData>").encode())

@@ -70,6 +70,18 @@ struct PeaksOptions {
   std::string blank;                      ///< a blank's spectrum; empty: none
   std::optional<double> blank_live_time;  ///< seconds; unset: the blank file's, if it has one
   std::string html_path;  ///< empty: no HTML report
+  bool channels = false;    ///< instrument files: x are channel numbers
+  std::string calibration;  ///< instrument files: C0,C1[,C2] replaces the file's calibration
+};
+
+struct InfoOptions {
+  std::vector<std::string> inputs;
+  std::string format;  ///< table (empty) or json
+};
+
+struct ConvertOptions {
+  std::vector<std::string> inputs;
+  std::string to = "csv";  ///< csv or json
 };
 
 struct SmoothOptions {
@@ -96,6 +108,15 @@ int run_fit(const FitOptions& options, std::ostream& out, std::ostream& err);
 /// kSuccess, kFitFailed when a region's fit failed (its rows are still printed), kBadInput when a
 /// file could not be read or fitted (its error goes to @p err; the other files are still fitted).
 int run_peaks(const PeaksOptions& options, std::ostream& out, std::ostream& err);
+
+/// Describes the spectra of each file: format, channels, x range, calibration, times, dead time,
+/// start, total counts and metadata. Returns kSuccess, or kBadInput when a file could not be read
+/// (its error goes to @p err; the other files are still described).
+int run_info(const InfoOptions& options, std::ostream& out, std::ostream& err);
+
+/// Writes the spectra of each file as channel, x, counts (CSV with the times and calibration in
+/// '#' lines above, or JSON). Returns as run_info.
+int run_convert(const ConvertOptions& options, std::ostream& out, std::ostream& err);
 
 /// Smooths one column with Savitzky-Golay weights and prints one value per row.
 int run_smooth(const SmoothOptions& options, std::ostream& out);

@@ -1,53 +1,21 @@
 #ifndef VESK_TOOLS_DATA_TABLE_H
 #define VESK_TOOLS_DATA_TABLE_H
 
-#include <cstddef>
-#include <istream>
-#include <optional>
-#include <stdexcept>
-#include <string>
-#include <vector>
+#include "vesk/io/TextTable.h"
 
 namespace vesk::tools {
 
-/// A problem with the input data; the message starts with "SOURCE:LINE: ".
-class DataError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+/// A problem with an input file: it could not be read, or its content is wrong. The messages of
+/// the text reader start with "SOURCE:LINE: ", those of instrument files with "SOURCE: ".
+using DataError = io::ReadError;
 
-/// Columns of finite numbers read from a text file, with the names of an optional header line.
-struct DataTable {
-  std::vector<std::string> names;            ///< header names, empty without a header line
-  std::vector<std::vector<double>> columns;  ///< columns[c][r]: row r of column c
-  std::size_t row_count() const { return columns.empty() ? 0 : columns.front().size(); }
-};
-
-/// Reads rows of numbers separated by blanks, tabs, commas, or semicolons (then a comma in a
-/// number is its decimal mark). Text from '#' to the end of a line
-/// and blank lines are skipped; one line of names may stand before the first number. Every row
-/// must have the same number of columns, one of @p allowed_column_counts (any number when it is
-/// empty).
-/// @throws DataError naming @p source and the line for anything else, and for no rows at all.
-DataTable read_table(std::istream& input, const std::string& source,
-                     const std::vector<std::size_t>& allowed_column_counts);
-
-/// As read_table, from the file at @p path, or from standard input for "-".
-DataTable read_table_file(const std::string& path,
-                          const std::vector<std::size_t>& allowed_column_counts);
-
-/// The number that all of @p text spells, or nothing (also for empty text).
-std::optional<double> parse_number(const std::string& text);
-
-/// @p text for a message: bytes that are not printable ASCII escaped as \xNN, and cut short
-/// after 40 characters with "...".
-std::string escaped(const std::string& text);
-
-/// escaped(@p text) in single quotes.
-std::string quoted(const std::string& text);
-
-/// How a path is named in messages: "<stdin>" for "-".
-std::string source_name(const std::string& path);
+using io::DataTable;
+using io::escaped;
+using io::parse_number;
+using io::quoted;
+using io::read_table;
+using io::read_table_file;
+using io::source_name;
 
 }  // namespace vesk::tools
 

@@ -25,7 +25,7 @@ std::string detail_line(const char* name, double value, std::optional<double> er
   const int length = std::snprintf(text, sizeof text, "  %-15s %15.8g", name, value);
   std::string line(text, static_cast<std::size_t>(length));
   if (error) {
-    std::snprintf(text, sizeof text, "  +/- %-11.3g", *error);
+    std::snprintf(text, sizeof text, "  ± %-13.3g", *error);
     line += text;
   } else {
     line += std::string(17, ' ');
@@ -36,7 +36,7 @@ std::string detail_line(const char* name, double value, std::optional<double> er
 // A value with its error in the rows table.
 std::string with_error(double value, double error) {
   char text[64];
-  std::snprintf(text, sizeof text, "%13.8g +/- %-9.3g", value, error);
+  std::snprintf(text, sizeof text, "%13.8g ± %-11.3g", value, error);
   return text;
 }
 
@@ -167,7 +167,7 @@ void print_rows(const std::vector<FileFit>& fits, const SeriesSummary* summary, 
   line.erase(line.find_last_not_of(' ') + 1);
   out << line << "\n"
       << "summary: " << summary_label(*summary)
-      << ", each +/- its sample standard deviation across them\n";
+      << ", each ± its sample standard deviation across them\n";
 }
 
 void print_csv(const std::vector<FileFit>& fits, const SeriesSummary* summary, std::ostream& out) {
@@ -191,7 +191,7 @@ void print_csv(const std::vector<FileFit>& fits, const SeriesSummary* summary, s
   const GaussFitResult& s = summary->statistics;
   out << "summary,,"
       << csv_field(summary_label(*summary) +
-                   ", each +/- its sample standard "
+                   ", each ± its sample standard "
                    "deviation across them")
       << ",";
   if (summary->used == 0) {

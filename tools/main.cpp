@@ -57,8 +57,10 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
   CLI::App* peaks = app.add_subcommand(
       "peaks", "Find every line of a spectrum and fit them, multiplets on a background per region");
   peaks->add_option("files", options.inputs,
-                    "Spectra: one column (counts per channel), two (x y) or three (x y error), "
-                    "or any number with --columns; '-' or nothing reads standard input");
+                    "Spectra: instrument files (SPE, CHN, N42, IEC 1455, Canberra CNF/MCA, xrdml, "
+                    "Bruker raw/UXD; counting formats imply --counts), or text columns: one "
+                    "(counts per channel), two (x y) or three (x y error), or any number with "
+                    "--columns; '-' or nothing reads standard input");
   peaks->add_option("--columns", options.columns,
                     "The x, y and optional error columns, X,Y[,ERR]: numbers from 1 or header "
                     "names");
@@ -112,6 +114,33 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
   peaks->add_option("--html", options.html_path,
                     "Write an HTML report to explore in a browser: the spectrum, the fit, the "
                     "residuals and the table of lines (one file)");
+  peaks->add_flag("--channels", options.channels,
+                  "Instrument files: x are the channel numbers, not the calibrated x");
+  peaks->add_option("--calibration", options.calibration,
+                    "Instrument files: C0,C1[,C2] replaces the file's calibration, "
+                    "x = C0 + C1 ch + C2 ch^2");
+}
+
+void add_info(CLI::App& app, InfoOptions& options) {
+  CLI::App* info = app.add_subcommand(
+      "info", "Describe instrument files: format, channels, calibration, times, metadata");
+  info->add_option("files", options.inputs,
+                   "SPE, CHN, N42, IEC 1455, Canberra CNF/MCA, xrdml, Bruker raw/UXD, text "
+                   "columns")
+      ->required();
+  info->add_option("--format", options.format, "table (default) or json")
+      ->check(CLI::IsMember({"table", "json"}));
+}
+
+void add_convert(CLI::App& app, ConvertOptions& options) {
+  CLI::App* convert =
+      app.add_subcommand("convert", "Write the spectra of instrument files as channel, x, counts");
+  convert->add_option("files", options.inputs, "Instrument files (as for info)")->required();
+  convert
+      ->add_option("--to", options.to,
+                   "csv (times and calibration in '#' lines above the columns) or json")
+      ->check(CLI::IsMember({"csv", "json"}))
+      ->capture_default_str();
 }
 
 void add_smooth(CLI::App& app, SmoothOptions& options) {
@@ -163,6 +192,9 @@ int main(int argc, char** argv) {
       "  vesk-numerics peaks calibration_mixture.dat --counts --plot spectrum.svg --log-y\n"
       "  vesk-numerics peaks spectrum.csv --columns energy,counts --at 1173.2,1332.5 --counts\n"
       "  vesk-numerics peaks calibration_mixture.dat --counts --html report.html\n"
+      "  vesk-numerics peaks sample.Spe --at 1460.8\n"
+      "  vesk-numerics info sample.Spe sample.n42 --format json\n"
+      "  vesk-numerics convert sample.CHN --to csv\n"
       "  vesk-numerics smooth signal.dat --order 3 --window 11\n"
       "  vesk-numerics rotate --axis 1,1,1 --angle 120 --degrees points.dat\n"
       "\nExit status: 0 success, 1 a fit or a region failed (its status is printed), 2 a usage "
@@ -173,10 +205,14 @@ int main(int argc, char** argv) {
   PeaksOptions peaks_options;
   SmoothOptions smooth_options;
   RotateOptions rotate_options;
+  InfoOptions info_options;
+  ConvertOptions convert_options;
   add_fit(app, fit_options);
   add_peaks(app, peaks_options);
   add_smooth(app, smooth_options);
   add_rotate(app, rotate_options);
+  add_info(app, info_options);
+  add_convert(app, convert_options);
 
   try {
     app.parse(argc, argv);
@@ -192,6 +228,8 @@ int main(int argc, char** argv) {
     if (command == "fit") return run_fit(fit_options, std::cout, std::cerr);
     if (command == "peaks") return run_peaks(peaks_options, std::cout, std::cerr);
     if (command == "smooth") return run_smooth(smooth_options, std::cout);
+    if (command == "info") return run_info(info_options, std::cout, std::cerr);
+    if (command == "convert") return run_convert(convert_options, std::cout, std::cerr);
     return run_rotate(rotate_options, std::cout);
   } catch (const UsageError& error) {
     return usage_error(error.what(), command);

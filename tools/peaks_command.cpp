@@ -21,6 +21,7 @@ struct PeaksPlan {
   XRange range;
   std::optional<SpectrumColumns> columns;
   std::optional<std::vector<double>> positions;
+  XChoice x_choice;
   numerics::SpectrumFit fitter;
 };
 
@@ -161,6 +162,11 @@ PeaksPlan plan_of(const PeaksOptions& options) {
   if (options.counts && plan.columns && plan.columns->errors) {
     throw UsageError("--counts takes the errors from the counts: drop the error column");
   }
+  plan.x_choice.channels = options.channels;
+  if (!options.calibration.empty()) {
+    if (options.channels) throw UsageError("--channels and --calibration exclude each other");
+    plan.x_choice.calibration = parse_calibration(options.calibration);
+  }
   plan.fitter = fitter_of(options);
   check_live_time(options.live_time, "--live-time");
   check_live_time(options.blank_live_time, "--blank-live-time");
@@ -183,40 +189,75 @@ numerics::SpectrumData data_of(const SpectrumFile& spectrum, bool counts) {
   return data;
 }
 
+// The spectra of one file: one from text columns, one or more from an instrument file (counting
+// formats read as counts; several spectra named FILE#1, FILE#2, ...), with whether each holds
+// counts.
+std::vector<std::pair<SpectrumFitFile, bool>> spectra_of(const std::string& file,
+                                                         const PeaksPlan& plan,
+                                                         const PeaksOptions& options) {
+  if (plan.columns || file == "-" || !io::is_instrument_file(file)) {
+    return {{SpectrumFitFile{file, load_spectrum(file, plan.columns, plan.range), {}},
+             options.counts}};
+  }
+  const std::vector<io::Spectrum> spectra = io::read_spectra(file);
+  std::vector<std::pair<SpectrumFitFile, bool>> files;
+  for (std::size_t i = 0; i < spectra.size(); ++i) {
+    const std::string name = spectra.size() == 1 ? file : file + "#" + std::to_string(i + 1);
+    files.push_back({SpectrumFitFile{name, spectrum_file_of(spectra[i], plan.x_choice, plan.range),
+                                     {}},
+                     options.counts || spectra[i].is_counts});
+  }
+  return files;
+}
+
 // The blank is read again for every sample, whose lines it is fitted at.
-void subtract_blank(SpectrumFitFile& fit, const PeaksPlan& plan, const PeaksOptions& options) {
-  SpectrumFile blank = load_spectrum(options.blank, plan.columns, plan.range);
-  if (options.counts) blank.errors.clear();
+void subtract_blank(SpectrumFitFile& fit, const PeaksPlan& plan, const PeaksOptions& options,
+                    bool counts) {
+  std::vector<std::pair<SpectrumFitFile, bool>> blanks = spectra_of(options.blank, plan, options);
+  SpectrumFile& blank = blanks.front().first.data;
+  if (counts) blank.errors.clear();
   if (options.blank_live_time) blank.live_time = *options.blank_live_time;
   const numerics::SpectrumFitResult fitted =
-      plan.fitter.subtract_blank(fit.result, data_of(blank, options.counts));
+      plan.fitter.subtract_blank(fit.result, data_of(blank, counts));
   if (fitted.status != 0) {
     throw DataError(source_name(options.blank) + ": blank: " + fitted.status_str);
   }
 }
 
-SpectrumFitFile fit_file(const std::string& file, const PeaksPlan& plan,
-                         const PeaksOptions& options) {
-  SpectrumFitFile fit{file, load_spectrum(file, plan.columns, plan.range), {}};
-  if (options.counts) fit.data.errors.clear();
+SpectrumFitFile fitted(SpectrumFitFile fit, const PeaksPlan& plan, const PeaksOptions& options,
+                       bool counts) {
+  if (counts) fit.data.errors.clear();
   if (options.live_time) fit.data.live_time = *options.live_time;
-  const numerics::SpectrumData data = data_of(fit.data, options.counts);
+  const numerics::SpectrumData data = data_of(fit.data, counts);
   fit.result = plan.positions ? plan.fitter.fit(data, *plan.positions) : plan.fitter.fit(data);
-  if (fit.result.status != 0) throw DataError(source_name(file) + ": " + fit.result.status_str);
-  if (!options.blank.empty()) subtract_blank(fit, plan, options);
+  if (fit.result.status != 0) throw DataError(source_name(fit.file) + ": " + fit.result.status_str);
+  if (!options.blank.empty()) subtract_blank(fit, plan, options, counts);
   return fit;
+}
+
+std::vector<SpectrumFitFile> fit_file(const std::string& file, const PeaksPlan& plan,
+                                      const PeaksOptions& options) {
+  std::vector<SpectrumFitFile> fits;
+  for (auto& [spectrum, counts] : spectra_of(file, plan, options)) {
+    fits.push_back(fitted(std::move(spectrum), plan, options, counts));
+  }
+  return fits;
 }
 
 void write_report(const std::string& path, const SpectrumFitFile& fit, const PeaksPlan& plan,
                   const PeaksOptions& options) {
   report::ReportFacts facts;
   facts.file = source_name(fit.file);
-  facts.format = "text columns";
+  facts.format = fit.data.format.empty() ? "text columns" : fit.data.format;
+  facts.calibration = fit.data.calibration;
+  if (std::isfinite(fit.data.live_time)) facts.live_time = fit.data.live_time;
+  if (std::isfinite(fit.data.real_time)) facts.real_time = fit.data.real_time;
   facts.x_label = fit.data.x_label.empty() ? "x" : fit.data.x_label;
   facts.y_label = fit.data.y_label.empty() ? "y" : fit.data.y_label;
   report::describe_fit(plan.fitter, plan.positions.value_or(std::vector<double>{}), facts);
   facts.version = "vesk-numerics " VESK_NUMERICS_VERSION;
-  report::write_html_report(path, data_of(fit.data, options.counts), fit.result, facts);
+  const bool counts = options.counts || fit.data.is_counts;
+  report::write_html_report(path, data_of(fit.data, counts), fit.result, facts);
 }
 
 bool all_regions_fitted(const SpectrumFitFile& fit) {
@@ -232,13 +273,14 @@ int run_peaks(const PeaksOptions& options, std::ostream& out, std::ostream& err)
   std::vector<SpectrumFitFile> fits;
   for (const std::string& file : plan.inputs) {
     try {
-      fits.push_back(fit_file(file, plan, options));
+      for (SpectrumFitFile& fit : fit_file(file, plan, options)) {
+        if (!all_regions_fitted(fit)) status = std::max<int>(status, kFitFailed);
+        fits.push_back(std::move(fit));
+      }
     } catch (const DataError& error) {
       err << error.what() << "\n";  // this file is skipped; the others are still fitted
       status = kBadInput;
-      continue;
     }
-    if (!all_regions_fitted(fits.back())) status = std::max<int>(status, kFitFailed);
   }
   switch (plan.format) {
     case Format::kCsv:

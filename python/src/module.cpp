@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "docstrings.h"
+#include "io.h"
 #include "spectra.h"
 #include "threads.h"
 #include "vesk/numerics/GaussFit.h"
@@ -326,6 +327,7 @@ PYBIND11_MODULE(_core, m) {
   py::register_exception<vesk::Error>(m, "Error", PyExc_ValueError);
   vesk::python::bind_spectra(m);
   vesk::python::bind_report(m);
+  vesk::python::add_io(m);
 
   py::class_<GaussFitResult>(m, "FitResult", docs::kFitResult)
       .def_readonly("amplitude", &GaussFitResult::amplitude_)

@@ -17,13 +17,15 @@ import numpy as _np
 from . import _core
 from ._core import (Error, FitResult, GaussFit, mean_and_std, mean_of, rotation_about,
                     rotation_x, rotation_y, rotation_z, savitzky_golay, smooth)
+from ._io import Spectrum, read_spectra, read_spectrum
 from ._peaks import (BATCH_PEAK_DTYPE, FOUND_PEAK_DTYPE, PEAK_DTYPE, REGION_DTYPE, PeakFit,
                      find_peaks, fit_peaks, fit_peaks_many)
 
 __all__ = ["Error", "FitResult", "GaussFit", "fit_many", "mean_and_std", "mean_of",
            "rotation_about", "rotation_x", "rotation_y", "rotation_z", "savitzky_golay",
            "smooth", "RESULT_DTYPE", "find_peaks", "fit_peaks", "fit_peaks_many", "PeakFit",
-           "BATCH_PEAK_DTYPE", "FOUND_PEAK_DTYPE", "PEAK_DTYPE", "REGION_DTYPE"]
+           "BATCH_PEAK_DTYPE", "FOUND_PEAK_DTYPE", "PEAK_DTYPE", "REGION_DTYPE",
+           "Spectrum", "read_spectra", "read_spectrum"]
 __version__ = "1.1.0"
 
 Error.__doc__ = """The library's error for invalid arguments (a subclass of ValueError)."""

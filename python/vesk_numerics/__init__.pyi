@@ -1,3 +1,4 @@
+import datetime
 import os
 from typing import Iterable, Literal, Mapping, Optional, Sequence, Tuple, Union, overload
 
@@ -95,8 +96,38 @@ class PeakFit:
                 metadata: Optional[Mapping[str, Union[str, bytes, float]]] = None,
                 x_label: Union[str, bytes] = "x", y_label: Union[str, bytes] = "y") -> None: ...
 
+class Spectrum:
+    counts: npt.NDArray[np.float64]
+    x: npt.NDArray[np.float64]
+    channels: npt.NDArray[np.float64]
+    x_unit: str
+    calibration: Optional[npt.NDArray[np.float64]]
+    live_time: float
+    real_time: float
+    start_time: Optional[datetime.datetime]
+    format: str
+    metadata: dict[str, str]
+    is_counts: bool
+    def __len__(self) -> int: ...
+
+_Path = Union[str, bytes, os.PathLike]
+
+def read_spectra(path: _Path) -> list[Spectrum]: ...
+def read_spectrum(path: _Path, index: int = 0) -> Spectrum: ...
+
+@overload
+def find_peaks(x: Spectrum, y: None = None, *, errors: _Errors = ...,
+               fwhm: Optional[float] = None, threshold: float = 5.0) -> np.ndarray: ...
+@overload
 def find_peaks(x: npt.ArrayLike, y: npt.ArrayLike, *, errors: _Errors = None,
                fwhm: Optional[float] = None, threshold: float = 5.0) -> np.ndarray: ...
+@overload
+def fit_peaks(x: Spectrum, y: None = None, *, peaks: Optional[npt.ArrayLike] = None,
+              background: _Background = "linear", errors: _Errors = ...,
+              window: Optional[Tuple[float, float]] = None, fwhm: Optional[float] = None,
+              threshold: float = 5.0, same_width: bool = False, max_iterations: int = 50,
+              accuracy: float = 1e-8) -> PeakFit: ...
+@overload
 def fit_peaks(x: npt.ArrayLike, y: npt.ArrayLike, *, peaks: Optional[npt.ArrayLike] = None,
               background: _Background = "linear", errors: _Errors = None,
               window: Optional[Tuple[float, float]] = None, fwhm: Optional[float] = None,

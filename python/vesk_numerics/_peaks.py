@@ -7,6 +7,7 @@ from collections.abc import Mapping
 import numpy as _np
 
 from . import _core
+from ._io import Spectrum
 
 __all__ = ["BATCH_PEAK_DTYPE", "FOUND_PEAK_DTYPE", "PEAK_DTYPE", "REGION_DTYPE", "PeakFit",
            "find_peaks", "fit_peaks", "fit_peaks_many"]
@@ -73,8 +74,26 @@ def _require_finite(array, name):
         raise ValueError(f"{name} is not finite at index {_first_bad(bad)}")
 
 
+#: The default of `errors`: None for arrays, "poisson" for a Spectrum of counts.
+_UNSET = type("_Unset", (), {"__repr__": lambda self: "None"})()
+
+
+def _unpacked(x, y, errors):
+    """x, y and errors, with a Spectrum in place of x taken apart."""
+    if isinstance(x, Spectrum):
+        if y is not None:
+            raise TypeError("y must be omitted when x is a Spectrum")
+        if errors is _UNSET:
+            errors = "poisson" if x.is_counts else None
+        return x.x, x.counts, errors
+    if y is None:
+        raise TypeError("y is required unless x is a Spectrum")
+    return x, y, None if errors is _UNSET else errors
+
+
 def _spectrum(x, y, errors):
     """x, y, per-point errors (or None) and whether y are counts, checked."""
+    x, y, errors = _unpacked(x, y, errors)
     x, y = _real_1d(x, "x"), _real_1d(y, "y")
     if x.shape != y.shape:
         raise ValueError(f"x and y differ in length: {x.size} and {y.size}")
@@ -118,7 +137,7 @@ def _threshold(value):
     return float(value)
 
 
-def find_peaks(x, y, *, errors=None, fwhm=None, threshold=5.0):
+def find_peaks(x, y=None, *, errors=_UNSET, fwhm=None, threshold=5.0):
     """Find the peaks of a spectrum.
 
     The second derivative of `y`, smoothed with Savitzky-Golay derivative weights as wide as the
@@ -128,11 +147,13 @@ def find_peaks(x, y, *, errors=None, fwhm=None, threshold=5.0):
 
     Parameters
     ----------
-    x, y : array_like
-        1-D positions (sorted) and values of the spectrum, of equal length.
+    x, y : array_like, or a Spectrum and None
+        1-D positions (sorted) and values of the spectrum, of equal length; or a `Spectrum`
+        (from `read_spectrum`) alone, whose `x` and `counts` are taken.
     errors : None, "poisson" or array_like, optional
         How noisy `y` is: None estimates the noise from the data; "poisson" takes `y` as counts
-        (variance `y`); an array gives each point's standard deviation (all > 0).
+        (variance `y`); an array gives each point's standard deviation (all > 0). Not given:
+        None, or "poisson" for a `Spectrum` whose `is_counts` is true.
     fwhm : float, optional
         The peaks' full width at half maximum in `x` units; estimated from the data if None.
     threshold : float, optional
@@ -515,8 +536,8 @@ def _seconds(value, name):
     return float(value)
 
 
-def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None, fwhm=None,
-              threshold=5.0, same_width=False, max_iterations=50, accuracy=1e-8,
+def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, window=None,
+              fwhm=None, threshold=5.0, same_width=False, max_iterations=50, accuracy=1e-8,
               shape="gaussian", width="free", resolution=None, fixed=None, live_time=None,
               blank=None):
     """Fit every peak of a spectrum as lines of one shape on a background.
@@ -527,8 +548,9 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
 
     Parameters
     ----------
-    x, y : array_like
-        1-D positions (sorted) and values of the spectrum, of equal length.
+    x, y : array_like, or a Spectrum and None
+        1-D positions (sorted) and values of the spectrum, of equal length; or a `Spectrum`
+        (from `read_spectrum`) alone, whose `x` and `counts` are taken.
     peaks : None or array_like, optional
         None searches for the peaks (as `find_peaks`); a 1-D array-like gives approximate
         positions to fit; `find_peaks`' structured array gives start values.
@@ -538,7 +560,8 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
         None: unweighted least squares, errors scaled by sqrt(chisq / dof). An array of
         per-point standard deviations (all > 0): weighted least squares with absolute errors.
         "poisson": `y` are counts; the likelihood-ratio statistic is minimised and the errors
-        come from the Fisher information.
+        come from the Fisher information. Not given: None, or "poisson" for a `Spectrum` whose
+        `is_counts` is true.
     window : (float, float), optional
         Fit all peaks as one region over exactly the points with lo <= x <= hi.
     fwhm : float, optional
@@ -575,8 +598,8 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
         "gamma" (> 0, x units), e.g. ``{"step": 0.0}`` to switch the step off. A parameter the
         shape does not have is ignored.
     live_time : float, optional
-        The measurement's live time in seconds (> 0), which turns net counts into rates; the
-        rates are NaN if None.
+        The measurement's live time in seconds (> 0), which turns net counts into rates; None
+        takes a `Spectrum`'s own, and the rates are NaN without one.
     blank : tuple, optional
         ``(x, y, live_time)`` of a blank's or the shielded detector's spectrum, with
         ``errors`` as a fourth item when `errors` is an array (with "poisson" the blank is
@@ -606,6 +629,8 @@ def fit_peaks(x, y, *, peaks=None, background="linear", errors=None, window=None
         of range; `live_time` is not positive; the blank's values are bad (the message starts
         with "blank") or it cannot be fitted at the lines.
     """
+    if isinstance(x, Spectrum) and live_time is None and _np.isfinite(x.live_time):
+        live_time = x.live_time  # a Spectrum's own live time turns its counts into rates
     x, y, sigma, counts = _spectrum(x, y, errors)
     window = _window(window)
     positions, starts = _peak_starts(peaks, x, window)

@@ -1,4 +1,4 @@
-#include "data_table.h"
+#include "vesk/io/TextTable.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <iostream>
 #include <optional>
 
-namespace vesk::tools {
+namespace vesk::io {
 
 namespace {
 
@@ -150,7 +150,7 @@ class TableReader {
   }
 
   [[noreturn]] void fail(const std::string& what) const {
-    throw DataError(source_ + ":" + std::to_string(line_number_) + ": " + what);
+    throw FormatError(source_ + ":" + std::to_string(line_number_) + ": " + what);
   }
 
   std::string source_;
@@ -192,7 +192,7 @@ DataTable read_table(std::istream& input, const std::string& source,
   TableReader reader(source, allowed_column_counts);
   std::string line;
   while (std::getline(input, line)) reader.add_line(line);
-  if (input.bad()) throw DataError(source + ": read error");
+  if (input.bad()) throw FileError(source + ": read error");
   return reader.finish();
 }
 
@@ -200,10 +200,10 @@ DataTable read_table_file(const std::string& path,
                           const std::vector<std::size_t>& allowed_column_counts) {
   if (path == "-") return read_table(std::cin, source_name(path), allowed_column_counts);
   std::ifstream file(path);
-  if (!file) throw DataError(path + ": cannot open: " + std::strerror(errno));
+  if (!file) throw FileError(path + ": cannot open: " + std::strerror(errno));
   return read_table(file, path, allowed_column_counts);
 }
 
 std::string source_name(const std::string& path) { return path == "-" ? "<stdin>" : path; }
 
-}  // namespace vesk::tools
+}  // namespace vesk::io

@@ -1,0 +1,237 @@
+#include "vesk/io/Spectrum.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "readers.h"
+#include "vesk/io/TextTable.h"
+
+namespace vesk::io {
+
+namespace {
+
+// Larger files are no spectra: the largest formats read here hold a few megabytes.
+constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+// The start of a file that decides whether it is text columns.
+constexpr std::size_t kSniffBytes = 4096;
+
+std::string read_file(const std::string& path, std::size_t limit) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw FileError(path + ": cannot open: " + std::strerror(errno));
+  std::string bytes;
+  char buffer[1 << 16];
+  while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
+    bytes.append(buffer, static_cast<std::size_t>(file.gcount()));
+    if (bytes.size() > limit) {
+      if (limit < kMaxFileBytes) return bytes;
+      throw FileError(path + ": larger than " + std::to_string(kMaxFileBytes >> 20) +
+                      " MiB: not a spectrum file this program reads");
+    }
+  }
+  if (file.bad()) throw FileError(path + ": read error");
+  return bytes;
+}
+
+std::vector<Spectrum> parse_known(const std::string& bytes, const std::string& source) {
+  if (bytes.empty()) detail::fail(source, "empty file");
+  // Entities are declared in a document type declaration: no XML reader here gets to see one.
+  if (detail::looks_like_xml(bytes) && (bytes.find("<!DOCTYPE") != std::string::npos ||
+                                        bytes.find("<!ENTITY") != std::string::npos)) {
+    detail::fail(source, "XML with a document type declaration (entities) is refused");
+  }
+  if (detail::looks_like_chn(bytes)) return detail::read_chn(bytes, source);
+  if (detail::looks_like_spe(bytes)) return detail::read_spe(bytes, source);
+  if (detail::looks_like_iec(bytes)) return detail::read_iec(bytes, source);
+  if (detail::looks_like_n42(bytes)) return detail::read_n42(bytes, source);
+  const std::string xylib_format = detail::xylib_format_of(bytes, source);
+  if (!xylib_format.empty()) return detail::read_xylib(bytes, source, xylib_format);
+  return detail::read_text_columns(bytes, source);
+}
+
+}  // namespace
+
+Spectrum::Spectrum()
+    : live_time(std::numeric_limits<double>::quiet_NaN()),
+      real_time(std::numeric_limits<double>::quiet_NaN()) {}
+
+std::vector<Spectrum> parse_spectra(const std::string& bytes, const std::string& source) {
+  std::vector<Spectrum> spectra = parse_known(bytes, source);
+  if (spectra.empty()) detail::fail(source, "the file holds no spectrum");
+  for (Spectrum& spectrum : spectra) detail::finish(spectrum, source);
+  return spectra;
+}
+
+std::vector<Spectrum> read_spectra(const std::string& path) {
+  return parse_spectra(read_file(path, kMaxFileBytes), path);
+}
+
+Spectrum read_spectrum(const std::string& path, std::size_t index) {
+  std::vector<Spectrum> spectra = read_spectra(path);
+  if (index >= spectra.size()) {
+    detail::fail(path, "holds " + std::to_string(spectra.size()) + " spectra, no spectrum " +
+                           std::to_string(index));
+  }
+  return std::move(spectra[index]);
+}
+
+bool is_instrument_file(const std::string& path) {
+  if (path == "-") return false;
+  const std::string start = read_file(path, kSniffBytes);
+  if (detail::looks_like_chn(start) || detail::looks_like_spe(start) ||
+      detail::looks_like_iec(start) || detail::looks_like_n42(start)) {
+    return true;
+  }
+  // xylib's checks may need the whole file (binary formats check their size).
+  return !detail::xylib_format_of(read_file(path, kMaxFileBytes), path).empty();
+}
+
+namespace detail {
+
+void fail(const std::string& source, const std::string& what) {
+  throw FormatError(source + ": " + what);
+}
+
+namespace {
+
+void check_counts(const Spectrum& spectrum, const std::string& source) {
+  for (std::size_t i = 0; i < spectrum.counts.size(); ++i) {
+    const double value = spectrum.counts[i];
+    const std::string where = "channel " + std::to_string(i) + " (from 0)";
+    if (!std::isfinite(value)) fail(source, "the count of " + where + " is not a number");
+    if (spectrum.is_counts && value < 0.0) {
+      fail(source, "the count of " + where + " is negative");
+    }
+  }
+}
+
+double polynomial(const std::vector<double>& coefficients, double at) {
+  double value = 0.0;
+  for (auto c = coefficients.rbegin(); c != coefficients.rend(); ++c) value = value * at + *c;
+  return value;
+}
+
+std::string coefficients_text(const std::vector<double>& coefficients) {
+  std::string text;
+  for (const double c : coefficients) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%.9g", c);
+    text += (text.empty() ? "" : " ") + std::string(number);
+  }
+  return text;
+}
+
+// x from the calibration, or empty when the calibration does not increase over every channel.
+std::vector<double> calibrated_x(const Spectrum& spectrum) {
+  std::vector<double> x;
+  x.reserve(spectrum.channels.size());
+  for (const double channel : spectrum.channels) {
+    const double value = polynomial(spectrum.calibration, channel);
+    if (!std::isfinite(value) || (!x.empty() && !(value > x.back()))) return {};
+    x.push_back(value);
+  }
+  return x;
+}
+
+}  // namespace
+
+void finish(Spectrum& spectrum, const std::string& source) {
+  if (spectrum.counts.empty()) fail(source, "the spectrum has no channels");
+  check_counts(spectrum, source);
+  if (spectrum.channels.empty()) {
+    spectrum.channels.resize(spectrum.counts.size());
+    for (std::size_t i = 0; i < spectrum.channels.size(); ++i) {
+      spectrum.channels[i] = static_cast<double>(i);
+    }
+  }
+  // Trailing zero terms say nothing; formats differ in how many they write.
+  while (spectrum.calibration.size() > 2 && spectrum.calibration.back() == 0.0) {
+    spectrum.calibration.pop_back();
+  }
+  if (!spectrum.x.empty()) return;  // the reader gave x itself
+  if (!spectrum.calibration.empty()) {
+    spectrum.x = calibrated_x(spectrum);
+    if (spectrum.x.empty()) {
+      spectrum.metadata["warning"] = "the calibration " + coefficients_text(spectrum.calibration) +
+                                     " does not increase over the channels: x are channel numbers";
+      spectrum.metadata["file calibration"] = coefficients_text(spectrum.calibration);
+      spectrum.calibration.clear();
+    }
+  }
+  if (spectrum.x.empty()) {
+    spectrum.x = spectrum.channels;
+    spectrum.x_unit = "channel";
+  }
+}
+
+std::string iso_time(int year, int month, int day, int hour, int minute, double second) {
+  constexpr int kFirstYear = 1900, kLastYear = 2200;
+  if (year < kFirstYear || year > kLastYear || month < 1 || month > 12 || day < 1 || day > 31 ||
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || !(second >= 0.0 && second < 61.0)) {
+    return "";
+  }
+  char text[40];
+  const int whole = static_cast<int>(second);
+  const int millis = static_cast<int>(std::lround((second - whole) * 1000.0));
+  if (millis > 0 && millis < 1000) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", year, month, day, hour,
+                  minute, whole, millis);
+  } else {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day, hour,
+                  minute, whole);
+  }
+  return text;
+}
+
+std::string month_day_year_time(const std::string& text) {
+  int month = 0, day = 0, year = 0, hour = 0, minute = 0, second = 0;
+  if (std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &month, &day, &year, &hour, &minute,
+                  &second) != 6) {
+    return "";
+  }
+  constexpr int kCenturyPivot = 70;
+  if (year >= 0 && year < 100) year += year < kCenturyPivot ? 2000 : 1900;
+  return iso_time(year, month, day, hour, minute, second);
+}
+
+std::vector<std::string> words_of(std::string_view line) {
+  std::vector<std::string> words;
+  std::size_t position = 0;
+  while ((position = line.find_first_not_of(" \t\r\n", position)) != std::string_view::npos) {
+    const std::size_t end = line.find_first_of(" \t\r\n", position);
+    words.emplace_back(line.substr(position, end - position));
+    position = end;
+  }
+  return words;
+}
+
+double number_or_nan(const std::string& text) {
+  const std::optional<double> value = parse_number(text);
+  return value ? *value : std::numeric_limits<double>::quiet_NaN();
+}
+
+std::uint16_t le_u16(std::string_view bytes, std::size_t offset) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
+  return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+}
+
+std::uint32_t le_u32(std::string_view bytes, std::size_t offset) {
+  return static_cast<std::uint32_t>(le_u16(bytes, offset)) |
+         (static_cast<std::uint32_t>(le_u16(bytes, offset + 2)) << 16);
+}
+
+float le_f32(std::string_view bytes, std::size_t offset) {
+  const std::uint32_t bits = le_u32(bytes, offset);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+}  // namespace detail
+
+}  // namespace vesk::io

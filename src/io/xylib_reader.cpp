@@ -1,0 +1,407 @@
+// The formats of xylib (Canberra CNF and MCA, PANalytical xrdml, Bruker raw and UXD, ...), read
+// by xylib itself. Each block of a file is one spectrum: x from its first column, counts from its
+// second, the metadata of file and block, times and calibration where xylib reports them.
+//
+// xylib keeps format tables that are only read, but also function-local statics of Boost (the
+// object ids of Spirit grammars) and a cache singleton; the calls used here avoid the cache, and a
+// mutex keeps any two of them from running at once, so that reading stays safe in every thread.
+// Its binary readers run in a process of their own (see load_isolated).
+#include <xylib/xylib.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "readers.h"
+
+// Sanitizers reserve far more address space than a limit on memory would leave them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VESK_IO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VESK_IO_SANITIZED 1
+#endif
+#endif
+
+namespace vesk::io::detail {
+
+namespace {
+
+std::mutex& xylib_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// xylib's formats in the order they are tried: those whose checks are distinctive (magic bytes,
+// a root element) first; then those whose checks accept much, tried only where the file's
+// extension names them. Not tried at all: "text" and "csv" (text columns are read here) and
+// "bruker_spc", whose check takes ORTEC .Spc files (a different format) for its own.
+constexpr const char* kDistinctive[] = {"canberra_cnf", "canberra_mca", "bruker_raw",  "uxd",
+                                        "xrdml",        "philips_rd",   "philips_udf", "vamas",
+                                        "pdcif",        "rigaku_dat",   "cpi",         "specsxy",
+                                        "xfit_xdd",     "spectra",      "xsyg"};
+constexpr const char* kByExtension[] = {"spe", "dbws", "riet7", "chiplot"};
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool has_extension(const xylib::FormatInfo& format, const std::string& path) {
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos) return false;
+  const std::string extension = lower(path.substr(dot + 1));
+  std::istringstream extensions(format.exts);
+  std::string candidate;
+  while (extensions >> candidate) {
+    if (candidate == extension) return true;
+  }
+  return false;
+}
+
+bool passes_check(const xylib::FormatInfo& format, const std::string& bytes) {
+  std::istringstream input(bytes);
+  try {
+    return xylib::check_format(&format, input, nullptr);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::map<std::string, std::string> metadata_of(const xylib::MetaData& meta) {
+  std::map<std::string, std::string> values;
+  for (std::size_t i = 0; i < meta.size(); ++i) {
+    const std::string& key = meta.get_key(i);
+    values[key] = meta.get(key);
+  }
+  return values;
+}
+
+double seconds_of(const std::map<std::string, std::string>& meta, const char* key) {
+  const auto found = meta.find(key);
+  return found == meta.end() ? std::nan("") : number_or_nan(found->second);
+}
+
+// Canberra: "Thu, 2011-09-08 08:04:38"; Bruker raw: MEASURE_DATE "MM/DD/YY", MEASURE_TIME.
+std::string start_time_of(const std::map<std::string, std::string>& meta) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (const auto found = meta.find("date and time"); found != meta.end()) {
+    const std::size_t comma = found->second.find(',');
+    const std::string text = found->second.substr(comma == std::string::npos ? 0 : comma + 1);
+    if (std::sscanf(text.c_str(), " %d-%d-%d %d:%d:%d", &year, &month, &day, &hour, &minute,
+                    &second) == 6) {
+      return iso_time(year, month, day, hour, minute, second);
+    }
+  }
+  const auto date = meta.find("MEASURE_DATE");
+  const auto time = meta.find("MEASURE_TIME");
+  if (date != meta.end() && time != meta.end()) {
+    return month_day_year_time(date->second + " " + time->second);
+  }
+  return "";
+}
+
+std::vector<double> calibration_of(const std::map<std::string, std::string>& meta) {
+  std::vector<double> terms;
+  for (int k = 0;; ++k) {
+    const auto found = meta.find("energy calib " + std::to_string(k));
+    if (found == meta.end()) return terms;
+    terms.push_back(number_or_nan(found->second));
+  }
+}
+
+// What xylib read: the file's metadata and each block's name, metadata and first two columns.
+struct LoadedBlock {
+  std::string name;
+  std::map<std::string, std::string> meta;
+  std::vector<double> x, y;
+};
+struct Loaded {
+  std::string description;  // the format's name as xylib gives it
+  std::map<std::string, std::string> meta;
+  std::vector<LoadedBlock> blocks;
+};
+
+// Runs xylib's reader @p format on the bytes. The reader is made and run here rather than by
+// xylib::load_string, which leaks the data set of a file that fails to load.
+// @throws std::exception for anything xylib refuses.
+Loaded load(const std::string& bytes, const std::string& format) {
+  const auto* info =
+      static_cast<const xylib::FormatInfo*>(xylib_get_format_by_name(format.c_str()));
+  if (info == nullptr) throw std::runtime_error("xylib has no format " + format);
+  const std::unique_ptr<xylib::DataSet> data(info->ctor());
+  std::istringstream input(bytes);
+  data->load_data(input, nullptr);  // no path: nothing is read from beside the file
+  Loaded loaded{info->desc, metadata_of(data->meta), {}};
+  for (int b = 0; b < data->get_block_count(); ++b) {
+    const xylib::Block& block = *data->get_block(b);
+    const int points = block.get_point_count();
+    if (block.get_column_count() < 2) throw std::runtime_error("a block without two columns");
+    if (points <= 0 || static_cast<std::size_t>(points) > kMaxChannels) {
+      throw std::runtime_error("a block of " + std::to_string(points) + " points");
+    }
+    LoadedBlock loaded_block{block.get_name(), metadata_of(block.meta), {}, {}};
+    for (int i = 0; i < points; ++i) {
+      loaded_block.x.push_back(block.get_column(1).get_value(i));
+      loaded_block.y.push_back(block.get_column(2).get_value(i));
+    }
+    loaded.blocks.push_back(std::move(loaded_block));
+  }
+  return loaded;
+}
+
+// The messages between the reading process and its parent: sizes, then bytes.
+void put_size(std::string& out, std::size_t size) {
+  out.append(reinterpret_cast<const char*>(&size), sizeof size);
+}
+void put_text(std::string& out, const std::string& text) {
+  put_size(out, text.size());
+  out += text;
+}
+void put_meta(std::string& out, const std::map<std::string, std::string>& meta) {
+  put_size(out, meta.size());
+  for (const auto& [key, value] : meta) {
+    put_text(out, key);
+    put_text(out, value);
+  }
+}
+void put_numbers(std::string& out, const std::vector<double>& values) {
+  put_size(out, values.size());
+  out.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(double));
+}
+
+std::string serialised(const Loaded& loaded) {
+  std::string out;
+  put_text(out, loaded.description);
+  put_meta(out, loaded.meta);
+  put_size(out, loaded.blocks.size());
+  for (const LoadedBlock& block : loaded.blocks) {
+    put_text(out, block.name);
+    put_meta(out, block.meta);
+    put_numbers(out, block.x);
+    put_numbers(out, block.y);
+  }
+  return out;
+}
+
+class Message {
+ public:
+  explicit Message(const std::string& bytes) : bytes_(bytes) {}
+  std::size_t size() {
+    std::size_t value = 0;
+    take(&value, sizeof value);
+    return value;
+  }
+  std::string text() {
+    const std::size_t length = size();
+    check(length);
+    std::string value = bytes_.substr(at_, length);
+    at_ += length;
+    return value;
+  }
+  std::map<std::string, std::string> meta() {
+    std::map<std::string, std::string> values;
+    for (std::size_t n = size(); n > 0; --n) {
+      std::string key = text();
+      values[key] = text();
+    }
+    return values;
+  }
+  std::vector<double> numbers() {
+    const std::size_t count = size();
+    if (count > kMaxChannels) throw std::runtime_error("too many points");
+    std::vector<double> values(count);
+    take(values.data(), count * sizeof(double));
+    return values;
+  }
+
+ private:
+  void check(std::size_t length) const {
+    if (length > bytes_.size() - at_) throw std::runtime_error("a short message from the reader");
+  }
+  void take(void* to, std::size_t length) {
+    check(length);
+    std::memcpy(to, bytes_.data() + at_, length);
+    at_ += length;
+  }
+  const std::string& bytes_;
+  std::size_t at_ = 0;
+};
+
+Loaded deserialised(const std::string& bytes) {
+  Message message(bytes);
+  Loaded loaded{message.text(), message.meta(), {}};
+  for (std::size_t n = message.size(); n > 0; --n) {
+    LoadedBlock block;
+    block.name = message.text();
+    block.meta = message.meta();
+    block.x = message.numbers();
+    block.y = message.numbers();
+    if (block.x.size() != block.y.size()) throw std::runtime_error("columns of unequal length");
+    loaded.blocks.push_back(std::move(block));
+  }
+  return loaded;
+}
+
+void write_all(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (written <= 0 && errno != EINTR) return;
+    if (written > 0) done += static_cast<std::size_t>(written);
+  }
+}
+
+#ifndef VESK_IO_SANITIZED
+// The child may grow by this much beyond the address space it inherits, whatever a damaged file
+// claims: far more than any real file needs.
+constexpr std::size_t kChildHeadroomBytes = std::size_t{256} << 20;
+
+void limit_memory() {
+  std::size_t pages = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  if (pages == 0) return;
+  const auto bytes = static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) +
+                                         kChildHeadroomBytes);
+  const rlimit limit{bytes, bytes};
+  ::setrlimit(RLIMIT_AS, &limit);
+}
+#endif
+
+// xylib's binary readers follow offsets from the file without checking them against its size: a
+// damaged file can make them read far outside it. They run in a child process, with a limit on
+// time and (in uninstrumented builds) memory; whatever happens to it, the parent reports an error.
+Loaded load_isolated(const std::string& bytes, const std::string& format) {
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) throw std::runtime_error("cannot create a pipe");
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+    throw std::runtime_error("cannot start the reading process");
+  }
+  if (child == 0) {
+    ::close(pipe_ends[0]);
+    // xylib prints warnings about damaged files; they must not mix with the caller's output.
+    const int null_device = ::open("/dev/null", O_WRONLY);
+    if (null_device >= 0) {
+      ::dup2(null_device, STDOUT_FILENO);
+      ::dup2(null_device, STDERR_FILENO);
+    }
+    constexpr unsigned kChildSeconds = 2;
+    ::alarm(kChildSeconds);
+#ifndef VESK_IO_SANITIZED
+    limit_memory();
+#endif
+    int status = 0;
+    std::string reply;
+    try {
+      reply = serialised(load(bytes, format));
+    } catch (const std::exception& error) {
+      reply = error.what();
+      status = 1;
+    } catch (...) {
+      status = 2;
+    }
+    write_all(pipe_ends[1], reply);
+    ::_exit(status);
+  }
+  ::close(pipe_ends[1]);
+  std::string reply;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(pipe_ends[0], buffer, sizeof buffer);
+    if (got > 0) {
+      reply.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(pipe_ends[0]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status)) throw std::runtime_error("damaged file: its reader failed");
+  if (WEXITSTATUS(status) == 1) throw std::runtime_error(reply);
+  if (WEXITSTATUS(status) != 0) throw std::runtime_error("damaged file: its reader failed");
+  return deserialised(reply);
+}
+
+Spectrum spectrum_of(LoadedBlock& block, const Loaded& file, const std::string& source) {
+  const std::string& format = file.description;
+  Spectrum spectrum;
+  spectrum.format = format;
+  spectrum.metadata = file.meta;
+  for (const auto& [key, value] : block.meta) spectrum.metadata[key] = value;
+  if (!block.name.empty()) spectrum.metadata["block"] = block.name;
+  spectrum.x = std::move(block.x);
+  spectrum.counts = std::move(block.y);
+  const bool gamma = format.rfind("Canberra", 0) == 0;
+  spectrum.is_counts = gamma;
+  spectrum.x_unit = gamma ? "keV" : "deg";
+  spectrum.live_time = seconds_of(spectrum.metadata, "live time (s)");
+  spectrum.real_time = seconds_of(spectrum.metadata, "real time (s)");
+  spectrum.start_time = start_time_of(spectrum.metadata);
+  spectrum.calibration = calibration_of(spectrum.metadata);
+  if (!spectrum.calibration.empty()) {
+    // xylib numbers Canberra channels from 1: its first point is channel 1 of the calibration.
+    spectrum.channels.resize(spectrum.counts.size());
+    for (std::size_t i = 0; i < spectrum.channels.size(); ++i) spectrum.channels[i] = i + 1.0;
+  }
+  for (const double value : spectrum.x) {
+    if (!std::isfinite(value)) fail(source, format + ": an x that is not a number");
+  }
+  return spectrum;
+}
+
+}  // namespace
+
+std::string xylib_format_of(const std::string& bytes, const std::string& path) {
+  const std::lock_guard<std::mutex> lock(xylib_mutex());
+  for (const char* name : kDistinctive) {
+    const auto* format = static_cast<const xylib::FormatInfo*>(xylib_get_format_by_name(name));
+    if (format != nullptr && passes_check(*format, bytes)) return name;
+  }
+  for (const char* name : kByExtension) {
+    const auto* format = static_cast<const xylib::FormatInfo*>(xylib_get_format_by_name(name));
+    if (format != nullptr && has_extension(*format, path) && passes_check(*format, bytes)) {
+      return name;
+    }
+  }
+  return "";
+}
+
+std::vector<Spectrum> read_xylib(const std::string& bytes, const std::string& source,
+                                 const std::string& format) {
+  const auto* info =
+      static_cast<const xylib::FormatInfo*>(xylib_get_format_by_name(format.c_str()));
+  Loaded loaded;
+  try {
+    if (info != nullptr && info->binary) {
+      loaded = load_isolated(bytes, format);
+    } else {
+      const std::lock_guard<std::mutex> lock(xylib_mutex());
+      loaded = load(bytes, format);
+    }
+  } catch (const std::exception& error) {
+    fail(source, format + ": " + error.what());
+  }
+  std::vector<Spectrum> spectra;
+  for (LoadedBlock& block : loaded.blocks) spectra.push_back(spectrum_of(block, loaded, source));
+  return spectra;
+}
+
+}  // namespace vesk::io::detail
