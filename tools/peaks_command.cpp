@@ -196,16 +196,16 @@ std::vector<std::pair<SpectrumFitFile, bool>> spectra_of(const std::string& file
                                                          const PeaksPlan& plan,
                                                          const PeaksOptions& options) {
   if (plan.columns || file == "-" || !io::is_instrument_file(file)) {
-    return {{SpectrumFitFile{file, load_spectrum(file, plan.columns, plan.range), {}},
-             options.counts}};
+    return {
+        {SpectrumFitFile{file, load_spectrum(file, plan.columns, plan.range), {}}, options.counts}};
   }
   const std::vector<io::Spectrum> spectra = io::read_spectra(file);
   std::vector<std::pair<SpectrumFitFile, bool>> files;
   for (std::size_t i = 0; i < spectra.size(); ++i) {
     const std::string name = spectra.size() == 1 ? file : file + "#" + std::to_string(i + 1);
-    files.push_back({SpectrumFitFile{name, spectrum_file_of(spectra[i], plan.x_choice, plan.range),
-                                     {}},
-                     options.counts || spectra[i].is_counts});
+    files.push_back(
+        {SpectrumFitFile{name, spectrum_file_of(spectra[i], plan.x_choice, plan.range), {}},
+         options.counts || spectra[i].is_counts});
   }
   return files;
 }

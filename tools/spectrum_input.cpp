@@ -100,7 +100,9 @@ SpectrumFile spectrum_file_of(const io::Spectrum& spectrum, const XChoice& choic
     std::ostringstream term;
     term << spectrum.calibration[k];
     file.calibration += (k > 0 ? " + " : "x = ") + term.str() +
-                        (k == 0 ? "" : k == 1 ? " ch" : " ch^" + std::to_string(k));
+                        (k == 0   ? ""
+                         : k == 1 ? " ch"
+                                  : " ch^" + std::to_string(k));
   }
   for (std::size_t i = 0; i < x.size(); ++i) {
     if (!range.contains(x[i])) continue;

@@ -36,8 +36,8 @@ struct Measurement {
 
 report::ReportFacts facts_of(const Settings& settings, const Measurement& measurement,
                              const std::string& x_label, const std::string& y_label) {
-  const auto& [background, lines, fwhm, threshold, window, max_iterations, accuracy,
-               positions] = settings;
+  const auto& [background, lines, fwhm, threshold, window, max_iterations, accuracy, positions] =
+      settings;
   report::ReportFacts facts;
   report::describe_fit(
       spectrum_fit(background, lines, fwhm, threshold, window, max_iterations, accuracy),

@@ -210,8 +210,8 @@ void LineSettings::apply_to(SpectrumFit& fitter) const {
     }
     if (!vesk::numerics::in_domain(*parameter, value)) {
       const std::string shown = py::repr(py::float_(value));
-      throw py::value_error("fixed['" + name + "'] = " + shown + " is out of its domain: " +
-                            name + " must be " + domain_of(*parameter));
+      throw py::value_error("fixed['" + name + "'] = " + shown + " is out of its domain: " + name +
+                            " must be " + domain_of(*parameter));
     }
     fitter.set_fixed(*parameter, value);
   }
