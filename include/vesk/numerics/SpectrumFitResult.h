@@ -18,6 +18,20 @@
 
 namespace vesk::numerics {
 
+namespace detail {
+
+/// The enumerator from 0 to @p last whose name (by @p name_of) is @p name, if one is.
+template <typename Enum>
+std::optional<Enum> enumerator_named(std::string_view name, Enum last,
+                                     const char* (*name_of)(Enum)) {
+  for (int kind = 0; kind <= static_cast<int>(last); ++kind) {
+    if (name == name_of(static_cast<Enum>(kind))) return static_cast<Enum>(kind);
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
 /// The smooth background under the peaks of a region, in absolute x.
 enum class Background : unsigned char {
   none,         ///< no background: 0
@@ -35,12 +49,7 @@ inline const char* background_name(Background background) {
 
 /// The background of that name, if @p name is one of those background_name gives.
 inline std::optional<Background> background_named(std::string_view name) {
-  for (int kind = 0; kind <= static_cast<int>(Background::exponential); ++kind) {
-    if (name == background_name(static_cast<Background>(kind))) {
-      return static_cast<Background>(kind);
-    }
-  }
-  return std::nullopt;
+  return detail::enumerator_named(name, Background::exponential, background_name);
 }
 
 /// The profile of every line. All are written in a height A and a position mu, t = x - mu:
@@ -67,12 +76,7 @@ inline const char* line_shape_name(LineShape shape) {
 
 /// The line shape of that name, if @p name is one of those line_shape_name gives.
 inline std::optional<LineShape> line_shape_named(std::string_view name) {
-  for (int kind = 0; kind <= static_cast<int>(LineShape::voigt); ++kind) {
-    if (name == line_shape_name(static_cast<LineShape>(kind))) {
-      return static_cast<LineShape>(kind);
-    }
-  }
-  return std::nullopt;
+  return detail::enumerator_named(name, LineShape::voigt, line_shape_name);
 }
 
 /// Where the widths of the lines come from.
@@ -93,10 +97,7 @@ inline const char* width_mode_name(WidthMode mode) {
 
 /// The width mode of that name, if @p name is one of those width_mode_name gives.
 inline std::optional<WidthMode> width_mode_named(std::string_view name) {
-  for (int kind = 0; kind <= static_cast<int>(WidthMode::resolution); ++kind) {
-    if (name == width_mode_name(static_cast<WidthMode>(kind))) return static_cast<WidthMode>(kind);
-  }
-  return std::nullopt;
+  return detail::enumerator_named(name, WidthMode::resolution, width_mode_name);
 }
 
 /// A shape parameter that can be held at a value for every line or region of a spectrum.
@@ -116,12 +117,7 @@ inline const char* shape_parameter_name(ShapeParameter parameter) {
 
 /// The shape parameter of that name, if @p name is one of those shape_parameter_name gives.
 inline std::optional<ShapeParameter> shape_parameter_named(std::string_view name) {
-  for (int kind = 0; kind <= static_cast<int>(ShapeParameter::gamma); ++kind) {
-    if (name == shape_parameter_name(static_cast<ShapeParameter>(kind))) {
-      return static_cast<ShapeParameter>(kind);
-    }
-  }
-  return std::nullopt;
+  return detail::enumerator_named(name, ShapeParameter::gamma, shape_parameter_name);
 }
 
 /// Whether @p value is one that @p parameter may be held at (see ShapeParameter).
