@@ -31,7 +31,7 @@ class VESK_IO_EXPORT FormatError : public ReadError {
 
 /// One spectrum of an instrument file: counts (or intensities) per channel, with what the file
 /// says about the measurement.
-struct VESK_IO_EXPORT Spectrum {
+struct Spectrum {
   std::vector<double> counts;    ///< counts or intensities, finite (and not negative if is_counts)
   std::vector<double> x;         ///< the x of each channel: calibrated, or the channel number
   std::vector<double> channels;  ///< channel numbers as the file numbers them
@@ -48,7 +48,7 @@ struct VESK_IO_EXPORT Spectrum {
   bool is_counts = false;  ///< whether counts are Poisson counts (gamma spectra)
 
   /// An empty spectrum with unknown (NaN) times.
-  Spectrum();
+  VESK_IO_EXPORT Spectrum();
 };
 
 /// Every spectrum in the file at @p path. The format is recognised by content (magic bytes, first

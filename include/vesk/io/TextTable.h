@@ -13,7 +13,7 @@
 namespace vesk::io {
 
 /// Columns of finite numbers read from a text file, with the names of an optional header line.
-struct VESK_IO_EXPORT DataTable {
+struct DataTable {
   std::vector<std::string> names;            ///< header names, empty without a header line
   std::vector<std::vector<double>> columns;  ///< columns[c][r]: row r of column c
   /// The number of rows (0 without columns).
