@@ -10,6 +10,8 @@
 #include <iostream>
 #include <optional>
 
+#include "readers.h"
+
 namespace vesk::io {
 
 namespace {
@@ -46,14 +48,7 @@ std::vector<std::string> split_fields(const std::string& line) {
     return fields;
   }
   if (line.find(',') != std::string::npos) return split_at(line, ',');
-  std::vector<std::string> fields;
-  std::size_t position = 0;
-  while ((position = line.find_first_not_of(" \t\r", position)) != std::string::npos) {
-    const std::size_t end = line.find_first_of(" \t\r", position);
-    fields.push_back(line.substr(position, end - position));
-    position = end;
-  }
-  return fields;
+  return detail::words_of(line);
 }
 
 // At most this many characters of a field are quoted in a message.
