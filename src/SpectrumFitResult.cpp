@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "spectrum/line_shape.h"
+#include "spectrum/region_model.h"
 
 namespace vesk::numerics {
 

@@ -175,6 +175,25 @@ INSTANTIATE_TEST_SUITE_P(
                                       Statistics::weighted, GSL_EFAULT}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An exponential background that rises by e^8 per unit of x near x = 100 is fitted well about the
+// region's centre, but its coefficient for absolute x, e^-800 times its height, is not a double:
+// the region reports an overflow, never a background of 0 * inf.
+TEST(SpectrumFit, BackgroundBeyondTheDoubleRangeAtXZeroIsAnOverflow) {
+  Spectrum s;
+  for (int i = 0; i <= 200; ++i) {
+    const double x = 95.0 + 0.05 * i, d = (x - 100.0) / 0.3;
+    s.x.push_back(x);
+    s.y.push_back(std::exp(8.0 * (x - 100.0)) + 50.0 * std::exp(-0.5 * d * d));
+  }
+  SpectrumFit fitter;
+  fitter.set_background(Background::exponential);
+  const SpectrumFitResult r = fitter.fit(s.data(), std::vector<double>{100.0});
+  ASSERT_EQ(r.regions.size(), 1u);
+  EXPECT_EQ(r.regions[0].status, GSL_EOVRFLW) << r.regions[0].status_str;
+  EXPECT_TRUE(std::isnan(r.peaks.at(0).area));
+  EXPECT_TRUE(std::isnan(r.evaluate(100.0)));
+}
+
 TEST(SpectrumFit, PeakOutsideTheDataIsRefused) {
   const SpectrumFit fitter;
   const SpectrumFitResult r = fitter.fit(kLines.data(), std::vector<double>{1080.0, 1300.0});

@@ -247,6 +247,20 @@ SpectrumPeak peak_record(const RegionLayout& layout, std::size_t k,
   return peak;
 }
 
+bool representable(const SpectrumPeak& peak) {
+  return std::isfinite(peak.amplitude) && std::isfinite(peak.mean) && std::isfinite(peak.fwhm) &&
+         std::isfinite(peak.area);
+}
+
+// Whether the reported coefficients give the background at the region's ends; every background
+// is monotone or a parabola there, so the ends bound it.
+bool background_representable(const SpectrumRegion& region, Background background) {
+  for (const double x : {region.lo, region.hi}) {
+    if (!std::isfinite(background_at(background, region.b0, region.b1, region.b2, x))) return false;
+  }
+  return true;
+}
+
 SpectrumPeak failed_peak(std::size_t region) {
   return {kNan, kNan, kNan, kNan, kNan, kNan, kNan, kNan, kNan, kNan, region};
 }
@@ -424,14 +438,21 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
         (k == 0 || layout.line(k).width.kind == WidthSource::own))
       make_width_positive(sigma, parameters, covariance);
   }
-  region.status = GSL_SUCCESS;
-  region.status_str = gsl_strerror(GSL_SUCCESS);
-  region.iterations = minimum.iterations;
-  set_coefficients(region, layout, parameters, covariance);
-  region.covariance.assign(covariance.data(), covariance.data() + covariance.size());
   for (std::size_t k = 0; k < layout.peak_count(); ++k) {
     fit.peaks.push_back(peak_record(layout, k, parameters, covariance, region_index));
   }
+  set_coefficients(region, layout, parameters, covariance);
+  // A minimum whose values overflow where they are reported (an exponential background moved
+  // from the region's centre to x = 0, the area of a line of extreme height) is not a fit.
+  if (!parameters.allFinite() || !std::isfinite(minimum.chisq) ||
+      !background_representable(region, layout.background()) ||
+      !std::all_of(fit.peaks.begin(), fit.peaks.end(), representable)) {
+    return fail(GSL_EOVRFLW, gsl_strerror(GSL_EOVRFLW), minimum.iterations);
+  }
+  region.status = GSL_SUCCESS;
+  region.status_str = gsl_strerror(GSL_SUCCESS);
+  region.iterations = minimum.iterations;
+  region.covariance.assign(covariance.data(), covariance.data() + covariance.size());
   return fit;
 }
 

@@ -116,6 +116,9 @@ constexpr Eigen::Index kMeanGradientRow = kShapeGradientSize;
 // The number of coefficients of a background.
 Eigen::Index coefficient_count(Background background);
 
+// A region's background at x from its reported coefficients (absolute x).
+double background_at(Background background, double b0, double b1, double b2, double x);
+
 // The background at centred positions u: values into `out`; with `derivatives` (count rows,
 // background_size columns, leading dimension `stride`) also their derivatives.
 void evaluate_background(Background background, const double* coefficients, const double* u,
