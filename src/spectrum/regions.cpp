@@ -40,6 +40,34 @@ struct RegionPlan {
   std::vector<PeakStart> starts;
 };
 
+bool same_starts(const std::vector<PeakStart>& a, const std::vector<PeakStart>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const PeakStart& p, const PeakStart& q) {
+                      return p.mean == q.mean && p.amplitude == q.amplitude && p.sigma == q.sigma;
+                    });
+}
+
+bool same_plan(const RegionPlan& a, const RegionPlan& b) {
+  return a.first == b.first && a.count == b.count && same_starts(a.starts, b.starts);
+}
+
+// The fit of every planned region as it first came out, so that fitting the spectrum again with
+// a few starts changed fits only the regions those starts fall in: a region's fit depends on its
+// plan and the settings alone.
+using PlanFits = std::vector<std::pair<RegionPlan, RegionFit>>;
+
+// The earlier fit of this plan, numbered as region `index`, if there is one.
+std::optional<RegionFit> earlier_fit(const PlanFits& earlier, const RegionPlan& plan,
+                                     std::size_t index) {
+  for (const auto& [planned, fit] : earlier) {
+    if (!same_plan(planned, plan)) continue;
+    RegionFit again = fit;
+    for (SpectrumPeak& peak : again.peaks) peak.region = index;
+    return again;
+  }
+  return std::nullopt;
+}
+
 std::size_t first_at_or_above(const Channels& channels, double x) {
   return static_cast<std::size_t>(std::lower_bound(channels.x.begin(), channels.x.end(), x) -
                                   channels.x.begin());
@@ -186,7 +214,8 @@ std::optional<ShapeSettings> measured_tails(const RegionSettings& context,
 // tail wanders off.
 SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData& data,
                               const std::vector<PeakStart>& starts, double sigma,
-                              bool add_residual_lines) {
+                              bool add_residual_lines, const PlanFits& earlier = {},
+                              PlanFits* fitted = nullptr) {
   const SpectrumFit& settings = context.settings;
   SpectrumFitResult result;
   result.background = settings.get_background();
@@ -208,7 +237,9 @@ SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData&
   };
   std::vector<RegionFit> fits;
   for (std::size_t index = 0; index < plans.size(); ++index) {
-    fits.push_back(fit_plan(context, plans[index], index));
+    std::optional<RegionFit> known = earlier_fit(earlier, plans[index], index);
+    fits.push_back(known ? std::move(*known) : fit_plan(context, plans[index], index));
+    if (fitted) fitted->emplace_back(plans[index], fits.back());
   }
   if (has_tail(context.shape.shape) && plans.size() > 1) {
     if (const std::optional<ShapeSettings> tails = measured_tails(context, fits)) {
@@ -371,8 +402,10 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
                                                   const SpectrumData& data,
                                                   std::vector<PeakStart> starts, double sigma,
                                                   bool add_residual_lines) {
-  SpectrumFitResult result = fit_regions(context, data, starts, sigma, add_residual_lines);
-  if (!add_residual_lines) return result;
+  if (!add_residual_lines) return fit_regions(context, data, starts, sigma, add_residual_lines);
+  PlanFits fitted;
+  SpectrumFitResult result =
+      fit_regions(context, data, starts, sigma, add_residual_lines, {}, &fitted);
   bool narrowed = false;
   for (std::size_t k = 0; k < result.peaks.size(); ++k) {
     const double fwhm = result.peaks[k].fwhm;
@@ -389,7 +422,7 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
     }
   }
   if (!narrowed) return result;
-  return fit_regions(context, data, starts, sigma, add_residual_lines);
+  return fit_regions(context, data, starts, sigma, add_residual_lines, fitted);
 }
 
 }  // namespace
