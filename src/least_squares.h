@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "simd/vector_kernels.h"
 
@@ -117,11 +119,29 @@ bool add_chunk(const Observations& observations, std::size_t begin, std::size_t 
                std::size_t parameters, ChunkBuffers& buffers, double& chisq, double* information,
                double* gradient);
 
+// Closed bounds on parameters whose minimum may lie on them (a tail that the data do not show,
+// a line that is purely Lorentzian): the iteration keeps them inside by stepping to the bound and
+// then holding there the parameters the step would push out. Other restrictions of a model's
+// domain are refused steps. No bounds (a null pointer) leaves the iteration unchanged.
+template <int kParameters>
+struct Bounds {
+  ParameterVector<kParameters> lower;
+  ParameterVector<kParameters> upper;
+};
+
 // The Levenberg-Marquardt iteration itself, on an evaluator: bool evaluate(parameters,
 // Evaluation&), false for a point outside the model's domain.
 template <int kParameters, typename Evaluate>
 Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& start,
-                                         const IterationLimits& limits, Evaluate&& evaluate);
+                                         const IterationLimits& limits, Evaluate&& evaluate,
+                                         const Bounds<kParameters>* bounds = nullptr);
+
+// Whether a model declares bounds: std::optional<Bounds<kParameters>> bounds() const.
+template <typename Model, typename = void>
+struct HasBounds : std::false_type {};
+template <typename Model>
+struct HasBounds<Model, std::void_t<decltype(std::declval<const Model&>().bounds())>>
+    : std::true_type {};
 
 template <typename Model>
 Minimum<Model::kParameters> minimise(const Model& model, const Observations& observations,
@@ -147,7 +167,12 @@ Minimum<Model::kParameters> minimise(const Model& model, const Observations& obs
     }
     return true;
   };
-  return levenberg_marquardt<kParameters>(start, limits, evaluate);
+  if constexpr (HasBounds<Model>::value) {
+    const auto bounds = model.bounds();
+    return levenberg_marquardt<kParameters>(start, limits, evaluate, bounds ? &*bounds : nullptr);
+  } else {
+    return levenberg_marquardt<kParameters>(start, limits, evaluate);
+  }
 }
 
 // The covariance matrix of the parameters: the pseudo-inverse of the information matrix, with

@@ -44,26 +44,83 @@ bool at_machine_precision(const Vector& step, const Vector& x, double predicted,
          (step.array().abs() <= kMachinePrecision * x.array().abs()).all();
 }
 
+template <int kParameters>
+using ParameterMask = Eigen::Array<bool, kParameters, 1>;
+
+// The parameters on a bound that a move along `direction` would carry outside.
+template <int kParameters>
+ParameterMask<kParameters> pushed_out(const Bounds<kParameters>& bounds,
+                                      const ParameterVector<kParameters>& x,
+                                      const ParameterVector<kParameters>& direction) {
+  return (x.array() <= bounds.lower.array() && direction.array() < 0.0) ||
+         (x.array() >= bounds.upper.array() && direction.array() > 0.0);
+}
+
+// The damped step with the parameters on a bound that it would push outside held there: they are
+// taken out of the normal equations until the step pushes no further one out. False when the
+// reduced equations cannot be solved.
+template <int kParameters>
+bool step_within_bounds(const Bounds<kParameters>& bounds, const ParameterVector<kParameters>& x,
+                        const ParameterMatrix<kParameters>& damped,
+                        const ParameterVector<kParameters>& gradient,
+                        Eigen::LDLT<ParameterMatrix<kParameters>>& factor,
+                        ParameterVector<kParameters>& step) {
+  ParameterMask<kParameters> held = pushed_out(bounds, x, step);
+  while (held.any()) {
+    ParameterMatrix<kParameters> reduced = damped;
+    step = -gradient;
+    for (Eigen::Index i = 0; i < x.size(); ++i) {
+      if (!held(i)) continue;
+      reduced.row(i).setZero();
+      reduced.col(i).setZero();
+      reduced(i, i) = 1.0;
+      step(i) = 0.0;
+    }
+    factor.compute(reduced);
+    factor.solveInPlace(step);
+    if (factor.info() != Eigen::Success || !step.allFinite()) return false;
+    const ParameterMask<kParameters> more = pushed_out(bounds, x, step) && !held;
+    if (!more.any()) break;
+    held = held || more;
+  }
+  return true;
+}
+
+// The largest share of the step, at most all of it, that stays within the bounds.
+template <int kParameters>
+double share_within_bounds(const Bounds<kParameters>& bounds, const ParameterVector<kParameters>& x,
+                           const ParameterVector<kParameters>& step) {
+  double share = 1.0;
+  for (Eigen::Index i = 0; i < x.size(); ++i) {
+    if (step(i) < 0.0) share = std::min(share, (bounds.lower(i) - x(i)) / step(i));
+    if (step(i) > 0.0) share = std::min(share, (bounds.upper(i) - x(i)) / step(i));
+  }
+  return std::max(share, 0.0);
+}
+
 template <int kParameters, typename Evaluate>
 Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& start,
-                                         const IterationLimits& limits, Evaluate&& evaluate) {
+                                         const IterationLimits& limits, Evaluate&& evaluate,
+                                         const Bounds<kParameters>* bounds) {
   using Vector = ParameterVector<kParameters>;
   using Matrix = ParameterMatrix<kParameters>;
   Minimum<kParameters> minimum;
   Evaluation<kParameters> current;
   const Eigen::Index p = start.size();
-  if (!start.allFinite() || !evaluate(start, current) || !std::isfinite(current.chisq)) {
+  Vector x = start;
+  // A bounded parameter starts within its bounds.
+  if (bounds) x = x.cwiseMax(bounds->lower).cwiseMin(bounds->upper);
+  if (!x.allFinite() || !evaluate(x, current) || !std::isfinite(current.chisq)) {
     minimum.status = GSL_EDOM;
-    minimum.parameters = start;
+    minimum.parameters = x;
     minimum.information.setZero(p, p);
     return minimum;
   }
-  Vector x = start;
   Vector scale = Vector::Zero(p);
   Eigen::LDLT<Matrix> factor(p);
   Evaluation<kParameters> trial;
   Matrix damped(p, p);
-  Vector diagonal(p), step(p), candidate(p);
+  Vector diagonal(p), step(p), candidate(p), gradient(p);
   double damping = kInitialDamping;
   double growth = 2.0;
   int status = GSL_CONTINUE;
@@ -85,10 +142,27 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
       if (++unsolved > kMostUnsolvedSteps || !std::isfinite(damping)) status = GSL_ENOPROG;
       continue;
     }
+    bool cut_at_bound = false;
+    double predicted = 0.0;
+    if (!bounds) {
+      predicted =
+          0.5 * (damping * step.dot(diagonal.cwiseProduct(step)) - step.dot(current.gradient));
+      candidate = x + step;
+    } else {
+      if (!step_within_bounds(*bounds, x, damped, current.gradient, factor, step)) {
+        damping *= growth;
+        growth *= 2.0;
+        if (++unsolved > kMostUnsolvedSteps || !std::isfinite(damping)) status = GSL_ENOPROG;
+        continue;
+      }
+      const double share = share_within_bounds(*bounds, x, step);
+      cut_at_bound = share < 1.0;
+      candidate = (x + share * step).cwiseMax(bounds->lower).cwiseMin(bounds->upper);
+      step = candidate - x;
+      // The reduction that the Gauss-Newton model predicts for the step actually taken.
+      predicted = -step.dot(current.gradient) - 0.5 * step.dot(current.information * step);
+    }
     unsolved = 0;
-    const double predicted =
-        0.5 * (damping * step.dot(diagonal.cwiseProduct(step)) - step.dot(current.gradient));
-    candidate = x + step;
     const bool valid =
         candidate.allFinite() && evaluate(candidate, trial) && std::isfinite(trial.chisq);
     const double actual = valid ? half_chisq - 0.5 * trial.chisq : -1.0;
@@ -100,9 +174,18 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
       const double excess = 2.0 * ratio - 1.0;
       damping *= std::max(1.0 / 3.0, 1.0 - excess * excess * excess);
       growth = 2.0;
-      if (converged(step, x, current.gradient, 0.5 * current.chisq, limits.accuracy) ||
-          (actual <= kMachinePrecision * half_chisq &&
-           at_machine_precision(step, x, predicted, half_chisq))) {
+      // A step cut short at a bound says nothing about convergence; on a bound, the gradient
+      // that points outside it is not a slope left to descend.
+      if (!bounds) {
+        gradient = current.gradient;
+      } else {
+        gradient = pushed_out(*bounds, x, Vector(-current.gradient))
+                       .select(0.0, current.gradient.array())
+                       .matrix();
+      }
+      if (!cut_at_bound && (converged(step, x, gradient, 0.5 * current.chisq, limits.accuracy) ||
+                            (actual <= kMachinePrecision * half_chisq &&
+                             at_machine_precision(step, x, predicted, half_chisq)))) {
         status = GSL_SUCCESS;
       } else if (static_cast<std::size_t>(minimum.iterations) >= limits.max_iterations) {
         status = GSL_EMAXITER;

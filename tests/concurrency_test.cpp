@@ -5,8 +5,8 @@
 
 #include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -151,13 +151,31 @@ std::uint64_t bits(double value) {
 }
 
 std::vector<std::uint64_t> bits(const SpectrumPeak& p) {
-  return {bits(p.amplitude), bits(p.amplitude_err), bits(p.mean),  bits(p.mean_err),
-          bits(p.sigma),     bits(p.sigma_err),     bits(p.fwhm),  bits(p.fwhm_err),
-          bits(p.area),      bits(p.area_err),      bits(p.gamma), bits(p.gamma_err),
-          bits(p.eta),       bits(p.eta_err),       p.region,      p.width_tied,
-          bits(p.counts),    bits(p.counts_err),    bits(p.rate),  bits(p.rate_err),
-          bits(p.critical_level), bits(p.detection_limit), bits(p.net_rate),
-          bits(p.net_rate_err), p.significant};
+  return {bits(p.amplitude),
+          bits(p.amplitude_err),
+          bits(p.mean),
+          bits(p.mean_err),
+          bits(p.sigma),
+          bits(p.sigma_err),
+          bits(p.fwhm),
+          bits(p.fwhm_err),
+          bits(p.area),
+          bits(p.area_err),
+          bits(p.gamma),
+          bits(p.gamma_err),
+          bits(p.eta),
+          bits(p.eta_err),
+          p.region,
+          p.width_tied,
+          bits(p.counts),
+          bits(p.counts_err),
+          bits(p.rate),
+          bits(p.rate_err),
+          bits(p.critical_level),
+          bits(p.detection_limit),
+          bits(p.net_rate),
+          bits(p.net_rate_err),
+          p.significant};
 }
 
 std::vector<std::uint64_t> bits(const SpectrumRegion& r) {

@@ -237,6 +237,53 @@ TEST_P(ShapeFit, NoiselessLinesComeBack) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ShapeFit, ::testing::ValuesIn(kShapes),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Lines whose shape has a parameter at the edge of its domain: Gaussian lines fitted as tailed
+// lines (no tail, no step) and as Voigt lines (no Lorentzian width), Lorentzian lines fitted as
+// pseudo-Voigt lines (eta 1). Within the default iteration budget the fit ends on the edge, with
+// the lines' true areas.
+struct EdgeCase {
+  const char* name;
+  std::size_t data;  // index into kShapes
+  LineShape fitted;
+};
+
+class ShapeOnItsEdge : public ::testing::TestWithParam<EdgeCase> {};
+
+TEST_P(ShapeOnItsEdge, EndsOnTheEdgeWithTheTrueAreas) {
+  const EdgeCase& c = GetParam();
+  const ShapeCase& truth = kShapes[c.data];
+  const Spectrum s = three_lines(truth);
+  SpectrumFit fitter;
+  fitter.set_shape(c.fitted);
+  fitter.set_window(1000.0, 1105.0);
+  const SpectrumFitResult r = fitter.fit(s.data(), std::vector<double>{1041.0, 1046.0, 1057.0});
+  ASSERT_TRUE(r.regions.at(0).ok()) << r.regions[0].status_str;
+  if (detail::has_tail(c.fitted)) {
+    EXPECT_LT(r.regions[0].tail, 1e-9);
+    EXPECT_LT(r.regions[0].step, 1e-9);
+  }
+  const double heights[] = {400.0, 250.0, 320.0};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const SpectrumPeak& p = r.peaks.at(k);
+    if (c.fitted == LineShape::voigt) {
+      EXPECT_LT(p.gamma, 1e-9) << k;
+    }
+    if (c.fitted == LineShape::pseudo_voigt) {
+      EXPECT_GT(p.eta, 1.0 - 1e-9) << k;
+    }
+    LineParameters line = truth.line;
+    line.amplitude = heights[k];
+    EXPECT_NEAR(p.area, detail::line_area(truth.shape, line, nullptr), 1e-6 * p.area) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ShapeOnItsEdge,
+                         ::testing::Values(EdgeCase{"GaussianAsTailed", 0, LineShape::tailed},
+                                           EdgeCase{"GaussianAsVoigt", 0, LineShape::voigt},
+                                           EdgeCase{"LorentzianAsPseudoVoigt", 3,
+                                                    LineShape::pseudo_voigt}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(HeldParameters, StayAtTheirValuesWithNoError) {
   const ShapeCase& tailed = kShapes[1];
   const Spectrum s = three_lines(tailed);

@@ -273,7 +273,7 @@ void set_coefficients(SpectrumRegion& region, const RegionLayout& layout,
     *values[i] = parameters(i);
     *errors[i] = std::sqrt(covariance(i, i));
   }
-  if (!has_tail(layout.shape())) return;
+  if (!has_tail(layout.shape()) || layout.peak_count() == 0) return;
   const LineParameters shape = layout.line_parameters(0, parameters.data(), 0.0);
   region.tail = shape.tail;
   region.tail_err = error_of(covariance, layout.tail());
@@ -416,7 +416,8 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
       channels.y.data() + first,
       channels.statistics == Statistics::weighted ? channels.sigma.data() + first : nullptr, count,
       statistic_of(channels.statistics)};
-  const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels());
+  const double spacing = (u.back() - u.front()) / static_cast<double>(count - 1);
+  const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
   const auto minimum =
       minimise(model, observations, start,
                {static_cast<std::size_t>(settings.get_max_iterations()), settings.get_accuracy()});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "least_squares.h"
@@ -82,7 +83,8 @@ double RegionLayout::fixed_or(ShapeParameter parameter, double otherwise) const 
 
 void RegionLayout::place_region_parameters(bool shared_sigma, bool shared_gamma) {
   Eigen::Index next = background_size_;
-  if (has_tail(settings_.shape)) {
+  // A region without lines has no tail or step to fit.
+  if (has_tail(settings_.shape) && !lines_.empty()) {
     const auto place = [&](ShapeParameter parameter, Eigen::Index& index) {
       if (!settings_.fixed[static_cast<std::size_t>(parameter)]) index = next++;
     };
@@ -228,12 +230,13 @@ void evaluate_background(Background background, const double* coefficients, cons
 }
 
 RegionModel::RegionModel(const RegionLayout& layout, const double* x_centred, double centre,
-                         double widest_sigma, const VectorKernels& kernels)
+                         double widest_sigma, const VectorKernels& kernels, double least_tail_slope)
     : layout_(layout),
       x_(x_centred),
       centre_(centre),
       widest_sigma_(widest_sigma),
       kernels_(kernels),
+      least_tail_slope_(least_tail_slope),
       scratch_(kLineScratchRows * kChunk) {}
 
 bool RegionModel::in_domain(const double* parameters) const {
@@ -242,7 +245,12 @@ bool RegionModel::in_domain(const double* parameters) const {
     const RegionLayout::Line& line = layout_.line(k);
     if (!(parameters[line.amplitude] > 0.0)) return false;
     if (line.sigma != RegionLayout::kNotFitted && !within(parameters[line.sigma])) return false;
-    if (line.gamma != RegionLayout::kNotFitted && !within(parameters[line.gamma])) return false;
+    // A Voigt line without Lorentzian width is a Gaussian; a Lorentzian needs its width.
+    if (line.gamma != RegionLayout::kNotFitted &&
+        !(layout_.shape() == LineShape::voigt && parameters[line.gamma] == 0.0) &&
+        !within(parameters[line.gamma])) {
+      return false;
+    }
     if (line.eta != RegionLayout::kNotFitted &&
         !(parameters[line.eta] >= 0.0 && parameters[line.eta] <= 1.0)) {
       return false;
@@ -260,6 +268,28 @@ bool RegionModel::in_domain(const double* parameters) const {
          at_least(layout_.tail_slope(), 0.0, true) &&
          (layout_.tail_slope() == RegionLayout::kNotFitted ||
           parameters[layout_.tail_slope()] <= widest_sigma_);
+}
+
+std::optional<Bounds<RegionModel::kParameters>> RegionModel::bounds() const {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  Bounds<kParameters> bounds{Eigen::VectorXd::Constant(layout_.size(), -kInfinity),
+                             Eigen::VectorXd::Constant(layout_.size(), kInfinity)};
+  bool bounded = false;
+  const auto bound = [&](Eigen::Index index, double lower, double upper) {
+    if (index == RegionLayout::kNotFitted) return;
+    bounds.lower(index) = lower;
+    bounds.upper(index) = upper;
+    bounded = true;
+  };
+  bound(layout_.tail(), 0.0, kInfinity);
+  bound(layout_.step(), 0.0, kInfinity);
+  bound(layout_.tail_slope(), least_tail_slope_, widest_sigma_);
+  for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
+    bound(layout_.line(k).eta, 0.0, 1.0);
+    if (layout_.shape() == LineShape::voigt) bound(layout_.line(k).gamma, 0.0, widest_sigma_);
+  }
+  if (!bounded) return std::nullopt;
+  return bounds;
 }
 
 bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::size_t count,

@@ -130,9 +130,10 @@ class RegionModel {
   static constexpr int kParameters = Eigen::Dynamic;
 
   // x_centred: the region's positions minus its centre; they must outlive the model. No line may
-  // be wider than widest_sigma.
+  // be wider than widest_sigma. A tail falls off over at least least_tail_slope: a steeper one
+  // lies within one of the points and cannot be told from the line.
   RegionModel(const RegionLayout& layout, const double* x_centred, double centre,
-              double widest_sigma, const VectorKernels& kernels);
+              double widest_sigma, const VectorKernels& kernels, double least_tail_slope = 0.0);
 
   Eigen::Index parameter_count() const { return layout_.size(); }
 
@@ -144,6 +145,12 @@ class RegionModel {
   bool evaluate(const double* parameters, std::size_t begin, std::size_t count, double* values,
                 double* jacobian) const;
 
+  // The shape parameters whose best value may lie on the edge of their domain: tail and step
+  // ratios at 0, eta at 0 or 1, a Voigt line's Lorentzian width at 0, the tail slope at the
+  // least tail slope, it and that width at the widest sigma. None when no such parameter is
+  // fitted.
+  std::optional<Bounds<kParameters>> bounds() const;
+
  private:
   bool in_domain(const double* parameters) const;
 
@@ -152,6 +159,7 @@ class RegionModel {
   double centre_;
   double widest_sigma_;
   const VectorKernels& kernels_;
+  double least_tail_slope_;
   // Aligned like the core's buffers: the vector kernels' last bits must not depend on where the
   // heap put their output.
   mutable AlignedBuffer scratch_;
