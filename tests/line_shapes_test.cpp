@@ -155,7 +155,26 @@ TEST_P(LineShapeCalculus, FwhmIsWhereTheLineFallsToHalfItsHeight) {
     if (a < 0.0 && b >= 0.0 && std::isnan(left)) left = crossing;
     if (a >= 0.0 && b < 0.0) right = crossing;
   }
-  EXPECT_NEAR(detail::line_fwhm(c.shape, c.line, nullptr), right - left, 1e-6 * (right - left));
+  double gradient[detail::kShapeGradientSize];
+  const double fwhm = detail::line_fwhm(c.shape, c.line, gradient);
+  EXPECT_NEAR(fwhm, right - left, 1e-6 * (right - left));
+  // Its gradient, against central differences of the FWHM itself.
+  const std::pair<double LineParameters::*, int> parameters[] = {
+      {&LineParameters::sigma, detail::kBySigma},
+      {&LineParameters::gamma, detail::kByGamma},
+      {&LineParameters::eta, detail::kByEta},
+      {&LineParameters::tail, detail::kByTail},
+      {&LineParameters::tail_slope, detail::kByTailSlope}};
+  for (const auto& [member, index] : parameters) {
+    LineParameters up = c.line, down = c.line;
+    const double h = 1e-5 * std::max(std::fabs(c.line.*member), 0.1);
+    up.*member += h;
+    down.*member -= h;
+    const double difference =
+        (detail::line_fwhm(c.shape, up, nullptr) - detail::line_fwhm(c.shape, down, nullptr)) /
+        (2.0 * h);
+    EXPECT_NEAR(gradient[index], difference, 1e-6 * (std::fabs(difference) + 1.0)) << index;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, LineShapeCalculus, ::testing::ValuesIn(kShapes),

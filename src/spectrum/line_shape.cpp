@@ -66,30 +66,59 @@ struct TailedPoint {
   double value, by_t, by_sigma, by_tail, by_tail_slope;
 };
 
+// What every point of one tailed line shares, worked out once per line.
+struct TailedLine {
+  explicit TailedLine(const LineParameters& line)
+      : sigma(line.sigma),
+        beta(line.tail_slope),
+        half_tail(0.5 * line.tail),
+        inverse_sigma(1.0 / sigma),
+        inverse_variance(inverse_sigma * inverse_sigma),
+        inverse_beta(1.0 / beta),
+        b_per_t(inverse_sigma / kSqrt2),
+        b_at_centre(sigma * inverse_beta / kSqrt2),
+        exponent_at_centre(0.5 * sigma * sigma * inverse_beta * inverse_beta) {}
+  double sigma, beta, half_tail, inverse_sigma, inverse_variance, inverse_beta;
+  double b_per_t, b_at_centre, exponent_at_centre;
+};
+
 // The tail exp(t / beta + sigma^2 / (2 beta^2)) erfc(b), b = t / (sqrt 2 sigma) + sigma /
 // (sqrt 2 beta). Where b >= 0 it is written as G erfcx(b), G = exp(-t^2 / (2 sigma^2)), which
-// neither overflows nor loses the product of a huge and a tiny factor.
-double tail_at(double t, double gaussian, double sigma, double beta) {
-  const double b = t / (kSqrt2 * sigma) + sigma / (kSqrt2 * beta);
+// neither overflows nor loses the product of a huge and a tiny factor; elsewhere erfc(b) =
+// 2 - erfcx(-b) exp(-b^2), and exp(a - b^2) = G again. erfcx costs a third of erfc.
+double tail_at(const TailedLine& line, double t, double gaussian) {
+  const double b = t * line.b_per_t + line.b_at_centre;
   if (b >= 0.0) return gaussian * faddeeva_erfcx(b);
-  return std::exp(t / beta + 0.5 * sigma * sigma / (beta * beta)) * std::erfc(b);
+  return 2.0 * std::exp(t * line.inverse_beta + line.exponent_at_centre) -
+         gaussian * faddeeva_erfcx(-b);
+}
+
+// erfc(z) from exp(-z^2), which the line has already.
+double erfc_with(double z, double exp_minus_z_squared) {
+  return z >= 0.0 ? faddeeva_erfcx(z) * exp_minus_z_squared
+                  : 2.0 - faddeeva_erfcx(-z) * exp_minus_z_squared;
+}
+
+TailedPoint tailed_point(const TailedLine& line, double t, double gaussian) {
+  const double tail = tail_at(line, t, gaussian);
+  // d erfc(b) = -2/sqrt(pi) exp(-b^2) db, and exp(a - b^2) = G.
+  const double slope_of_erfc = kTwoOverSqrtPi * gaussian;
+  const double tail_by_t = tail * line.inverse_beta - slope_of_erfc * line.b_per_t;
+  const double tail_by_sigma =
+      tail * line.sigma * line.inverse_beta * line.inverse_beta -
+      slope_of_erfc * (line.inverse_beta / kSqrt2 - t * line.b_per_t * line.inverse_sigma);
+  const double tail_by_beta = -tail * line.inverse_beta * line.inverse_beta *
+                                  (t + 2.0 * line.beta * line.exponent_at_centre) +
+                              slope_of_erfc * line.b_at_centre * line.inverse_beta;
+  const double half_tail = line.half_tail;
+  return {gaussian + half_tail * tail,
+          -t * line.inverse_variance * gaussian + half_tail * tail_by_t,
+          t * t * line.inverse_variance * line.inverse_sigma * gaussian + half_tail * tail_by_sigma,
+          0.5 * tail, half_tail * tail_by_beta};
 }
 
 TailedPoint tailed_point(const LineParameters& line, double t, double gaussian) {
-  const double sigma = line.sigma, beta = line.tail_slope, half_tail = 0.5 * line.tail;
-  const double tail = tail_at(t, gaussian, sigma, beta);
-  // d erfc(b) = -2/sqrt(pi) exp(-b^2) db, and exp(a - b^2) = G.
-  const double slope_of_erfc = kTwoOverSqrtPi * gaussian;
-  const double tail_by_t = tail / beta - slope_of_erfc / (kSqrt2 * sigma);
-  const double tail_by_sigma =
-      tail * sigma / (beta * beta) -
-      slope_of_erfc * (1.0 / (kSqrt2 * beta) - t / (kSqrt2 * sigma * sigma));
-  const double tail_by_beta = -tail * (t / (beta * beta) + sigma * sigma / (beta * beta * beta)) +
-                              slope_of_erfc * sigma / (kSqrt2 * beta * beta);
-  const double inverse_variance = 1.0 / (sigma * sigma);
-  return {gaussian + half_tail * tail, -t * inverse_variance * gaussian + half_tail * tail_by_t,
-          t * t * inverse_variance / sigma * gaussian + half_tail * tail_by_sigma, 0.5 * tail,
-          half_tail * tail_by_beta};
+  return tailed_point(TailedLine(line), t, gaussian);
 }
 
 // A Voigt line of unit height at distance t, with its derivatives by t, sigma and gamma.
@@ -144,13 +173,14 @@ void add_tailed(const LineParameters& line, const double* u, std::size_t count,
   kernels.gaussian(u, count, line.mean, 0.5 / (line.sigma * line.sigma), gaussian);
   const double a = line.amplitude, half_step = 0.5 * line.step;
   const double step_slope = line.step / (kSqrt2 * kSqrtPi * line.sigma);
+  const TailedLine shared(line);
   for (std::size_t i = 0; i < count; ++i) {
     const double t = u[i] - line.mean;
-    const TailedPoint p = tailed_point(line, t, gaussian[i]);
-    const double edge = std::erfc(t / (kSqrt2 * line.sigma));
+    const TailedPoint p = tailed_point(shared, t, gaussian[i]);
+    const double edge = erfc_with(t * shared.b_per_t, gaussian[i]);
     const double step = half_step * edge;
     const double by_t = p.by_t - step_slope * gaussian[i];
-    const double by_sigma = p.by_sigma + step_slope * gaussian[i] * t / line.sigma;
+    const double by_sigma = p.by_sigma + step_slope * gaussian[i] * t * shared.inverse_sigma;
     values[i] += a * (p.value + step);
     add_to(columns.amplitude, i, p.value + step);
     add_to(columns.mean, i, -a * by_t + a * by_sigma * columns.sigma_by_mean);
@@ -243,16 +273,48 @@ double first_beyond(double from, double step, Predicate&& keeps) {
   return std::numeric_limits<double>::quiet_NaN();
 }
 
-// The FWHM of a line without a closed form: its maximum (where its slope changes sign), then
-// the two points where it has fallen to half of it.
-double fwhm_by_roots(LineShape shape, const LineParameters& line) {
+// A unit line's value, slope and derivatives by its shape parameters at distance t (tailed or
+// Voigt lines).
+struct UnitPoint {
+  double value = 0.0, by_t = 0.0;
+  double by[kShapeGradientSize] = {};
+};
+
+UnitPoint unit_point(LineShape shape, const LineParameters& line, double t) {
+  UnitPoint point;
+  if (shape == LineShape::voigt) {
+    const VoigtPoint voigt = voigt_point(line, t);
+    point.value = voigt.value;
+    point.by_t = voigt.by_t;
+    point.by[kBySigma] = voigt.by_sigma;
+    point.by[kByGamma] = voigt.by_gamma;
+    return point;
+  }
+  const double gaussian = std::exp(-0.5 * t * t / (line.sigma * line.sigma));
+  const TailedPoint tailed = tailed_point(line, t, gaussian);
+  point.value = tailed.value;
+  point.by_t = tailed.by_t;
+  point.by[kBySigma] = tailed.by_sigma;
+  point.by[kByTail] = tailed.by_tail;
+  point.by[kByTailSlope] = tailed.by_tail_slope;
+  return point;
+}
+
+// Where a line without a closed form has its maximum (where its slope changes sign), and the
+// two points where it has fallen to half of it; NaN where they cannot be found.
+struct HalfMaximum {
+  double top, left, right;
+};
+
+HalfMaximum half_maximum(LineShape shape, const LineParameters& line) {
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
   const double width = std::max(line.sigma, shape == LineShape::voigt ? line.gamma : 0.0);
   double top = 0.0;
   if (shape == LineShape::tailed) {
     const auto slope = [&](double t) { return unit_slope(shape, line, t); };
     const double lo = first_beyond(0.0, -0.5 * width, [&](double t) { return slope(t) <= 0.0; });
     const double hi = first_beyond(0.0, 0.5 * width, [&](double t) { return slope(t) >= 0.0; });
-    if (!std::isfinite(lo) || !std::isfinite(hi)) return std::numeric_limits<double>::quiet_NaN();
+    if (!std::isfinite(lo) || !std::isfinite(hi)) return {kNan, kNan, kNan};
     top = root_between(slope, lo, hi);
   }
   const double half = 0.5 * unit_value(shape, line, top);
@@ -261,10 +323,22 @@ double fwhm_by_roots(LineShape shape, const LineParameters& line) {
       first_beyond(top, -0.5 * width, [&](double t) { return above_half(t) > 0.0; });
   const double right_end =
       first_beyond(top, 0.5 * width, [&](double t) { return above_half(t) > 0.0; });
-  if (!std::isfinite(left_end) || !std::isfinite(right_end)) {
-    return std::numeric_limits<double>::quiet_NaN();
+  if (!std::isfinite(left_end) || !std::isfinite(right_end)) return {top, kNan, kNan};
+  return {top, root_between(above_half, left_end, top), root_between(above_half, top, right_end)};
+}
+
+// The FWHM's derivatives by the shape parameters, by implicit differentiation of the half points
+// t: L(t) = L(top) / 2, where the slope of L is 0 at the top, so that dt/dp =
+// -(dL/dp(t) - dL/dp(top) / 2) / L'(t).
+void fwhm_gradient(LineShape shape, const LineParameters& line, const HalfMaximum& points,
+                   double* gradient) {
+  const UnitPoint top = unit_point(shape, line, points.top);
+  const UnitPoint left = unit_point(shape, line, points.left);
+  const UnitPoint right = unit_point(shape, line, points.right);
+  for (int p = kBySigma; p < kShapeGradientSize; ++p) {
+    const double at_top = 0.5 * top.by[p];
+    gradient[p] = -(right.by[p] - at_top) / right.by_t + (left.by[p] - at_top) / left.by_t;
   }
-  return root_between(above_half, top, right_end) - root_between(above_half, left_end, top);
 }
 
 }  // namespace
@@ -386,24 +460,9 @@ double line_fwhm(LineShape shape, const LineParameters& line, double* gradient) 
       break;
     case LineShape::tailed:
     case LineShape::voigt: {
-      fwhm = fwhm_by_roots(shape, line);
-      // Central differences of the roots, each found to the last bits.
-      constexpr double kRelativeStep = 1e-6;
-      const auto vary = [&](double LineParameters::*member, int index) {
-        LineParameters up = line, down = line;
-        const double magnitude = std::fabs(line.*member);
-        const double h = kRelativeStep * (magnitude > 0.0 ? magnitude : 1.0);
-        up.*member += h;
-        down.*member -= h;
-        g[index] = (fwhm_by_roots(shape, up) - fwhm_by_roots(shape, down)) / (2.0 * h);
-      };
-      vary(&LineParameters::sigma, kBySigma);
-      if (shape == LineShape::voigt) {
-        vary(&LineParameters::gamma, kByGamma);
-      } else {
-        vary(&LineParameters::tail, kByTail);
-        vary(&LineParameters::tail_slope, kByTailSlope);
-      }
+      const HalfMaximum points = half_maximum(shape, line);
+      fwhm = points.right - points.left;
+      if (gradient != nullptr) fwhm_gradient(shape, line, points, g);
       break;
     }
   }

@@ -37,6 +37,8 @@ constexpr double kVoigtSigmaShare = 0.75;
 constexpr double kVoigtGammaShare = 0.5;
 constexpr double kLorentzianGammaShare = 0.5 * kFwhmPerSigma;
 constexpr double kStartEta = 0.5;
+// Gaussian lines that give another shape its start values are fitted to this accuracy.
+constexpr double kStartValueAccuracy = 1e-4;
 constexpr double kStartTail = 0.05;
 constexpr double kStartTailSlopeInSigma = 1.0;
 constexpr double kStartStep = 1e-3;
@@ -321,6 +323,7 @@ std::vector<PeakStart> gaussian_starts(const RegionSettings& context, std::size_
                                        const std::vector<WidthSource>& widths) {
   RegionSettings gaussian = context;
   gaussian.shape.shape = LineShape::gaussian;
+  gaussian.start_values_only = true;
   const RegionFit fit = fit_region(gaussian, first, count, starts, widths, 0);
   if (!fit.region.ok()) return starts;
   std::vector<PeakStart> better;
@@ -420,7 +423,9 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
   const auto minimum =
       minimise(model, observations, start,
-               {static_cast<std::size_t>(settings.get_max_iterations()), settings.get_accuracy()});
+               {static_cast<std::size_t>(settings.get_max_iterations()),
+                context.start_values_only ? std::max(settings.get_accuracy(), kStartValueAccuracy)
+                                          : settings.get_accuracy()});
   if (minimum.status != GSL_SUCCESS) {
     return fail(minimum.status, gsl_strerror(minimum.status), minimum.iterations);
   }

@@ -430,7 +430,7 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
 SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
                             const Channels& channels, const std::vector<PeakStart>& starts,
                             double sigma, bool add_residual_lines) {
-  RegionSettings context{settings, channels, shape_settings(settings), true};
+  RegionSettings context{settings, channels, shape_settings(settings)};
   const double lo = channels.x.front(), hi = channels.x.back();
   std::optional<FittedResolution> resolution;
   if (context.shape.resolution) {
