@@ -56,20 +56,21 @@ ParameterMask<kParameters> pushed_out(const Bounds<kParameters>& bounds,
          (x.array() >= bounds.upper.array() && direction.array() > 0.0);
 }
 
-// The damped step with the parameters on a bound that it would push outside held there: they are
-// taken out of the normal equations until the step pushes no further one out. False when the
-// reduced equations cannot be solved.
+// The damped step with the `held` parameters kept where they are: they are taken out of the
+// normal equations. False when the equations cannot be solved.
 template <int kParameters>
-bool step_within_bounds(const Bounds<kParameters>& bounds, const ParameterVector<kParameters>& x,
-                        const ParameterMatrix<kParameters>& damped,
-                        const ParameterVector<kParameters>& gradient,
-                        Eigen::LDLT<ParameterMatrix<kParameters>>& factor,
-                        ParameterVector<kParameters>& step) {
-  ParameterMask<kParameters> held = pushed_out(bounds, x, step);
-  while (held.any()) {
+bool damped_step(const ParameterMatrix<kParameters>& damped,
+                 const ParameterVector<kParameters>& gradient,
+                 const ParameterMask<kParameters>& held,
+                 Eigen::LDLT<ParameterMatrix<kParameters>>& factor,
+                 ParameterVector<kParameters>& step) {
+  if (!held.any()) {
+    factor.compute(damped);
+    step = -gradient;
+  } else {
     ParameterMatrix<kParameters> reduced = damped;
     step = -gradient;
-    for (Eigen::Index i = 0; i < x.size(); ++i) {
+    for (Eigen::Index i = 0; i < step.size(); ++i) {
       if (!held(i)) continue;
       reduced.row(i).setZero();
       reduced.col(i).setZero();
@@ -77,13 +78,9 @@ bool step_within_bounds(const Bounds<kParameters>& bounds, const ParameterVector
       step(i) = 0.0;
     }
     factor.compute(reduced);
-    factor.solveInPlace(step);
-    if (factor.info() != Eigen::Success || !step.allFinite()) return false;
-    const ParameterMask<kParameters> more = pushed_out(bounds, x, step) && !held;
-    if (!more.any()) break;
-    held = held || more;
   }
-  return true;
+  factor.solveInPlace(step);
+  return factor.info() == Eigen::Success && step.allFinite();
 }
 
 // The largest share of the step, at most all of it, that stays within the bounds.
@@ -121,6 +118,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
   Evaluation<kParameters> trial;
   Matrix damped(p, p);
   Vector diagonal(p), step(p), candidate(p), gradient(p);
+  ParameterMask<kParameters> held(p);
   double damping = kInitialDamping;
   double growth = 2.0;
   int status = GSL_CONTINUE;
@@ -132,11 +130,19 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     diagonal = (scale.array() > 0.0).select(scale, 1.0);
     damped = current.information;
     damped.diagonal() += damping * diagonal;
-    factor.compute(damped);
-    step = -current.gradient;
-    factor.solveInPlace(step);
+    // On a bound, the parameters that descent would carry outside are held there, and so are
+    // those the step then pushes out.
+    held.setConstant(false);
+    if (bounds) held = pushed_out(*bounds, x, Vector(-current.gradient));
+    bool solved = damped_step(damped, current.gradient, held, factor, step);
+    while (solved && bounds) {
+      const ParameterMask<kParameters> more = pushed_out(*bounds, x, step) && !held;
+      if (!more.any()) break;
+      held = held || more;
+      solved = damped_step(damped, current.gradient, held, factor, step);
+    }
     const double half_chisq = 0.5 * current.chisq;
-    if (factor.info() != Eigen::Success || !step.allFinite()) {
+    if (!solved) {
       damping *= growth;
       growth *= 2.0;
       if (++unsolved > kMostUnsolvedSteps || !std::isfinite(damping)) status = GSL_ENOPROG;
@@ -149,12 +155,6 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
           0.5 * (damping * step.dot(diagonal.cwiseProduct(step)) - step.dot(current.gradient));
       candidate = x + step;
     } else {
-      if (!step_within_bounds(*bounds, x, damped, current.gradient, factor, step)) {
-        damping *= growth;
-        growth *= 2.0;
-        if (++unsolved > kMostUnsolvedSteps || !std::isfinite(damping)) status = GSL_ENOPROG;
-        continue;
-      }
       const double share = share_within_bounds(*bounds, x, step);
       cut_at_bound = share < 1.0;
       candidate = (x + share * step).cwiseMax(bounds->lower).cwiseMin(bounds->upper);
@@ -176,14 +176,13 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
       growth = 2.0;
       // A step cut short at a bound says nothing about convergence; on a bound, the gradient
       // that points outside it is not a slope left to descend.
-      if (!bounds) {
-        gradient = current.gradient;
-      } else {
+      if (bounds) {
         gradient = pushed_out(*bounds, x, Vector(-current.gradient))
                        .select(0.0, current.gradient.array())
                        .matrix();
       }
-      if (!cut_at_bound && (converged(step, x, gradient, 0.5 * current.chisq, limits.accuracy) ||
+      const Vector& slope = bounds ? gradient : current.gradient;
+      if (!cut_at_bound && (converged(step, x, slope, 0.5 * current.chisq, limits.accuracy) ||
                             (actual <= kMachinePrecision * half_chisq &&
                              at_machine_precision(step, x, predicted, half_chisq)))) {
         status = GSL_SUCCESS;
