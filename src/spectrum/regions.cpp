@@ -31,6 +31,8 @@ constexpr double kNarrowestFwhmInChannels = 2.0;
 // A "line" this many times wider than the median of its nearest kNeighbours lines is background.
 constexpr double kBroadLineInNeighbours = 3.0;
 constexpr std::size_t kNeighbours = 4;
+// A search width this many times a line's fitted width is the search's error, not the line's.
+constexpr double kSearchWidthExcess = 1.5;
 // A line asked for at a given position is at most this factor wider or narrower than it started.
 constexpr double kWidthSpread = 4.0;
 
@@ -78,6 +80,12 @@ std::size_t first_above(const Channels& channels, double x) {
                                   channels.x.begin());
 }
 
+// How far a region reaches beyond a line of this sigma.
+double region_reach(const Channels& channels, double sigma) {
+  return std::max(kRegionReachInFwhm * kFwhmPerSigma * sigma,
+                  kShortestReachInChannels * std::fabs(spacing(channels)));
+}
+
 std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels& channels,
                                      std::vector<PeakStart> starts) {
   std::vector<RegionPlan> plans;
@@ -98,8 +106,7 @@ std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels
     group.clear();
   };
   for (const PeakStart& start : starts) {
-    const double reach = std::max(kRegionReachInFwhm * kFwhmPerSigma * std::fabs(start.sigma),
-                                  kShortestReachInChannels * std::fabs(spacing(channels)));
+    const double reach = region_reach(channels, std::fabs(start.sigma));
     if (!group.empty() && start.mean - reach > hi) close();
     if (group.empty()) {
       lo = start.mean - reach;
@@ -394,6 +401,72 @@ double neighbours_fwhm(const SpectrumFitResult& result, std::size_t k) {
   return median(widths);
 }
 
+// Whether the lines of a region, as wide as they were fitted, lie too far apart to share one
+// region: a search that took them wider than they are joined them in one too wide for a single
+// background to serve.
+bool splits(const Channels& channels, std::vector<const SpectrumPeak*> lines) {
+  std::sort(lines.begin(), lines.end(),
+            [](const SpectrumPeak* a, const SpectrumPeak* b) { return a->mean < b->mean; });
+  for (std::size_t k = 1; k < lines.size(); ++k) {
+    const double apart = lines[k]->mean - lines[k - 1]->mean;
+    const double reaches = region_reach(channels, lines[k]->fwhm / kFwhmPerSigma) +
+                           region_reach(channels, lines[k - 1]->fwhm / kFwhmPerSigma);
+    if (apart > reaches) return true;
+  }
+  return false;
+}
+
+// The sigma whose region reaches from a start over the fitted lines nearer to it than to any
+// other start of its region, as far as their own reach: the width the start is narrowed to.
+double sigma_over_own_lines(const Channels& channels, const std::vector<PeakStart>& starts,
+                            std::size_t own, const std::vector<const SpectrumPeak*>& lines) {
+  const PeakStart& start = starts[own];
+  double reach = 0.0;
+  for (const SpectrumPeak* line : lines) {
+    const double distance = std::fabs(line->mean - start.mean);
+    const bool nearer_other = std::any_of(starts.begin(), starts.end(), [&](const PeakStart& s) {
+      return &s != &start && std::fabs(line->mean - s.mean) < distance;
+    });
+    if (nearer_other) continue;
+    reach = std::max(reach, distance + region_reach(channels, line->fwhm / kFwhmPerSigma));
+  }
+  return reach / (kRegionReachInFwhm * kFwhmPerSigma);
+}
+
+// Every region whose search starts were kSearchWidthExcess times wider or more than the lines
+// fitted there, so wide that the lines as fitted would split it: those starts take the width
+// that reaches over their own lines as fitted. True when any start changed.
+bool narrow_split_regions(const Channels& channels, const SpectrumFitResult& result,
+                          std::vector<PeakStart>& starts) {
+  bool narrowed = false;
+  for (std::size_t r = 0; r < result.regions.size(); ++r) {
+    const SpectrumRegion& region = result.regions[r];
+    if (!region.ok()) continue;
+    std::vector<const SpectrumPeak*> lines;
+    for (const SpectrumPeak& peak : result.peaks) {
+      if (peak.region == r && std::isfinite(peak.fwhm) && std::isfinite(peak.mean))
+        lines.push_back(&peak);
+    }
+    if (lines.empty() || !splits(channels, lines)) continue;
+    std::vector<std::size_t> inside;
+    std::vector<PeakStart> region_starts;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+      if (starts[k].mean < region.lo || starts[k].mean > region.hi) continue;
+      inside.push_back(k);
+      region_starts.push_back(starts[k]);
+    }
+    for (std::size_t j = 0; j < inside.size(); ++j) {
+      const double covering = sigma_over_own_lines(channels, region_starts, j, lines);
+      PeakStart& start = starts[inside[j]];
+      if (start.sigma > kSearchWidthExcess * covering) {
+        start.sigma = covering;
+        narrowed = true;
+      }
+    }
+  }
+  return narrowed;
+}
+
 // The search's lines fitted, then again where a "line" came out several times wider than its
 // neighbours: such a one is the curvature of the background taken with a line or two, in a
 // region that its width made too wide for a background to serve. It starts again as wide as its
@@ -406,7 +479,7 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
   PlanFits fitted;
   SpectrumFitResult result =
       fit_regions(context, data, starts, sigma, add_residual_lines, {}, &fitted);
-  bool narrowed = false;
+  bool narrowed = narrow_split_regions(context.channels, result, starts);
   for (std::size_t k = 0; k < result.peaks.size(); ++k) {
     const double fwhm = result.peaks[k].fwhm;
     const double usual = neighbours_fwhm(result, k);
