@@ -248,18 +248,12 @@ void add_voigt(const LineParameters& line, const double* u, std::size_t count, d
   }
 }
 
-// A line's value and slope at distance t, for the roots of its half maximum.
+// A unit line's value at distance t, for the roots of its half maximum.
 double unit_value(LineShape shape, const LineParameters& line, double t) {
   LineParameters unit = line;
   unit.amplitude = 1.0;
   unit.mean = 0.0;
   return line_value(shape, unit, t);
-}
-
-double unit_slope(LineShape shape, const LineParameters& line, double t) {
-  if (shape == LineShape::voigt) return voigt_point(line, t).by_t;
-  const double gaussian = std::exp(-0.5 * t * t / (line.sigma * line.sigma));
-  return tailed_point(line, t, gaussian).by_t;
 }
 
 // The first point beyond `from`, stepping by `step` and doubling it, where `keeps` no longer
@@ -311,7 +305,7 @@ HalfMaximum half_maximum(LineShape shape, const LineParameters& line) {
   const double width = std::max(line.sigma, shape == LineShape::voigt ? line.gamma : 0.0);
   double top = 0.0;
   if (shape == LineShape::tailed) {
-    const auto slope = [&](double t) { return unit_slope(shape, line, t); };
+    const auto slope = [&](double t) { return unit_point(shape, line, t).by_t; };
     const double lo = first_beyond(0.0, -0.5 * width, [&](double t) { return slope(t) <= 0.0; });
     const double hi = first_beyond(0.0, 0.5 * width, [&](double t) { return slope(t) >= 0.0; });
     if (!std::isfinite(lo) || !std::isfinite(hi)) return {kNan, kNan, kNan};
