@@ -41,6 +41,9 @@ struct Observations {
 struct IterationLimits {
   std::size_t max_iterations;
   double accuracy;  // GSL's xtol and gtol
+  // Whether accepted steps that keep one direction are followed further along it (see
+  // follow_valley); off, the iteration is GSL's and MINPACK's.
+  bool follow_valleys = false;
 };
 
 // Parameter vectors and matrices: fixed-size for a model with a known number of parameters

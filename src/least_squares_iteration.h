@@ -95,6 +95,49 @@ double share_within_bounds(const Bounds<kParameters>& bounds, const ParameterVec
   return std::max(share, 0.0);
 }
 
+// Accepted steps whose directions agree this closely walk along one valley of chisq.
+constexpr double kValleyCosine = 0.99;
+// A step that lowers chisq by more than the quadratic model predicted found less curvature
+// along its way than the model assumed: the sign of a valley that goes on.
+constexpr double kValleyRatio = 1.0;
+// Steps in a row along one valley before the valley is followed: a single such step is common
+// near any minimum, a run of them is a crawl.
+constexpr int kCrawlSteps = 3;
+// How often a step along a valley is doubled before the iteration goes on.
+constexpr int kMostValleyDoublings = 6;
+
+// A long, curved valley of chisq (a tail's height traded against its slope) is walked by
+// Gauss-Newton steps that each cover a small share of it, for hundreds of iterations. When a fit
+// has used half its budget and its accepted steps have pointed one way for a while, each doing
+// better than predicted, the same step is tried again, doubled each time chisq still falls: a
+// line search along the valley. The iteration then goes on from the
+// best point found; nothing else about it changes.
+template <int kParameters, typename Evaluate>
+void follow_valley(const ParameterVector<kParameters>& step, const Bounds<kParameters>* bounds,
+                   Evaluate& evaluate, ParameterVector<kParameters>& x,
+                   Evaluation<kParameters>& current, Evaluation<kParameters>& trial) {
+  ParameterVector<kParameters> stride = step;
+  ParameterVector<kParameters> candidate(x.size());
+  for (int doubling = 0; doubling < kMostValleyDoublings; ++doubling) {
+    candidate = x + stride;
+    if (bounds) candidate = candidate.cwiseMax(bounds->lower).cwiseMin(bounds->upper);
+    if (!candidate.allFinite() || !evaluate(candidate, trial) || !std::isfinite(trial.chisq) ||
+        !(trial.chisq < current.chisq)) {
+      return;
+    }
+    x = candidate;
+    std::swap(current, trial);
+    stride *= 2.0;
+  }
+}
+
+// Whether two steps point the same way.
+template <typename Vector>
+bool aligned(const Vector& step, const Vector& earlier) {
+  const double norms = step.norm() * earlier.norm();
+  return norms > 0.0 && step.dot(earlier) > kValleyCosine * norms;
+}
+
 template <int kParameters, typename Evaluate>
 Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& start,
                                          const IterationLimits& limits, Evaluate&& evaluate,
@@ -118,6 +161,9 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
   Evaluation<kParameters> trial;
   Matrix damped(p, p);
   Vector diagonal(p), step(p), candidate(p), gradient(p);
+  Vector earlier_step;
+  if (limits.follow_valleys) earlier_step.setZero(p);
+  int crawl = 0;  // accepted steps in a row along one valley
   ParameterMask<kParameters> held(p);
   double damping = kInitialDamping;
   double growth = 2.0;
@@ -188,6 +234,15 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
         status = GSL_SUCCESS;
       } else if (static_cast<std::size_t>(minimum.iterations) >= limits.max_iterations) {
         status = GSL_EMAXITER;
+      } else if (limits.follow_valleys &&
+                 static_cast<std::size_t>(minimum.iterations) * 3 >= limits.max_iterations) {
+        const bool crawling = !cut_at_bound && ratio > kValleyRatio && aligned(step, earlier_step);
+        crawl = crawling ? crawl + 1 : 0;
+        if (crawl == kCrawlSteps) {
+          follow_valley(step, bounds, evaluate, x, current, trial);
+          crawl = 0;
+        }
+        earlier_step = step;
       }
     } else if (at_machine_precision(step, x, predicted, half_chisq)) {
       status = GSL_SUCCESS;

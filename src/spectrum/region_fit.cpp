@@ -425,7 +425,8 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
       minimise(model, observations, start,
                {static_cast<std::size_t>(settings.get_max_iterations()),
                 context.start_values_only ? std::max(settings.get_accuracy(), kStartValueAccuracy)
-                                          : settings.get_accuracy()});
+                                          : settings.get_accuracy(),
+                layout.shape() != LineShape::gaussian});
   if (minimum.status != GSL_SUCCESS) {
     return fail(minimum.status, gsl_strerror(minimum.status), minimum.iterations);
   }

@@ -138,6 +138,12 @@ std::pair<double, double> resolution_width(LineShape shape, const Resolution& re
   return {per_fwhm * fwhm, per_fwhm * resolution.fwhm_squared_slope(x) / (2.0 * fwhm)};
 }
 
+// The largest tail height ratio a fit may reach. A tail steeper than its line is wide may have
+// a ratio above 1 and still be a tail; one of this ratio, as steep as the points allow, is a
+// second copy of the line that the data cannot tell from it, and the fit would trade the line's
+// height for it without end.
+constexpr double kLargestTailRatio = 10.0;
+
 // Default shape parameters where neither fitted nor held: those of a line without them.
 constexpr double kNoTailSlope = 1.0;
 
@@ -281,7 +287,7 @@ std::optional<Bounds<RegionModel::kParameters>> RegionModel::bounds() const {
     bounds.upper(index) = upper;
     bounded = true;
   };
-  bound(layout_.tail(), 0.0, kInfinity);
+  bound(layout_.tail(), 0.0, kLargestTailRatio);
   bound(layout_.step(), 0.0, kInfinity);
   bound(layout_.tail_slope(), least_tail_slope_, widest_sigma_);
   for (std::size_t k = 0; k < layout_.peak_count(); ++k) {

@@ -58,7 +58,8 @@ inline std::optional<Background> background_named(std::string_view name) {
 ///   exp(t / beta + sigma^2 / (2 beta^2)) erfc(t / (sqrt 2 sigma) + sigma / (sqrt 2 beta))]; the
 ///   tail height ratio T >= 0 and tail slope beta > 0 (x units) are shared by the lines of a
 ///   region, as is the step A (S/2) erfc(t / (sqrt 2 sigma)), S >= 0, under each line, which
-///   belongs to the background. Net area A (sigma sqrt(2 pi) + T beta).
+///   belongs to the background. Net area A (sigma sqrt(2 pi) + T beta). A fitted T stays
+///   within [0, 10] and a fitted beta between the spacing of the points and the region's width.
 /// - lorentzian: A / (1 + (t / gamma)^2), gamma the half width at half maximum; area pi A gamma.
 /// - pseudo_voigt: A [(1 - eta) exp(-ln 2 (t / h)^2) + eta / (1 + (t / h)^2)], h = FWHM / 2,
 ///   0 <= eta <= 1 per line; written in sigma = FWHM / (2 sqrt(2 ln 2)); area
@@ -102,7 +103,7 @@ inline std::optional<WidthMode> width_mode_named(std::string_view name) {
 
 /// A shape parameter that can be held at a value for every line or region of a spectrum.
 enum class ShapeParameter : unsigned char {
-  tail,        ///< T, tail height ratio (tailed), >= 0
+  tail,        ///< T, tail height ratio (tailed), >= 0; fitted within [0, 10]
   tail_slope,  ///< beta, tail slope in x units (tailed), > 0
   step,        ///< S, step ratio (tailed), >= 0
   eta,         ///< eta, Lorentzian share (pseudo_voigt), in [0, 1]
