@@ -40,7 +40,8 @@ detail::LineParameters line_of(const SpectrumFitResult& result, const SpectrumPe
   line.sigma = peak.sigma;
   line.gamma = peak.gamma;
   line.eta = peak.eta;
-  if (peak.region < result.regions.size()) {
+  // A region whose lines are all absent fitted no tail and no step: its lines have none.
+  if (peak.region < result.regions.size() && !std::isnan(result.regions[peak.region].tail)) {
     const SpectrumRegion& region = result.regions[peak.region];
     line.tail = region.tail;
     line.tail_slope = region.tail_slope;

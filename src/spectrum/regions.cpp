@@ -129,7 +129,8 @@ std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels
 // narrower or wider than lines are, kWidthSpread from the width they started with, or one that
 // has wandered out of the region. Such lines are taken out and the region fitted again without
 // them; they are reported as not there, held where they were asked for, with the net counts of
-// their channels. The region's peaks stay in the order of their starts.
+// their channels, unless those counts show that the line is there after all. The region's peaks
+// stay in the order of their starts.
 bool implausible(const SpectrumPeak& line, LineShape shape, const PeakStart& start,
                  const SpectrumRegion& region) {
   const double sigma = restart_of(line, shape).sigma;
@@ -147,7 +148,8 @@ RegionFit fit_given_region(const RegionSettings& context, std::size_t first, std
   std::vector<bool> absent(starts.size(), false);
   std::vector<std::size_t> present(starts.size());
   std::iota(present.begin(), present.end(), std::size_t{0});
-  RegionFit fit = fit_lines(starts);
+  const RegionFit with_all = fit_lines(starts);
+  RegionFit fit = with_all;
   while (!present.empty()) {
     if (!fit.region.ok()) {
       absent[*std::min_element(present.begin(), present.end(), [&](std::size_t a, std::size_t b) {
@@ -173,6 +175,11 @@ RegionFit fit_given_region(const RegionSettings& context, std::size_t first, std
     peaks.push_back(absent[k] ? absent_line(fit.region, settings.get_background(), context.channels,
                                             starts[k].mean, starts[k].sigma, region_index)
                               : fit.peaks[next++]);
+  }
+  // A line whose net counts stand out as the search's lines do is there, whatever its fit did:
+  // the region then keeps its first fit, a failure as a failure, rather than call it absent.
+  for (std::size_t k = 0; k < starts.size(); ++k) {
+    if (absent[k] && peaks[k].area > settings.get_threshold() * peaks[k].area_err) return with_all;
   }
   fit.peaks = std::move(peaks);
   return fit;
