@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import headless_chromium
+from gamma_spectra import gamma_spectrum
 import vesk_numerics as vn
 from headless_chromium import open_report
 
@@ -356,6 +357,26 @@ def test_the_report_follows_the_fit_it_shows(tmp_path):
             assert fit.peaks["region"][peak] == r
             np.testing.assert_allclose(
                 values, fit.evaluate_background(grid) + fit.evaluate_peak(peak, grid), rtol=1e-5)
+
+
+def test_a_long_spectrum_of_many_lines_makes_a_small_page_that_draws_every_line_smooth(tmp_path):
+    """16 384 channels and 250 lines stay under 2 MB, yet every region's curves have a dozen
+    samples over its narrowest line (or one a channel, the data's own detail; four a channel at
+    most)."""
+    x, counts, _ = gamma_spectrum(5, channels=16384, lines=250, doublets=60)
+    fit = vn.fit_peaks(x, counts, errors="poisson")
+    path = tmp_path / "long.html"
+    fit.to_html(path, x, counts)
+    assert path.stat().st_size < 2 * 1024 * 1024
+    regions = report_data(path)["regions"]
+    assert len(regions) == fit.regions.size > 100
+    for r, region in enumerate(regions):
+        fwhm = fit.peaks["fwhm"][fit.peaks["region"] == r]
+        narrowest = np.nanmin(fwhm) if np.isfinite(fwhm).any() else 0.0  # a failed region: 4
+        spacing = (region["hi"] - region["lo"]) / (len(region["model"]) - 1)
+        assert spacing <= max(narrowest / 12, 0.25) * (1 + 1e-9)
+        # and no more, but for the rounding up of their number and the least of 64
+        assert spacing >= 0.9 * min(narrowest / 12, 1.0) or len(region["model"]) == 64
 
 
 def test_to_html_refuses_bad_arguments_by_name(tmp_path):
