@@ -43,8 +43,8 @@ demo: build
 	@$(TOOL) peaks examples/data/calibration_mixture.Spe --plot $(BUILD_DIR)/demo-peaks.svg --log-y
 	@echo "Every line of the calibration spectrum, fitted, is plotted in $(BUILD_DIR)/demo-peaks.svg"
 	@echo
-	@echo "== $(TOOL) peaks examples/data/calibration_mixture.dat --counts --html $(BUILD_DIR)/demo-report.html"
-	@$(TOOL) peaks examples/data/calibration_mixture.dat --counts --html $(BUILD_DIR)/demo-report.html >/dev/null
+	@echo "== $(TOOL) peaks examples/data/calibration_mixture.Spe --html $(BUILD_DIR)/demo-report.html"
+	@$(TOOL) peaks examples/data/calibration_mixture.Spe --html $(BUILD_DIR)/demo-report.html >/dev/null
 	@echo "The report to explore in a browser is $(CURDIR)/$(BUILD_DIR)/demo-report.html"
 	@echo
 	@echo "== $(TOOL) smooth examples/data/signal.dat --order 3 --window 11   (first rows: t, raw, smoothed)"

@@ -1,5 +1,6 @@
 // vesk-numerics with instrument files: peaks on an SPE file fits at calibrated x as counts, info
-// and convert report what the file holds, bad files exit with status 2.
+// and convert report what the file holds, bad files exit with status 2, and so do --plot and
+// --html of a file that holds several spectra.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,6 +15,7 @@ namespace {
 
 using vesk::testing::Outcome;
 using vesk::testing::Tool;
+namespace fs = std::filesystem;
 
 constexpr int kChannels = 1024;
 constexpr double kOffset = 1.5, kSlope = 0.5;  // keV, keV per channel
@@ -91,6 +93,40 @@ TEST_F(Instrument, PeaksFitsCountsAtCalibratedXChannelsOrAGivenCalibration) {
   }
   EXPECT_EQ(run("peaks " + spe_ + " --channels --calibration 1,2").status, 2);
   EXPECT_EQ(run("peaks " + spe_ + " --calibration 1").status, 2);
+}
+
+// The same spectrum twice in one N42 file, as a monitor that records several writes them.
+std::string n42_of_two() {
+  std::ostringstream text;
+  text << "<?xml version=\"1.0\"?>\n<RadInstrumentData xmlns=\"http://physics.nist.gov/N42/2011/"
+          "N42\"><EnergyCalibration id=\"E\"><CoefficientValues>"
+       << kOffset << " " << kSlope << " 0</CoefficientValues></EnergyCalibration>";
+  for (int s = 0; s < 2; ++s) {
+    text << "<RadMeasurement id=\"M" << s << "\"><RealTimeDuration>PT125S</RealTimeDuration>"
+         << "<Spectrum id=\"S" << s << "\" energyCalibrationReference=\"E\"><LiveTimeDuration>"
+         << "PT100S</LiveTimeDuration><ChannelData>";
+    for (const long c : counts()) text << c << " ";
+    text << "</ChannelData></Spectrum></RadMeasurement>";
+  }
+  text << "</RadInstrumentData>\n";
+  return text.str();
+}
+
+TEST_F(Instrument, PlotAndReportOfAFileOfSeveralSpectraAreRefusedAloud) {
+  std::ofstream(path("two.n42")) << n42_of_two();
+  const std::string two = "'" + path("two.n42").string() + "'";
+  for (const char* option : {"--html", "--plot"}) {
+    SCOPED_TRACE(option);
+    const fs::path picture = path(std::string("picture") + (option[2] == 'h' ? ".html" : ".svg"));
+    const Outcome outcome = run("peaks " + two + " " + option + " '" + picture.string() + "'");
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("two.n42: holds 2 spectra; " + std::string(option) + " shows one"),
+              std::string::npos)
+        << outcome.err;
+    EXPECT_FALSE(fs::exists(picture));
+    // Both spectra are fitted and printed all the same.
+    EXPECT_NE(outcome.out.find("two.n42#2"), std::string::npos) << outcome.out;
+  }
 }
 
 TEST_F(Instrument, InfoReportsFormatTimesDeadTimeAndCalibration) {

@@ -102,7 +102,7 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
   peaks->add_option("--format", options.format, "table (default), csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}));
   peaks->add_option("--plot", options.plot_path,
-                    "Write an SVG plot of the spectrum, the fit and the residuals (one file)");
+                    "Write an SVG plot of the spectrum, the fit and the residuals (one spectrum)");
   peaks->add_flag("--log-y", options.log_y, "With --plot: a logarithmic y axis");
   peaks->add_option("--live-time", options.live_time,
                     "The measurement's live time in seconds, for count rates");
@@ -113,7 +113,7 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
                     "The blank's live time in seconds");
   peaks->add_option("--html", options.html_path,
                     "Write an HTML report to explore in a browser: the spectrum, the fit, the "
-                    "residuals and the table of lines (one file)");
+                    "residuals and the table of lines (one spectrum)");
   peaks->add_flag("--channels", options.channels,
                   "Instrument files: x are the channel numbers, not the calibrated x");
   peaks->add_option("--calibration", options.calibration,

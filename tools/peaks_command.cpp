@@ -293,11 +293,21 @@ int run_peaks(const PeaksOptions& options, std::ostream& out, std::ostream& err)
       print_peak_table(fits, out);
       break;
   }
-  if (!options.plot_path.empty() && fits.size() == 1) {
-    write_peaks_plot(options.plot_path, fits.front(), options.log_y);
-  }
-  if (!options.html_path.empty() && fits.size() == 1) {
-    write_report(options.html_path, fits.front(), plan, options);
+  if (fits.size() > 1) {
+    // Several files were refused before fitting: one file holding several spectra got here.
+    // Saying so beats leaving the user to look for a plot or report that was never written.
+    for (const auto& [option, path] :
+         {std::pair{"--plot", &options.plot_path}, std::pair{"--html", &options.html_path}}) {
+      if (path->empty()) continue;
+      err << source_name(plan.inputs.front()) << ": holds " << fits.size() << " spectra; " << option
+          << " shows one: " << *path << " not written\n";
+      status = kBadInput;
+    }
+  } else if (fits.size() == 1) {
+    if (!options.plot_path.empty()) {
+      write_peaks_plot(options.plot_path, fits.front(), options.log_y);
+    }
+    if (!options.html_path.empty()) write_report(options.html_path, fits.front(), plan, options);
   }
   return status;
 }

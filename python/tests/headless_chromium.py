@@ -45,3 +45,9 @@ def open_report(driver, path):
     WebDriverWait(driver, PAGE_TIMEOUT).until(
         lambda d: d.execute_script("return window.veskReport && window.veskReport.drawnAt"))
     return [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
+
+
+def actions(driver):
+    """Selenium's mouse actions on `driver` (imported here: the tests skip without Selenium)."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    return ActionChains(driver)
