@@ -102,11 +102,9 @@ namespace {
 void check_counts(const Spectrum& spectrum, const std::string& source) {
   for (std::size_t i = 0; i < spectrum.counts.size(); ++i) {
     const double value = spectrum.counts[i];
-    const std::string where = "channel " + std::to_string(i) + " (from 0)";
-    if (!std::isfinite(value)) fail(source, "the count of " + where + " is not a number");
-    if (spectrum.is_counts && value < 0.0) {
-      fail(source, "the count of " + where + " is negative");
-    }
+    if (std::isfinite(value) && !(spectrum.is_counts && value < 0.0)) continue;
+    fail(source, "the count of channel " + std::to_string(i) + " (from 0) is " +
+                     (std::isfinite(value) ? "negative" : "not a number"));
   }
 }
 
