@@ -358,6 +358,12 @@ TEST(SpectrumFiles, DamagedAndHostileFilesGiveClearErrors) {
       {"random bytes", random, "not a spectrum file this program reads"},
       {"empty", "", "empty"},
       {"IEC missing counts", iec_of(m).substr(0, 700), "IEC 1455"},
+      // xylib's own reader dies on it (its data set crashes when it is destroyed).
+      {"UXD with two _2THETACOUNTS in one range",
+       "_FILEVERSION=2\n; (Data for Range number 1)\n_DRIVE='COUPLED'\n_STEPSIZE=0.5\n"
+       "_START=10.0\n_2THETA=10.0\n_2THETACOUNTS\n10.0\t100\n10.5\t200\n_KV=45\n"
+       "_2THETACOUNTS\n12.0\t4\n",
+       "uxd: damaged file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -5,7 +5,7 @@
 // xylib keeps format tables that are only read, but also function-local statics of Boost (the
 // object ids of Spirit grammars) and a cache singleton; the calls used here avoid the cache, and a
 // mutex keeps any two of them from running at once, so that reading stays safe in every thread.
-// Its binary readers run in a process of their own (see load_isolated).
+// Its readers run in a process of their own (see load_isolated).
 #include <xylib/xylib.h>
 
 #include <fcntl.h>
@@ -281,13 +281,21 @@ void limit_memory() {
 }
 #endif
 
-// xylib's binary readers follow offsets from the file without checking them against its size: a
-// damaged file can make them read far outside it. They run in a child process, with a limit on
+// xylib's readers are not safe on damaged files: the binary ones follow offsets from the file
+// without checking them against its size, so that a damaged file can make them read far outside
+// it, and the text ones can leave a data set that crashes when it is destroyed (a Bruker UXD file
+// with a second _2THETACOUNTS in one range). Every reader runs in a child process, with a limit on
 // time and (in uninstrumented builds) memory; whatever happens to it, the parent reports an error.
+// The fork happens under xylib's mutex, so that no other thread is inside xylib (holding a lock
+// the child would wait for) at that moment.
 Loaded load_isolated(const std::string& bytes, const std::string& format) {
   int pipe_ends[2];
   if (::pipe(pipe_ends) != 0) throw std::runtime_error("cannot create a pipe");
-  const pid_t child = ::fork();
+  pid_t child = -1;
+  {
+    const std::lock_guard<std::mutex> lock(xylib_mutex());
+    child = ::fork();
+  }
   if (child < 0) {
     ::close(pipe_ends[0]);
     ::close(pipe_ends[1]);
@@ -386,16 +394,9 @@ std::string xylib_format_of(const std::string& bytes, const std::string& path) {
 
 std::vector<Spectrum> read_xylib(const std::string& bytes, const std::string& source,
                                  const std::string& format) {
-  const auto* info =
-      static_cast<const xylib::FormatInfo*>(xylib_get_format_by_name(format.c_str()));
   Loaded loaded;
   try {
-    if (info != nullptr && info->binary) {
-      loaded = load_isolated(bytes, format);
-    } else {
-      const std::lock_guard<std::mutex> lock(xylib_mutex());
-      loaded = load(bytes, format);
-    }
+    loaded = load_isolated(bytes, format);
   } catch (const std::exception& error) {
     fail(source, format + ": " + error.what());
   }
