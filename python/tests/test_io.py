@@ -137,6 +137,9 @@ EXTERNAL = ("<?xml version='1.0'?><!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/ho
     (n42(counts_of())[:300], "malformed XML"),
     (BOMB, "refused"),
     (EXTERNAL, "refused"),
+    # The message quotes the file's bytes, which need not be UTF-8.
+    (spe(counts_of()).replace("    3025", "   30\xff5", 1).encode("latin-1"),
+     r"expected a count, got '30\\xff5'"),
 ])
 def test_bad_content_raises_value_error_naming_the_file(tmp_path, content, reason):
     path = tmp_path / "bad.file"
