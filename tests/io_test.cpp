@@ -281,6 +281,17 @@ TEST(SpectrumFiles, XylibFormatsAndTextColumns) {
   EXPECT_EQ(one.x_unit, "channel");
 }
 
+// Descriptive fields in a code page other than UTF-8 (or damaged) come out as UTF-8, the bytes
+// that are not written \xNN, so that JSON and Python can take them; UTF-8 is kept as it is.
+TEST(SpectrumFiles, MetadataIsUtf8WhateverTheFileHolds) {
+  std::string spe = spe_of(measurement());
+  spe.replace(spe.find("synthetic"), 9, "25 \xB0" "C \xE2\x82");  // Latin-1, a cut sequence
+  spe.replace(spe.find("DET# 1"), 6, "\xC2\xB5 \xF0\x9F\x98\x80 \xED\xA0\x80");
+  const Spectrum s = only(spe, "latin1.Spe");
+  EXPECT_EQ(s.metadata.at("sample"), "25 \\xB0C \\xE2\\x82");
+  EXPECT_EQ(s.metadata.at("remark"), "\xC2\xB5 \xF0\x9F\x98\x80 \\xED\\xA0\\x80");  // a surrogate
+}
+
 TEST(SpectrumFiles, CalibrationNotIncreasingFallsBackToChannelsAndSaysSo) {
   Measurement m = measurement();
   for (const auto& [c1, c2] : std::vector<std::pair<double, double>>{{0.0, 0.0}, {0.5, -0.01}}) {

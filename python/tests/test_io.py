@@ -152,6 +152,12 @@ def test_bad_content_raises_value_error_naming_the_file(tmp_path, content, reaso
     assert str(path) in str(raised.value)
 
 
+def test_fields_that_are_not_utf8_are_read_with_escapes(tmp_path):
+    path = tmp_path / "latin1.Spe"
+    path.write_bytes(spe(counts_of()).replace("python test", "25 \xb0C").encode("latin-1"))
+    assert vn.read_spectrum(path).metadata["sample"] == "25 \\xB0C"
+
+
 def test_a_missing_file_raises_os_error_and_a_non_path_type_error(tmp_path):
     with pytest.raises(OSError, match="cannot open"):
         vn.read_spectrum(tmp_path / "missing.Spe")

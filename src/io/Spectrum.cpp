@@ -136,11 +136,62 @@ std::vector<double> calibrated_x(const Spectrum& spectrum) {
   return x;
 }
 
+// The length of the well-formed UTF-8 sequence at @p at, or 0 (a stray byte, a truncated or
+// overlong sequence, a surrogate, beyond U+10FFFF).
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char second = byte(at + 1);
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
+    return 0;
+  }
+  return length;
+}
+
+// @p text with every byte that is not part of well-formed UTF-8 written as "\xNN": the
+// descriptive fields of old or damaged files are in any code page, and JSON and Python take text
+// only as UTF-8.
+std::string as_utf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = utf8_length(text, at);
+    if (length > 0) {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[at++]));
+    out += escape;
+  }
+  return out;
+}
+
+void make_text_utf8(Spectrum& spectrum) {
+  std::map<std::string, std::string> metadata;
+  for (const auto& [key, value] : spectrum.metadata) metadata[as_utf8(key)] = as_utf8(value);
+  spectrum.metadata = std::move(metadata);
+  spectrum.x_unit = as_utf8(spectrum.x_unit);
+  spectrum.format = as_utf8(spectrum.format);
+}
+
 }  // namespace
 
 void finish(Spectrum& spectrum, const std::string& source) {
   if (spectrum.counts.empty()) fail(source, "the spectrum has no channels");
   check_counts(spectrum, source);
+  make_text_utf8(spectrum);
   if (spectrum.channels.empty()) {
     spectrum.channels.resize(spectrum.counts.size());
     for (std::size_t i = 0; i < spectrum.channels.size(); ++i) {
