@@ -1,6 +1,7 @@
 #include "vesk/io/Spectrum.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -250,18 +251,21 @@ std::string month_day_year_time(const std::string& text) {
 
 std::vector<std::string> words_of(std::string_view line) {
   std::vector<std::string> words;
-  std::size_t position = 0;
-  while ((position = line.find_first_not_of(" \t\r\n", position)) != std::string_view::npos) {
-    const std::size_t end = line.find_first_of(" \t\r\n", position);
-    words.emplace_back(line.substr(position, end - position));
-    position = end;
-  }
+  for_each_word(line, [&](std::string_view word) { words.emplace_back(word); });
   return words;
 }
 
 double number_or_nan(const std::string& text) {
   const std::optional<double> value = parse_number(text);
   return value ? *value : std::numeric_limits<double>::quiet_NaN();
+}
+
+double number_in(std::string_view word) {
+  double value = 0.0;
+  const char* const end = word.data() + word.size();
+  const auto [stop, error] = std::from_chars(word.data(), end, value);
+  if (error == std::errc() && stop == end && std::isfinite(value)) return value;
+  return number_or_nan(std::string(word));  // what from_chars does not take as strtod does
 }
 
 std::uint16_t le_u16(std::string_view bytes, std::size_t offset) {
