@@ -126,3 +126,10 @@ write("n42_fuzzer", "n42-2006", (
     "Type='Energy' EnergyUnits='keV'><Equation><Coefficients>0 0.5</Coefficients></Equation>"
     f"</Calibration><ChannelData>{' '.join(map(str, gamma))}</ChannelData></Spectrum>"
     "</Measurement></N42InstrumentData>").encode())
+
+# Bruker UXD: a pattern, and one with a second _2THETACOUNTS in its range, which crashes xylib's
+# own reader.
+UXD = ("_FILEVERSION=2\n; (Data for Range number 1)\n_DRIVE='COUPLED'\n_STEPSIZE=0.5\n"
+       "_START=10.0\n_2THETA=10.0\n_2THETACOUNTS\n10.0\t100\n10.5\t200\n")
+write("uxd_fuzzer", "pattern", UXD.encode())
+write("uxd_fuzzer", "second-counts-keyword", (UXD + "_KV=45\n_2THETACOUNTS\n12.0\t4\n").encode())

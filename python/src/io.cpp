@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,20 @@ py::list read_spectra(const std::string& path) {
   return items;
 }
 
+// Messages quote the file's bytes and name its path, neither of which need be UTF-8: such bytes
+// are shown as \xNN escapes rather than lose the whole message to a decoding error.
+void set_error(PyObject* type, const char* message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+                                        "backslashreplace");
+  if (text == nullptr) {
+    PyErr_Clear();
+    PyErr_SetString(type, "the file could not be read");
+    return;
+  }
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 }  // namespace
 
 void add_io(py::module_& m) {
@@ -56,9 +71,9 @@ void add_io(py::module_& m) {
     try {
       if (error) std::rethrow_exception(error);
     } catch (const io::FileError& e) {
-      PyErr_SetString(PyExc_OSError, e.what());
+      set_error(PyExc_OSError, e.what());
     } catch (const io::FormatError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      set_error(PyExc_ValueError, e.what());
     }
   });
   m.def("read_spectra", &read_spectra, py::arg("path"),

@@ -137,6 +137,9 @@ EXTERNAL = ("<?xml version='1.0'?><!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/ho
     (n42(counts_of())[:300], "malformed XML"),
     (BOMB, "refused"),
     (EXTERNAL, "refused"),
+    # The message quotes the file's bytes, which need not be UTF-8.
+    (spe(counts_of()).replace("    3025", "   30\xff5", 1).encode("latin-1"),
+     r"expected a count, got '30\\xff5'"),
 ])
 def test_bad_content_raises_value_error_naming_the_file(tmp_path, content, reason):
     path = tmp_path / "bad.file"
@@ -147,6 +150,12 @@ def test_bad_content_raises_value_error_naming_the_file(tmp_path, content, reaso
     with pytest.raises(ValueError, match=reason) as raised:
         vn.read_spectra(path)
     assert str(path) in str(raised.value)
+
+
+def test_fields_that_are_not_utf8_are_read_with_escapes(tmp_path):
+    path = tmp_path / "latin1.Spe"
+    path.write_bytes(spe(counts_of()).replace("python test", "25 \xb0C").encode("latin-1"))
+    assert vn.read_spectrum(path).metadata["sample"] == "25 \\xB0C"
 
 
 def test_a_missing_file_raises_os_error_and_a_non_path_type_error(tmp_path):

@@ -1,6 +1,7 @@
 #include "vesk/io/Spectrum.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -102,11 +103,9 @@ namespace {
 void check_counts(const Spectrum& spectrum, const std::string& source) {
   for (std::size_t i = 0; i < spectrum.counts.size(); ++i) {
     const double value = spectrum.counts[i];
-    const std::string where = "channel " + std::to_string(i) + " (from 0)";
-    if (!std::isfinite(value)) fail(source, "the count of " + where + " is not a number");
-    if (spectrum.is_counts && value < 0.0) {
-      fail(source, "the count of " + where + " is negative");
-    }
+    if (std::isfinite(value) && !(spectrum.is_counts && value < 0.0)) continue;
+    fail(source, "the count of channel " + std::to_string(i) + " (from 0) is " +
+                     (std::isfinite(value) ? "negative" : "not a number"));
   }
 }
 
@@ -138,11 +137,62 @@ std::vector<double> calibrated_x(const Spectrum& spectrum) {
   return x;
 }
 
+// The length of the well-formed UTF-8 sequence at @p at, or 0 (a stray byte, a truncated or
+// overlong sequence, a surrogate, beyond U+10FFFF).
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char second = byte(at + 1);
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
+    return 0;
+  }
+  return length;
+}
+
+// @p text with every byte that is not part of well-formed UTF-8 written as "\xNN": the
+// descriptive fields of old or damaged files are in any code page, and JSON and Python take text
+// only as UTF-8.
+std::string as_utf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = utf8_length(text, at);
+    if (length > 0) {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[at++]));
+    out += escape;
+  }
+  return out;
+}
+
+void make_text_utf8(Spectrum& spectrum) {
+  std::map<std::string, std::string> metadata;
+  for (const auto& [key, value] : spectrum.metadata) metadata[as_utf8(key)] = as_utf8(value);
+  spectrum.metadata = std::move(metadata);
+  spectrum.x_unit = as_utf8(spectrum.x_unit);
+  spectrum.format = as_utf8(spectrum.format);
+}
+
 }  // namespace
 
 void finish(Spectrum& spectrum, const std::string& source) {
   if (spectrum.counts.empty()) fail(source, "the spectrum has no channels");
   check_counts(spectrum, source);
+  make_text_utf8(spectrum);
   if (spectrum.channels.empty()) {
     spectrum.channels.resize(spectrum.counts.size());
     for (std::size_t i = 0; i < spectrum.channels.size(); ++i) {
@@ -201,18 +251,21 @@ std::string month_day_year_time(const std::string& text) {
 
 std::vector<std::string> words_of(std::string_view line) {
   std::vector<std::string> words;
-  std::size_t position = 0;
-  while ((position = line.find_first_not_of(" \t\r\n", position)) != std::string_view::npos) {
-    const std::size_t end = line.find_first_of(" \t\r\n", position);
-    words.emplace_back(line.substr(position, end - position));
-    position = end;
-  }
+  for_each_word(line, [&](std::string_view word) { words.emplace_back(word); });
   return words;
 }
 
 double number_or_nan(const std::string& text) {
   const std::optional<double> value = parse_number(text);
   return value ? *value : std::numeric_limits<double>::quiet_NaN();
+}
+
+double number_in(std::string_view word) {
+  double value = 0.0;
+  const char* const end = word.data() + word.size();
+  const auto [stop, error] = std::from_chars(word.data(), end, value);
+  if (error == std::errc() && stop == end && std::isfinite(value)) return value;
+  return number_or_nan(std::string(word));  // what from_chars does not take as strtod does
 }
 
 std::uint16_t le_u16(std::string_view bytes, std::size_t offset) {

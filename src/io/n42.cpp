@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <map>
 
 #include "readers.h"
 
@@ -25,19 +27,48 @@ std::string_view local_name(const pugi::xml_node& node) {
   return colon == std::string_view::npos ? name : name.substr(colon + 1);
 }
 
+// The element children of each parent by local name, in document order, indexed once: every
+// spectrum looks its times and calibration up in the same measurement and document, whose
+// children may be thousands of spectra or measurements (a search of them per spectrum would take
+// time growing with the square of their number).
+class Children {
+ public:
+  using Named = std::multimap<std::string_view, pugi::xml_node>;
+
+  const Named& of(const pugi::xml_node& parent) {
+    const auto [entry, added] = index_.try_emplace(parent);
+    if (added) {
+      for (const pugi::xml_node child : parent.children()) {
+        if (child.type() == pugi::node_element) entry->second.emplace(local_name(child), child);
+      }
+    }
+    return entry->second;
+  }
+
+  // The first child element of @p node named @p name, or an empty node.
+  pugi::xml_node named(const pugi::xml_node& node, std::string_view name) {
+    const Named& children = of(node);
+    const auto found = children.lower_bound(name);  // the first of equal names
+    return found == children.end() || found->first != name ? pugi::xml_node() : found->second;
+  }
+
+  // The first of @p names found as a child of @p node or of one of its ancestors.
+  pugi::xml_node nearest(pugi::xml_node node, std::initializer_list<std::string_view> names) {
+    for (; node; node = node.parent()) {
+      for (const std::string_view name : names) {
+        if (const pugi::xml_node found = named(node, name)) return found;
+      }
+    }
+    return {};
+  }
+
+ private:
+  std::map<pugi::xml_node, Named> index_;
+};
+
 pugi::xml_node child_named(const pugi::xml_node& node, std::string_view name) {
   for (const pugi::xml_node child : node.children()) {
     if (child.type() == pugi::node_element && local_name(child) == name) return child;
-  }
-  return {};
-}
-
-// The first of @p names found as a child of @p node or of one of its ancestors.
-pugi::xml_node nearest(pugi::xml_node node, std::initializer_list<std::string_view> names) {
-  for (; node; node = node.parent()) {
-    for (const std::string_view name : names) {
-      if (const pugi::xml_node found = child_named(node, name)) return found;
-    }
   }
   return {};
 }
@@ -148,37 +179,36 @@ std::vector<double> channel_data(const pugi::xml_node& data, const std::string& 
 }
 
 std::vector<double> calibration_of(const pugi::xml_node& spectrum,
-                                   const pugi::xml_document& document, const std::string& source,
-                                   std::string& unit) {
+                                   const pugi::xml_document& document, Children& children,
+                                   const std::string& source, std::string& unit) {
   unit = "keV";
   // 2011: an EnergyCalibration element that the spectrum names, or the only one.
   const std::string reference = spectrum.attribute("energyCalibrationReference").value();
   pugi::xml_node calibration;
-  std::size_t calibrations = 0;
-  for (const pugi::xml_node candidate : document.document_element().children()) {
-    if (local_name(candidate) != "EnergyCalibration") continue;
-    ++calibrations;
-    if (reference.empty() || reference == candidate.attribute("id").value()) {
-      calibration = candidate;
+  const auto [first, last] =
+      children.of(document.document_element()).equal_range("EnergyCalibration");
+  for (auto candidate = first; candidate != last; ++candidate) {
+    if (reference.empty() || reference == candidate->second.attribute("id").value()) {
+      calibration = candidate->second;
     }
   }
-  if (calibration && (calibrations == 1 || !reference.empty())) {
+  const bool only_one = first != last && std::next(first) == last;
+  if (calibration && (only_one || !reference.empty())) {
     if (const pugi::xml_node values = child_named(calibration, "CoefficientValues")) {
       return numbers_in(values.child_value(), source, "CoefficientValues");
     }
   }
   // 2006: Calibration Type="Energy" with Equation/Coefficients, in or beside the spectrum.
   for (pugi::xml_node node = spectrum; node; node = node.parent()) {
-    for (const pugi::xml_node candidate : node.children()) {
-      if (local_name(candidate) != "Calibration" ||
-          std::strcmp(candidate.attribute("Type").value(), "Energy") != 0) {
-        continue;
-      }
-      if (const char* units = candidate.attribute("EnergyUnits").value(); *units != '\0') {
+    const auto [from, to] = children.of(node).equal_range("Calibration");
+    for (auto candidate = from; candidate != to; ++candidate) {
+      const pugi::xml_node& found = candidate->second;
+      if (std::strcmp(found.attribute("Type").value(), "Energy") != 0) continue;
+      if (const char* units = found.attribute("EnergyUnits").value(); *units != '\0') {
         unit = units;
       }
       const pugi::xml_node coefficients =
-          child_named(child_named(candidate, "Equation"), "Coefficients");
+          child_named(child_named(found, "Equation"), "Coefficients");
       if (coefficients) return numbers_in(coefficients.child_value(), source, "Coefficients");
     }
   }
@@ -197,29 +227,30 @@ void add_text_fields(const pugi::xml_node& parent, Spectrum& spectrum) {
 }
 
 Spectrum spectrum_of(const pugi::xml_node& node, const pugi::xml_document& document,
-                     const std::string& source, const std::string& format) {
+                     Children& children, const std::string& source, const std::string& format) {
   Spectrum spectrum;
   spectrum.format = format;
   spectrum.is_counts = true;
   spectrum.counts = channel_data(child_named(node, "ChannelData"), source);
-  if (const pugi::xml_node live = nearest(node, {"LiveTimeDuration", "LiveTime"})) {
+  if (const pugi::xml_node live = children.nearest(node, {"LiveTimeDuration", "LiveTime"})) {
     spectrum.live_time = duration_seconds(live.child_value());
   }
-  if (const pugi::xml_node real = nearest(node, {"RealTimeDuration", "RealTime"})) {
+  if (const pugi::xml_node real = children.nearest(node, {"RealTimeDuration", "RealTime"})) {
     spectrum.real_time = duration_seconds(real.child_value());
   }
-  if (const pugi::xml_node start = nearest(node, {"StartDateTime", "StartTime"})) {
+  if (const pugi::xml_node start = children.nearest(node, {"StartDateTime", "StartTime"})) {
     spectrum.start_time = start_time_of(start.child_value());
     if (spectrum.start_time.empty()) spectrum.metadata["start"] = start.child_value();
   }
   std::string unit;
-  spectrum.calibration = calibration_of(node, document, source, unit);
+  spectrum.calibration = calibration_of(node, document, children, source, unit);
   bool all_zero = true;
   for (const double c : spectrum.calibration) all_zero = all_zero && c == 0.0;
   if (all_zero) spectrum.calibration.clear();
   if (!spectrum.calibration.empty()) spectrum.x_unit = unit;
   if (const char* id = node.attribute("id").value(); *id != '\0') spectrum.metadata["id"] = id;
-  add_text_fields(child_named(document.document_element(), "RadInstrumentInformation"), spectrum);
+  add_text_fields(children.named(document.document_element(), "RadInstrumentInformation"),
+                  spectrum);
   if (const pugi::xml_node remark = child_named(node, "Remark")) {
     spectrum.metadata["Remark"] = remark.child_value();
   }
@@ -264,8 +295,9 @@ std::vector<Spectrum> read_n42(const std::string& bytes, const std::string& sour
   // Counted zeros can stand for far more channels than the file holds bytes; so can many spectra.
   constexpr std::size_t kMostChannelsInAll = 2 * kMaxChannels;
   std::size_t channels = 0;
+  Children children;
   for (const pugi::xml_node& node : nodes) {
-    spectra.push_back(spectrum_of(node, document, source, format));
+    spectra.push_back(spectrum_of(node, document, children, source, format));
     channels += spectra.back().counts.size();
     if (channels > kMostChannelsInAll) fail(source, "N42: more than 2097152 channels in all");
   }

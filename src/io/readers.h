@@ -54,11 +54,26 @@ std::string iso_time(int year, int month, int day, int hour, int minute, double 
 /// "MM/DD/YYYY HH:MM:SS" (or a two-digit year, 1970 to 2069) as iso_time, or empty.
 std::string month_day_year_time(const std::string& text);
 
+/// Calls @p each with every word of a line, split at blanks, tabs and line ends, in order.
+template <typename Each>
+void for_each_word(std::string_view line, Each each) {
+  constexpr std::string_view kBlanks = " \t\r\n";
+  std::size_t position = 0;
+  while ((position = line.find_first_not_of(kBlanks, position)) != std::string_view::npos) {
+    const std::size_t end = line.find_first_of(kBlanks, position);
+    each(line.substr(position, end - position));
+    position = end;
+  }
+}
+
 /// The words of a line, split at blanks, tabs and carriage returns.
 std::vector<std::string> words_of(std::string_view line);
 
 /// The number that all of @p text spells, or NaN.
 double number_or_nan(const std::string& text);
+
+/// As number_or_nan, and a plain decimal (the counts of a spectrum) without allocating.
+double number_in(std::string_view word);
 
 /// Little-endian integers and floats at @p offset; the caller has checked the size.
 std::uint16_t le_u16(std::string_view bytes, std::size_t offset);

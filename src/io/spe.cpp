@@ -67,12 +67,13 @@ void read_counts(Spectrum& spectrum, const Sections& sections, const std::string
   const auto channel_count = static_cast<std::size_t>(range[1] - range[0]) + 1;
   spectrum.counts.reserve(std::min(channel_count, data->second.size() * 16));
   for (std::size_t i = 1; i < data->second.size(); ++i) {
-    for (const std::string& word : words_of(data->second[i])) {
-      const double value = number_or_nan(word);
-      if (std::isnan(value))
-        fail(source, "$DATA: expected a count, got '" + word.substr(0, 40) + "'");
+    for_each_word(data->second[i], [&](std::string_view word) {
+      const double value = number_in(word);
+      if (std::isnan(value)) {
+        fail(source, "$DATA: expected a count, got '" + std::string(word.substr(0, 40)) + "'");
+      }
       spectrum.counts.push_back(value);
-    }
+    });
   }
   if (spectrum.counts.size() != channel_count) {
     fail(source, "$DATA: channels " + std::to_string(static_cast<long long>(range[0])) + " to " +

@@ -5,11 +5,12 @@
 // xylib keeps format tables that are only read, but also function-local statics of Boost (the
 // object ids of Spirit grammars) and a cache singleton; the calls used here avoid the cache, and a
 // mutex keeps any two of them from running at once, so that reading stays safe in every thread.
-// Its binary readers run in a process of their own (see load_isolated).
+// Its readers run in a process of their own (see load_isolated).
 #include <xylib/xylib.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,9 +21,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 #include "readers.h"
+
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>  // RUNNING_ON_VALGRIND: the reading process's time
+#endif
 
 // Sanitizers reserve far more address space than a limit on memory would leave them.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -132,6 +138,16 @@ struct Loaded {
   std::vector<LoadedBlock> blocks;
 };
 
+// Whether xylib holds one block twice, as it does for a Bruker UXD range with a second
+// _2THETACOUNTS.
+bool holds_a_block_twice(const xylib::DataSet& data) {
+  std::set<const xylib::Block*> blocks;
+  for (int b = 0; b < data.get_block_count(); ++b) {
+    if (!blocks.insert(data.get_block(b)).second) return true;
+  }
+  return false;
+}
+
 // Runs xylib's reader @p format on the bytes. The reader is made and run here rather than by
 // xylib::load_string, which leaks the data set of a file that fails to load.
 // @throws std::exception for anything xylib refuses.
@@ -139,9 +155,14 @@ Loaded load(const std::string& bytes, const std::string& format) {
   const auto* info =
       static_cast<const xylib::FormatInfo*>(xylib_get_format_by_name(format.c_str()));
   if (info == nullptr) throw std::runtime_error("xylib has no format " + format);
-  const std::unique_ptr<xylib::DataSet> data(info->ctor());
+  std::unique_ptr<xylib::DataSet> data(info->ctor());
   std::istringstream input(bytes);
   data->load_data(input, nullptr);  // no path: nothing is read from beside the file
+  if (holds_a_block_twice(*data)) {
+    // Destroyed, it would delete that block twice: it is left to the reading process's end.
+    data.release();
+    throw std::runtime_error("damaged file: xylib read one range as two blocks");
+  }
   Loaded loaded{info->desc, metadata_of(data->meta), {}};
   for (int b = 0; b < data->get_block_count(); ++b) {
     const xylib::Block& block = *data->get_block(b);
@@ -264,8 +285,9 @@ void write_all(int fd, const std::string& bytes) {
 
 #ifndef VESK_IO_SANITIZED
 // The child may grow by this much beyond the address space it inherits, whatever a damaged file
-// claims: far more than any real file needs.
-constexpr std::size_t kChildHeadroomBytes = std::size_t{256} << 20;
+// claims: far more than any real file needs, and with what it shares of its parent well under the
+// 200 MB that reading any file may take.
+constexpr std::size_t kChildHeadroomBytes = std::size_t{128} << 20;
 
 void limit_memory() {
   std::size_t pages = 0;
@@ -281,13 +303,74 @@ void limit_memory() {
 }
 #endif
 
-// xylib's binary readers follow offsets from the file without checking them against its size: a
-// damaged file can make them read far outside it. They run in a child process, with a limit on
-// time and (in uninstrumented builds) memory; whatever happens to it, the parent reports an error.
+// How long the reading process may take. Real files take milliseconds; a reader that loops on a
+// damaged one is stopped well within the second that reading any file may take, unless the code
+// runs instrumented (many times slower).
+long child_microseconds() {
+  constexpr long kChildMicroseconds = 600000;
+#ifdef RUNNING_ON_VALGRIND
+  constexpr long kValgrindSlowdown = 50;
+  if (RUNNING_ON_VALGRIND) return kChildMicroseconds * kValgrindSlowdown;
+#endif
+#ifdef VESK_IO_SANITIZED
+  constexpr long kSanitizerSlowdown = 10;
+  return kChildMicroseconds * kSanitizerSlowdown;
+#else
+  return kChildMicroseconds;
+#endif
+}
+
+// The first byte of the reading process's reply: what follows is the file as read, or why xylib
+// refused it.
+constexpr char kRead = 'R';
+constexpr char kRefused = 'E';
+
+// The reading process: reads the bytes with xylib, writes its reply to @p reply_fd and ends.
+[[noreturn]] void read_in_child(const std::string& bytes, const std::string& format, int reply_fd) {
+#ifdef RUNNING_ON_VALGRIND
+  // What xylib does wrong on a damaged file is contained here; it is no finding of the caller's.
+  VALGRIND_DISABLE_ERROR_REPORTING;
+#endif
+  // xylib prints warnings about damaged files; they must not mix with the caller's output.
+  const int null_device = ::open("/dev/null", O_WRONLY);
+  if (null_device >= 0) {
+    ::dup2(null_device, STDOUT_FILENO);
+    ::dup2(null_device, STDERR_FILENO);
+  }
+  const long microseconds = child_microseconds();
+  constexpr long kMicroseconds = 1000000;
+  const itimerval stop{{0, 0}, {microseconds / kMicroseconds, microseconds % kMicroseconds}};
+  ::setitimer(ITIMER_REAL, &stop, nullptr);
+#ifndef VESK_IO_SANITIZED
+  limit_memory();
+#endif
+  std::string reply;
+  try {
+    reply = kRead + serialised(load(bytes, format));
+  } catch (const std::exception& error) {
+    reply = kRefused + std::string(error.what());
+  } catch (...) {
+    reply.clear();
+  }
+  write_all(reply_fd, reply);
+  ::_exit(0);
+}
+
+// xylib's readers are not safe on damaged files: the binary ones follow offsets from the file
+// without checking them against its size, so that a damaged file can make them read far outside
+// it, and the text ones have crashed too (a Bruker UXD file with a second _2THETACOUNTS in one
+// range, refused now before it does: see load). Every reader runs in a child process, with a limit
+// on time and (in uninstrumented builds) memory; whatever happens to it, the parent reports an
+// error. The fork happens under xylib's mutex, so that no other thread is inside xylib (holding a
+// lock the child would wait for) at that moment.
 Loaded load_isolated(const std::string& bytes, const std::string& format) {
   int pipe_ends[2];
   if (::pipe(pipe_ends) != 0) throw std::runtime_error("cannot create a pipe");
-  const pid_t child = ::fork();
+  pid_t child = -1;
+  {
+    const std::lock_guard<std::mutex> lock(xylib_mutex());
+    child = ::fork();
+  }
   if (child < 0) {
     ::close(pipe_ends[0]);
     ::close(pipe_ends[1]);
@@ -295,29 +378,7 @@ Loaded load_isolated(const std::string& bytes, const std::string& format) {
   }
   if (child == 0) {
     ::close(pipe_ends[0]);
-    // xylib prints warnings about damaged files; they must not mix with the caller's output.
-    const int null_device = ::open("/dev/null", O_WRONLY);
-    if (null_device >= 0) {
-      ::dup2(null_device, STDOUT_FILENO);
-      ::dup2(null_device, STDERR_FILENO);
-    }
-    constexpr unsigned kChildSeconds = 2;
-    ::alarm(kChildSeconds);
-#ifndef VESK_IO_SANITIZED
-    limit_memory();
-#endif
-    int status = 0;
-    std::string reply;
-    try {
-      reply = serialised(load(bytes, format));
-    } catch (const std::exception& error) {
-      reply = error.what();
-      status = 1;
-    } catch (...) {
-      status = 2;
-    }
-    write_all(pipe_ends[1], reply);
-    ::_exit(status);
+    read_in_child(bytes, format, pipe_ends[1]);
   }
   ::close(pipe_ends[1]);
   std::string reply;
@@ -334,10 +395,13 @@ Loaded load_isolated(const std::string& bytes, const std::string& format) {
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  if (!WIFEXITED(status)) throw std::runtime_error("damaged file: its reader failed");
-  if (WEXITSTATUS(status) == 1) throw std::runtime_error(reply);
-  if (WEXITSTATUS(status) != 0) throw std::runtime_error("damaged file: its reader failed");
-  return deserialised(reply);
+  // The reply says how the reading ended, not the exit status (which valgrind sets by its own
+  // findings in the child).
+  if (!WIFEXITED(status) || reply.empty())
+    throw std::runtime_error("damaged file: its reader failed");
+  if (reply.front() == kRead) return deserialised(reply.substr(1));
+  if (reply.front() == kRefused) throw std::runtime_error(reply.substr(1));
+  throw std::runtime_error("damaged file: its reader failed");
 }
 
 Spectrum spectrum_of(LoadedBlock& block, const Loaded& file, const std::string& source) {
@@ -386,16 +450,9 @@ std::string xylib_format_of(const std::string& bytes, const std::string& path) {
 
 std::vector<Spectrum> read_xylib(const std::string& bytes, const std::string& source,
                                  const std::string& format) {
-  const auto* info =
-      static_cast<const xylib::FormatInfo*>(xylib_get_format_by_name(format.c_str()));
   Loaded loaded;
   try {
-    if (info != nullptr && info->binary) {
-      loaded = load_isolated(bytes, format);
-    } else {
-      const std::lock_guard<std::mutex> lock(xylib_mutex());
-      loaded = load(bytes, format);
-    }
+    loaded = load_isolated(bytes, format);
   } catch (const std::exception& error) {
     fail(source, format + ": " + error.what());
   }

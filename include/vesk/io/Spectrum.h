@@ -44,7 +44,9 @@ struct Spectrum {
   double real_time;        ///< seconds; NaN where the file gives none
   std::string start_time;  ///< ISO 8601 local time "YYYY-MM-DDTHH:MM:SS[.fff]"; empty if unknown
   std::string format;      ///< the file format's name, e.g. "ORTEC CHN"
-  std::map<std::string, std::string> metadata;  ///< descriptive fields of the file
+  /// Descriptive fields of the file, as UTF-8 text: bytes of the file that are not well-formed
+  /// UTF-8 are written "\xNN" (as are those of x_unit and format).
+  std::map<std::string, std::string> metadata;
   bool is_counts = false;  ///< whether counts are Poisson counts (gamma spectra)
 
   /// An empty spectrum with unknown (NaN) times.
