@@ -19,6 +19,18 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 using vesk::io::FileError;
 using vesk::io::FormatError;
 using vesk::io::Spectrum;
@@ -285,7 +297,9 @@ TEST(SpectrumFiles, XylibFormatsAndTextColumns) {
 // that are not written \xNN, so that JSON and Python can take them; UTF-8 is kept as it is.
 TEST(SpectrumFiles, MetadataIsUtf8WhateverTheFileHolds) {
   std::string spe = spe_of(measurement());
-  spe.replace(spe.find("synthetic"), 9, "25 \xB0" "C \xE2\x82");  // Latin-1, a cut sequence
+  spe.replace(spe.find("synthetic"), 9,
+              "25 \xB0"
+              "C \xE2\x82");  // Latin-1, a cut sequence
   spe.replace(spe.find("DET# 1"), 6, "\xC2\xB5 \xF0\x9F\x98\x80 \xED\xA0\x80");
   const Spectrum s = only(spe, "latin1.Spe");
   EXPECT_EQ(s.metadata.at("sample"), "25 \\xB0C \\xE2\\x82");
@@ -418,9 +432,14 @@ TEST(SpectrumFiles, ReadingInThreadsGivesTheSerialResult) {
   const Measurement m = measurement();
   std::vector<std::string> files;
   for (const Written& writer : kWriters) files.push_back(writer.write(m));
-  files.push_back(
-      "_FILEVERSION=1\n_DRIVE='COUPLED'\n_STEPSIZE=0.5\n_START=10.0\n_2THETA=10.0\n"
-      "_COUNTS\n 100 200 300 400\n");
+  // xylib's files are read in a process forked for each. AddressSanitizer's allocator is not
+  // safe to fork while other threads allocate (the child may wait for ever on its lock), so the
+  // instrumented build leaves them out here; every other build reads one from every thread.
+  if (!kAddressSanitizer) {
+    files.push_back(
+        "_FILEVERSION=1\n_DRIVE='COUPLED'\n_STEPSIZE=0.5\n_START=10.0\n_2THETA=10.0\n"
+        "_COUNTS\n 100 200 300 400\n");
+  }
   std::vector<std::vector<double>> serial;
   for (const std::string& bytes : files) serial.push_back(only(bytes, "f.uxd").counts);
   std::vector<std::thread> threads;

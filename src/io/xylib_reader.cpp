@@ -313,7 +313,7 @@ long child_microseconds() {
   if (RUNNING_ON_VALGRIND) return kChildMicroseconds * kValgrindSlowdown;
 #endif
 #ifdef VESK_IO_SANITIZED
-  constexpr long kSanitizerSlowdown = 50;
+  constexpr long kSanitizerSlowdown = 10;
   return kChildMicroseconds * kSanitizerSlowdown;
 #else
   return kChildMicroseconds;
