@@ -41,9 +41,13 @@ struct Observations {
 struct IterationLimits {
   std::size_t max_iterations;
   double accuracy;  // GSL's xtol and gtol
-  // Whether accepted steps that keep one direction are followed further along it (see
-  // follow_valley); off, the iteration is GSL's and MINPACK's.
+  // Two measures against a slow end, taken once a third of max_iterations is used; off (the
+  // defaults), the iteration is GSL's and MINPACK's. Whether accepted steps that keep one
+  // direction are followed further along it (see follow_valley):
   bool follow_valleys = false;
+  // and MINPACK's ftol: converged also when an accepted step's actual and predicted reductions
+  // of chisq are both within this share of it (0, as in GSL's driver, leaves the test out).
+  double chisq_tolerance = 0.0;
 };
 
 // Parameter vectors and matrices: fixed-size for a model with a known number of parameters

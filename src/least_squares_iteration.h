@@ -35,6 +35,16 @@ bool converged(const Vector& step, const Vector& x, const Vector& gradient, doub
   return scaled_gradient <= accuracy * std::max(half_chisq, 1.0);
 }
 
+// MINPACK's ftol test: the step's actual and predicted reductions of chisq are both within
+// `tolerance` of it, and the step did not do more than twice what was predicted. Where the fit
+// leaves residuals larger than its errors (lines of another shape than the model's) Gauss-Newton
+// converges only linearly, and chisq settles long before the parameters meet the step test.
+inline bool chisq_settled(double actual, double predicted, double ratio, double half_chisq,
+                          double tolerance) {
+  return tolerance > 0.0 && actual <= tolerance * half_chisq &&
+         predicted <= tolerance * half_chisq && ratio <= 2.0;
+}
+
 // MINPACK's machine-precision exits: no reduction left to predict, or a step too small to change
 // x. The parameters are then as good as double precision makes them.
 template <typename Vector>
@@ -108,10 +118,10 @@ constexpr int kMostValleyDoublings = 6;
 
 // A long, curved valley of chisq (a tail's height traded against its slope) is walked by
 // Gauss-Newton steps that each cover a small share of it, for hundreds of iterations. When a fit
-// has used half its budget and its accepted steps have pointed one way for a while, each doing
-// better than predicted, the same step is tried again, doubled each time chisq still falls: a
-// line search along the valley. The iteration then goes on from the
-// best point found; nothing else about it changes.
+// has used a third of its budget and its accepted steps have pointed one way for a while, each
+// doing better than predicted, the same step is tried again, doubled each time chisq still falls: a
+// line search along the valley. The iteration then goes on from the best point found; nothing else
+// about it changes.
 template <int kParameters, typename Evaluate>
 void follow_valley(const ParameterVector<kParameters>& step, const Bounds<kParameters>* bounds,
                    Evaluate& evaluate, ParameterVector<kParameters>& x,
@@ -228,14 +238,18 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
                        .matrix();
       }
       const Vector& slope = bounds ? gradient : current.gradient;
-      if (!cut_at_bound && (converged(step, x, slope, 0.5 * current.chisq, limits.accuracy) ||
-                            (actual <= kMachinePrecision * half_chisq &&
-                             at_machine_precision(step, x, predicted, half_chisq)))) {
+      // Fits that converge as they should have mostly done so within a third of their budget;
+      // the measures against a slow end of the iteration wait until then.
+      const bool slow = static_cast<std::size_t>(minimum.iterations) * 3 >= limits.max_iterations;
+      if (!cut_at_bound &&
+          (converged(step, x, slope, 0.5 * current.chisq, limits.accuracy) ||
+           (slow && chisq_settled(actual, predicted, ratio, half_chisq, limits.chisq_tolerance)) ||
+           (actual <= kMachinePrecision * half_chisq &&
+            at_machine_precision(step, x, predicted, half_chisq)))) {
         status = GSL_SUCCESS;
       } else if (static_cast<std::size_t>(minimum.iterations) >= limits.max_iterations) {
         status = GSL_EMAXITER;
-      } else if (limits.follow_valleys &&
-                 static_cast<std::size_t>(minimum.iterations) * 3 >= limits.max_iterations) {
+      } else if (limits.follow_valleys && slow) {
         const bool crawling = !cut_at_bound && ratio > kValleyRatio && aligned(step, earlier_step);
         crawl = crawling ? crawl + 1 : 0;
         if (crawl == kCrawlSteps) {

@@ -421,12 +421,15 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
       statistic_of(channels.statistics)};
   const double spacing = (u.back() - u.front()) / static_cast<double>(count - 1);
   const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
-  const auto minimum =
-      minimise(model, observations, start,
-               {static_cast<std::size_t>(settings.get_max_iterations()),
-                context.start_values_only ? std::max(settings.get_accuracy(), kStartValueAccuracy)
-                                          : settings.get_accuracy(),
-                layout.shape() != LineShape::gaussian});
+  // Lines of a shape other than the Gaussian: the iteration follows valleys and settles on chisq
+  // too, as MINPACK and so the peers' fits of these shapes do. Gaussian lines iterate as ever.
+  const bool other_shape = layout.shape() != LineShape::gaussian;
+  const double accuracy = context.start_values_only
+                              ? std::max(settings.get_accuracy(), kStartValueAccuracy)
+                              : settings.get_accuracy();
+  const auto minimum = minimise(model, observations, start,
+                                {static_cast<std::size_t>(settings.get_max_iterations()), accuracy,
+                                 other_shape, other_shape ? accuracy : 0.0});
   if (minimum.status != GSL_SUCCESS) {
     return fail(minimum.status, gsl_strerror(minimum.status), minimum.iterations);
   }
