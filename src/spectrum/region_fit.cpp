@@ -421,15 +421,17 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
       statistic_of(channels.statistics)};
   const double spacing = (u.back() - u.front()) / static_cast<double>(count - 1);
   const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
-  // Lines of a shape other than the Gaussian: the iteration follows valleys and settles on chisq
-  // too, as MINPACK and so the peers' fits of these shapes do. Gaussian lines iterate as ever.
-  const bool other_shape = layout.shape() != LineShape::gaussian;
+  // Lines of a shape other than the Gaussian, or with widths from the detector's resolution: a
+  // slow iteration follows valleys and settles on chisq too, as MINPACK and so the peers' fits
+  // do. Gaussian lines of their own or shared widths iterate as they always have.
+  const bool slow_end_measures =
+      layout.shape() != LineShape::gaussian || settings.get_width() == WidthMode::resolution;
   const double accuracy = context.start_values_only
                               ? std::max(settings.get_accuracy(), kStartValueAccuracy)
                               : settings.get_accuracy();
   const auto minimum = minimise(model, observations, start,
                                 {static_cast<std::size_t>(settings.get_max_iterations()), accuracy,
-                                 other_shape, other_shape ? accuracy : 0.0});
+                                 slow_end_measures, slow_end_measures ? accuracy : 0.0});
   if (minimum.status != GSL_SUCCESS) {
     return fail(minimum.status, gsl_strerror(minimum.status), minimum.iterations);
   }
