@@ -126,21 +126,34 @@ struct VoigtPoint {
   double value, by_t, by_sigma, by_gamma;
 };
 
-VoigtPoint voigt_point(const LineParameters& line, double t) {
-  const double scale = 1.0 / (kSqrt2 * line.sigma);
-  // The height at the centre, Re w(i y0) = erfcx(y0), and its derivative.
-  const double y0 = line.gamma * scale;
-  const double centre = faddeeva_erfcx(y0);
-  const double centre_slope = 2.0 * y0 * centre - kTwoOverSqrtPi;
-  const std::complex<double> z(t * scale, y0);
+// What every point of one Voigt line shares: the scale of z = (t + i gamma) / (sqrt 2 sigma),
+// and the height at the centre, Re w(i y0) = erfcx(y0), with its derivative by y0.
+struct VoigtLine {
+  explicit VoigtLine(const LineParameters& line)
+      : inverse_sigma(1.0 / line.sigma),
+        scale(inverse_sigma / kSqrt2),
+        y0(line.gamma * scale),
+        centre(faddeeva_erfcx(y0)),
+        inverse_centre(1.0 / centre),
+        centre_slope(2.0 * y0 * centre - kTwoOverSqrtPi) {}
+  double inverse_sigma, scale, y0, centre, inverse_centre, centre_slope;
+};
+
+VoigtPoint voigt_point(const VoigtLine& line, double t) {
+  const std::complex<double> z(t * line.scale, line.y0);
   const std::complex<double> w = faddeeva_w(z);
   const std::complex<double> w_slope = -2.0 * z * w + std::complex<double>(0.0, kTwoOverSqrtPi);
-  const double value = w.real() / centre;
-  const double by_t = w_slope.real() * scale / centre;
-  const double by_gamma = (-w_slope.imag() * scale - value * centre_slope * scale) / centre;
-  const double by_sigma =
-      (-(w_slope * z).real() / line.sigma + value * centre_slope * y0 / line.sigma) / centre;
+  const double value = w.real() * line.inverse_centre;
+  const double by_t = w_slope.real() * line.scale * line.inverse_centre;
+  const double by_gamma =
+      (-w_slope.imag() - value * line.centre_slope) * line.scale * line.inverse_centre;
+  const double by_sigma = (-(w_slope * z).real() + value * line.centre_slope * line.y0) *
+                          line.inverse_sigma * line.inverse_centre;
   return {value, by_t, by_sigma, by_gamma};
+}
+
+VoigtPoint voigt_point(const LineParameters& line, double t) {
+  return voigt_point(VoigtLine(line), t);
 }
 
 void add_to(double* column, std::size_t i, double value) {
@@ -166,9 +179,28 @@ void add_gaussian(const LineParameters& line, const double* u, std::size_t count
   }
 }
 
+// The columns with every parameter that is not fitted sent to a zeroed row of scratch of its
+// own (rows 1 and on; row 0 is the line's Gaussian), so that the loops over the points add to
+// each column without asking whether it is there, and no two columns share memory: as the
+// vectoriser needs.
+LineColumns with_sinks(const LineColumns& columns, std::size_t count, double* scratch) {
+  LineColumns all = columns;
+  std::size_t row = 1;
+  for (double** column : {&all.amplitude, &all.mean, &all.sigma, &all.gamma, &all.eta, &all.tail,
+                          &all.tail_slope, &all.step}) {
+    if (*column == nullptr) {
+      *column = scratch + row * count;
+      std::fill_n(*column, count, 0.0);
+    }
+    ++row;
+  }
+  return all;
+}
+
 void add_tailed(const LineParameters& line, const double* u, std::size_t count,
                 const VectorKernels& kernels, double* scratch, double* values,
-                const LineColumns& columns) {
+                const LineColumns& fitted) {
+  const LineColumns c = with_sinks(fitted, count, scratch);
   double* gaussian = scratch;
   kernels.gaussian(u, count, line.mean, 0.5 / (line.sigma * line.sigma), gaussian);
   const double a = line.amplitude, half_step = 0.5 * line.step;
@@ -182,69 +214,91 @@ void add_tailed(const LineParameters& line, const double* u, std::size_t count,
     const double by_t = p.by_t - step_slope * gaussian[i];
     const double by_sigma = p.by_sigma + step_slope * gaussian[i] * t * shared.inverse_sigma;
     values[i] += a * (p.value + step);
-    add_to(columns.amplitude, i, p.value + step);
-    add_to(columns.mean, i, -a * by_t + a * by_sigma * columns.sigma_by_mean);
-    add_to(columns.sigma, i, a * by_sigma);
-    add_to(columns.tail, i, a * p.by_tail);
-    add_to(columns.tail_slope, i, a * p.by_tail_slope);
-    add_to(columns.step, i, a * 0.5 * edge);
+    c.amplitude[i] += p.value + step;
+    c.mean[i] += -a * by_t + a * by_sigma * c.sigma_by_mean;
+    c.sigma[i] += a * by_sigma;
+    c.tail[i] += a * p.by_tail;
+    c.tail_slope[i] += a * p.by_tail_slope;
+    c.step[i] += a * 0.5 * edge;
   }
 }
 
-void add_lorentzian(const LineParameters& line, const double* u, std::size_t count, double* values,
-                    const LineColumns& columns) {
+void add_lorentzian(const LineParameters& line, const double* u, std::size_t count, double* scratch,
+                    double* values, const LineColumns& fitted) {
+  const LineColumns c = with_sinks(fitted, count, scratch);
   const double a = line.amplitude, inverse_gamma = 1.0 / line.gamma;
+  const double mean = line.mean, gamma_by_mean = c.gamma_by_mean;
   for (std::size_t i = 0; i < count; ++i) {
-    const double q = (u[i] - line.mean) * inverse_gamma;
+    const double q = (u[i] - mean) * inverse_gamma;
     const double lorentzian = 1.0 / (1.0 + q * q);
     const double square = lorentzian * lorentzian;
     const double by_gamma = a * 2.0 * q * q * inverse_gamma * square;
     values[i] += a * lorentzian;
-    add_to(columns.amplitude, i, lorentzian);
-    add_to(columns.mean, i,
-           a * 2.0 * q * inverse_gamma * square + by_gamma * columns.gamma_by_mean);
-    add_to(columns.gamma, i, by_gamma);
+    c.amplitude[i] += lorentzian;
+    c.mean[i] += a * 2.0 * q * inverse_gamma * square + by_gamma * gamma_by_mean;
+    c.gamma[i] += by_gamma;
   }
 }
 
-void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t count,
-                      const VectorKernels& kernels, double* scratch, double* values,
-                      const LineColumns& columns) {
-  double* gaussian = scratch;
-  const double inverse_variance = 1.0 / (line.sigma * line.sigma);
-  kernels.gaussian(u, count, line.mean, 0.5 * inverse_variance, gaussian);
-  const double a = line.amplitude, eta = line.eta;
-  const double inverse_half_width = 1.0 / (kHalfWidthPerSigma * line.sigma);
+// What every point of one pseudo-Voigt line shares.
+struct PseudoVoigtLine {
+  double amplitude, mean, eta, inverse_variance, inverse_sigma, inverse_half_width;
+};
+
+// The pseudo-Voigt line's values and derivatives at the points, added to separate arrays.
+void add_pseudo_voigt_points(const PseudoVoigtLine& line, const double* __restrict u,
+                             const double* __restrict gaussian, std::size_t count,
+                             double sigma_by_mean, double* __restrict values,
+                             double* __restrict by_amplitude, double* __restrict by_mean,
+                             double* __restrict by_sigma_column, double* __restrict by_eta) {
+  const double a = line.amplitude, eta = line.eta, inverse_variance = line.inverse_variance;
+  const double inverse_half_width = line.inverse_half_width;
   for (std::size_t i = 0; i < count; ++i) {
     const double t = u[i] - line.mean;
     const double q = t * inverse_half_width;
     const double lorentzian = 1.0 / (1.0 + q * q);
     const double square = lorentzian * lorentzian;
-    const double value = (1.0 - eta) * gaussian[i] + eta * lorentzian;
-    const double by_t = -(1.0 - eta) * t * inverse_variance * gaussian[i] -
-                        eta * 2.0 * q * inverse_half_width * square;
-    const double by_sigma = (1.0 - eta) * t * t * inverse_variance / line.sigma * gaussian[i] +
-                            eta * 2.0 * q * q / line.sigma * square;
+    const double g = gaussian[i];
+    const double value = (1.0 - eta) * g + eta * lorentzian;
+    const double by_t =
+        -(1.0 - eta) * t * inverse_variance * g - eta * 2.0 * q * inverse_half_width * square;
+    const double by_sigma =
+        ((1.0 - eta) * t * t * inverse_variance * g + eta * 2.0 * q * q * square) *
+        line.inverse_sigma;
     values[i] += a * value;
-    add_to(columns.amplitude, i, value);
-    add_to(columns.mean, i, -a * by_t + a * by_sigma * columns.sigma_by_mean);
-    add_to(columns.sigma, i, a * by_sigma);
-    add_to(columns.eta, i, a * (lorentzian - gaussian[i]));
+    by_amplitude[i] += value;
+    by_mean[i] += -a * by_t + a * by_sigma * sigma_by_mean;
+    by_sigma_column[i] += a * by_sigma;
+    by_eta[i] += a * (lorentzian - g);
   }
 }
 
-void add_voigt(const LineParameters& line, const double* u, std::size_t count, double* values,
-               const LineColumns& columns) {
+void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t count,
+                      const VectorKernels& kernels, double* scratch, double* values,
+                      const LineColumns& fitted) {
+  const LineColumns c = with_sinks(fitted, count, scratch);
+  double* gaussian = scratch;
+  const double inverse_variance = 1.0 / (line.sigma * line.sigma);
+  kernels.gaussian(u, count, line.mean, 0.5 * inverse_variance, gaussian);
+  const double inverse_sigma = 1.0 / line.sigma;
+  const PseudoVoigtLine shared{line.amplitude,   line.mean,     line.eta,
+                               inverse_variance, inverse_sigma, inverse_sigma / kHalfWidthPerSigma};
+  add_pseudo_voigt_points(shared, u, gaussian, count, c.sigma_by_mean, values, c.amplitude, c.mean,
+                          c.sigma, c.eta);
+}
+
+void add_voigt(const LineParameters& line, const double* u, std::size_t count, double* scratch,
+               double* values, const LineColumns& fitted) {
+  const LineColumns c = with_sinks(fitted, count, scratch);
   const double a = line.amplitude;
+  const VoigtLine shared(line);
   for (std::size_t i = 0; i < count; ++i) {
-    const VoigtPoint p = voigt_point(line, u[i] - line.mean);
+    const VoigtPoint p = voigt_point(shared, u[i] - line.mean);
     values[i] += a * p.value;
-    add_to(columns.amplitude, i, p.value);
-    add_to(columns.mean, i,
-           -a * p.by_t + a * p.by_sigma * columns.sigma_by_mean +
-               a * p.by_gamma * columns.gamma_by_mean);
-    add_to(columns.sigma, i, a * p.by_sigma);
-    add_to(columns.gamma, i, a * p.by_gamma);
+    c.amplitude[i] += p.value;
+    c.mean[i] += -a * p.by_t + a * p.by_sigma * c.sigma_by_mean + a * p.by_gamma * c.gamma_by_mean;
+    c.sigma[i] += a * p.by_sigma;
+    c.gamma[i] += a * p.by_gamma;
   }
 }
 
@@ -353,11 +407,11 @@ void add_line(LineShape shape, const LineParameters& line, const double* u, std:
     case LineShape::tailed:
       return add_tailed(line, u, count, kernels, scratch, values, columns);
     case LineShape::lorentzian:
-      return add_lorentzian(line, u, count, values, columns);
+      return add_lorentzian(line, u, count, scratch, values, columns);
     case LineShape::pseudo_voigt:
       return add_pseudo_voigt(line, u, count, kernels, scratch, values, columns);
     case LineShape::voigt:
-      return add_voigt(line, u, count, values, columns);
+      return add_voigt(line, u, count, scratch, values, columns);
   }
 }
 
@@ -425,9 +479,8 @@ double line_area(LineShape shape, const LineParameters& line, double* gradient) 
     }
     case LineShape::voigt: {
       // A V(t) / V(0) with V of unit area: area = A / V(0), V(0) = erfcx(y0) / (sigma sqrt(2 pi)).
-      const double y0 = line.gamma / (kSqrt2 * line.sigma);
-      const double centre = faddeeva_erfcx(y0);
-      const double centre_slope = 2.0 * y0 * centre - kTwoOverSqrtPi;
+      const VoigtLine shared(line);
+      const double centre = shared.centre, centre_slope = shared.centre_slope, y0 = shared.y0;
       area = a * kAreaPerAmplitudeSigma * line.sigma / centre;
       g[kByAmplitude] = kAreaPerAmplitudeSigma * line.sigma / centre;
       g[kBySigma] = area / line.sigma + area * centre_slope * y0 / (line.sigma * centre);

@@ -436,7 +436,10 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
     return fail(minimum.status, gsl_strerror(minimum.status), minimum.iterations);
   }
 
-  Eigen::MatrixXd covariance = covariance_from(minimum.information);
+  // Start values need no errors: the pseudo-inverse of the information is left out.
+  Eigen::MatrixXd covariance = context.start_values_only
+                                   ? Eigen::MatrixXd::Zero(layout.size(), layout.size())
+                                   : covariance_from(minimum.information);
   region.chisq = minimum.chisq;
   region.chisq_dof = region.chisq / region.dof;
   // Unweighted data carry their scale in the scatter about the fit.
