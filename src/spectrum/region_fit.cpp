@@ -423,15 +423,22 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
   // Lines of a shape other than the Gaussian, or with widths from the detector's resolution: a
   // slow iteration follows valleys and settles on chisq too, as MINPACK and so the peers' fits
-  // do. Gaussian lines of their own or shared widths iterate as they always have.
+  // do. Gaussian lines of their own or shared widths iterate as they always have, and take the
+  // same measures only in a second try when that iteration ran out of its budget (a weak line
+  // on a strong background creeping to its minimum): every fit that converged stays as it was.
   const bool slow_end_measures =
       layout.shape() != LineShape::gaussian || settings.get_width() == WidthMode::resolution;
   const double accuracy = context.start_values_only
                               ? std::max(settings.get_accuracy(), kStartValueAccuracy)
                               : settings.get_accuracy();
-  const auto minimum = minimise(model, observations, start,
-                                {static_cast<std::size_t>(settings.get_max_iterations()), accuracy,
-                                 slow_end_measures, slow_end_measures ? accuracy : 0.0});
+  const auto limits = [&](bool measures) {
+    return IterationLimits{static_cast<std::size_t>(settings.get_max_iterations()), accuracy,
+                           measures, measures ? accuracy : 0.0};
+  };
+  auto minimum = minimise(model, observations, start, limits(slow_end_measures));
+  if (minimum.status == GSL_EMAXITER && !slow_end_measures) {
+    minimum = minimise(model, observations, start, limits(true));
+  }
   if (minimum.status != GSL_SUCCESS) {
     return fail(minimum.status, gsl_strerror(minimum.status), minimum.iterations);
   }

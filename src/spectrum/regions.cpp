@@ -462,8 +462,14 @@ bool narrow_split_regions(const Channels& channels, const SpectrumFitResult& res
       inside.push_back(k);
       region_starts.push_back(starts[k]);
     }
+    // A start that no fitted line is nearest to has no lines of its own to reach over: it takes
+    // the width its region's lines were fitted with, not none.
+    std::vector<double> fitted_sigmas;
+    for (const SpectrumPeak* line : lines) fitted_sigmas.push_back(line->fwhm / kFwhmPerSigma);
+    const double usual_sigma = median(fitted_sigmas);
     for (std::size_t j = 0; j < inside.size(); ++j) {
-      const double covering = sigma_over_own_lines(channels, region_starts, j, lines);
+      double covering = sigma_over_own_lines(channels, region_starts, j, lines);
+      if (!(covering > 0.0)) covering = usual_sigma;
       PeakStart& start = starts[inside[j]];
       if (start.sigma > kSearchWidthExcess * covering) {
         start.sigma = covering;
