@@ -119,8 +119,7 @@ SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,
   double sigma = detail::common_sigma(*this, channels);
   // Without a width from the settings or the data, a tenth of the data's span.
   if (!(sigma > 0.0)) sigma = 0.1 * (channels.x.back() - channels.x.front());
-  return detail::fit_lines(*this, data, channels, detail::starts_at(channels, positions, sigma),
-                           sigma, false);
+  return detail::fit_lines_at(*this, data, channels, positions, sigma);
 }
 
 SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,

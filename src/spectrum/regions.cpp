@@ -558,4 +558,50 @@ std::vector<PeakStart> starts_at(const Channels& channels, const std::vector<dou
   return starts;
 }
 
+namespace {
+
+// The fitted line nearest to x among those with a width, or null.
+const SpectrumPeak* nearest_measured(const SpectrumFitResult& result, double x) {
+  const SpectrumPeak* nearest = nullptr;
+  for (const SpectrumPeak& peak : result.peaks) {
+    if (!std::isfinite(peak.fwhm) || !std::isfinite(peak.mean)) continue;
+    if (!nearest || std::fabs(peak.mean - x) < std::fabs(nearest->mean - x)) nearest = &peak;
+  }
+  return nearest;
+}
+
+// Starts kSearchWidthExcess times narrower or more than the lines measured near them take the
+// measured width. True when any start changed.
+bool widen_starts(const SpectrumFitResult& measured, std::vector<PeakStart>& starts) {
+  bool widened = false;
+  for (PeakStart& start : starts) {
+    const SpectrumPeak* line = nearest_measured(measured, start.mean);
+    if (!line) continue;
+    const double sigma = line->fwhm / kFwhmPerSigma;
+    if (sigma > kSearchWidthExcess * start.sigma) {
+      start.sigma = sigma;
+      widened = true;
+    }
+  }
+  return widened;
+}
+
+}  // namespace
+
+SpectrumFitResult fit_lines_at(const SpectrumFit& settings, const SpectrumData& data,
+                               const Channels& channels, const std::vector<double>& positions,
+                               double sigma) {
+  std::vector<PeakStart> starts = starts_at(channels, positions, sigma);
+  const bool width_estimated = !(settings.get_fwhm() > 0.0) && !settings.has_window();
+  if (!width_estimated) return fit_lines(settings, data, channels, starts, sigma, false);
+  SpectrumFit gaussian = settings;
+  gaussian.set_shape(LineShape::gaussian);
+  gaussian.set_width(WidthMode::free);
+  const bool as_measured =
+      settings.get_shape() == LineShape::gaussian && settings.get_width() == WidthMode::free;
+  SpectrumFitResult measured = fit_lines(gaussian, data, channels, starts, sigma, false);
+  if (!widen_starts(measured, starts) && as_measured) return measured;
+  return fit_lines(settings, data, channels, starts, sigma, false);
+}
+
 }  // namespace vesk::numerics::detail

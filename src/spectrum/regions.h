@@ -22,6 +22,14 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
 std::vector<PeakStart> starts_at(const Channels& channels, const std::vector<double>& positions,
                                  double sigma);
 
+// Fits lines at given positions. Where their width was estimated from the spectrum (no FWHM set,
+// no window), Gaussian lines measure each line's width first: a line much wider than the
+// estimate (the lines of a germanium detector widen with the energy) starts again with the width
+// it came out with, in a region wide enough for its background.
+SpectrumFitResult fit_lines_at(const SpectrumFit& settings, const SpectrumData& data,
+                               const Channels& channels, const std::vector<double>& positions,
+                               double sigma);
+
 }  // namespace vesk::numerics::detail
 
 #endif  // VESK_NUMERICS_SRC_SPECTRUM_REGIONS_H

@@ -74,7 +74,10 @@ class SpectrumFit {
   /// Searches @p data for peaks and fits them all.
   VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data) const;
 
-  /// Fits peaks near the given approximate @p positions (x units) instead of searching.
+  /// Fits peaks near the given approximate @p positions (x units) instead of searching. Without
+  /// a FWHM set or a window, lines start with the width estimated from the spectrum's strongest
+  /// lines; a line that a Gaussian fit finds 1.5 times wider or more starts again with the width
+  /// it was found to have, in a region that reaches as far beyond it as that width calls for.
   /// A line the data do not hold (its region's fit does not converge with it, or it comes out
   /// more than four times narrower or wider than it started, or outside its region) is taken
   /// out and its region fitted again without it; it is reported held at its position and
