@@ -39,12 +39,23 @@ double median(std::vector<double> values) {
   return *middle;
 }
 
-SecondDerivative computed_second_derivative(const Channels& channels, int half_width) {
+void compute_second_derivative(const Channels& channels, int half_width, SecondDerivative& result) {
   const std::size_t n = channels.size();
-  SecondDerivative result{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
   const auto width = static_cast<std::size_t>(half_width);
   const std::size_t taps = 2 * width + 1;
-  if (n < taps) return result;
+  result.value.resize(n);
+  result.significance.resize(n);
+  // Within half_width of either end both are 0; the correlation writes everything between.
+  const std::size_t edge = std::min(width, n);
+  for (std::vector<double>* row : {&result.value, &result.significance}) {
+    std::fill(row->begin(), row->begin() + static_cast<std::ptrdiff_t>(edge), 0.0);
+    std::fill(row->end() - static_cast<std::ptrdiff_t>(edge), row->end(), 0.0);
+  }
+  if (n < taps) {
+    std::fill(result.value.begin(), result.value.end(), 0.0);
+    std::fill(result.significance.begin(), result.significance.end(), 0.0);
+    return;
+  }
   const arma::rowvec weights =
       create_savitzky_golay_derivative_filter(2, half_width, half_width, 2);
   const arma::rowvec squared_weights = arma::square(weights);
@@ -60,15 +71,16 @@ SecondDerivative computed_second_derivative(const Channels& channels, int half_w
   for (std::size_t i = width; i + width < n; ++i) {
     significance[i] = -result.value[i] / std::sqrt(std::max(significance[i], kFloor));
   }
-  return result;
 }
 
-// The second derivative at this smoothing, computed once per spectrum.
+// The second derivative at this smoothing, in the spectrum's one buffer for it: valid until the
+// next smoothing is asked for.
 const SecondDerivative& second_derivative(const Channels& channels, int half_width) {
-  const auto known = channels.derivatives.find(half_width);
-  if (known != channels.derivatives.end()) return known->second;
-  return channels.derivatives.emplace(half_width, computed_second_derivative(channels, half_width))
-      .first->second;
+  if (channels.derivative_half_width != half_width) {
+    compute_second_derivative(channels, half_width, channels.derivative);
+    channels.derivative_half_width = half_width;
+  }
+  return channels.derivative;
 }
 
 // Smoothing the second derivative over 2m + 1 channels widens a Gaussian's sign changes, from

@@ -6,7 +6,6 @@
 // indexes here; the spectrum's x grid converts them.
 
 #include <cstddef>
-#include <map>
 #include <vector>
 
 #include "vesk/numerics/SpectrumFitResult.h"
@@ -22,15 +21,18 @@ struct SecondDerivative {
 
 // A spectrum as the search and the fit see it: x increasing, with the variance of each value
 // for the significance (counts: y; weighted: sigma^2; unweighted: one robust estimate). It
-// belongs to one call, which may keep the second derivatives it computed, by half-width, for the
-// width estimate and the search to share.
+// belongs to one call, which keeps the last second derivative it computed and its half-width:
+// the width estimate and the search look at one smoothing after another, and reusing the same
+// memory for each spares a process whose allocator returns freed memory to the system a
+// page fault for every page of every smoothing.
 struct Channels {
   std::vector<double> x;
   std::vector<double> y;
   std::vector<double> sigma;  // weighted only
   std::vector<double> variance;
   Statistics statistics = Statistics::unweighted;
-  mutable std::map<int, SecondDerivative> derivatives;
+  mutable SecondDerivative derivative;
+  mutable int derivative_half_width = 0;  // 0: none computed yet
   std::size_t size() const { return x.size(); }
   // x at a fractional channel index, by linear interpolation.
   double x_at(double channel) const;
