@@ -43,18 +43,17 @@ void compute_second_derivative(const Channels& channels, int half_width, SecondD
   const std::size_t n = channels.size();
   const auto width = static_cast<std::size_t>(half_width);
   const std::size_t taps = 2 * width + 1;
-  result.value.resize(n);
-  result.significance.resize(n);
-  // Within half_width of either end both are 0; the correlation writes everything between.
-  const std::size_t edge = std::min(width, n);
-  for (std::vector<double>* row : {&result.value, &result.significance}) {
-    std::fill(row->begin(), row->begin() + static_cast<std::ptrdiff_t>(edge), 0.0);
-    std::fill(row->end() - static_cast<std::ptrdiff_t>(edge), row->end(), 0.0);
-  }
   if (n < taps) {
-    std::fill(result.value.begin(), result.value.end(), 0.0);
-    std::fill(result.significance.begin(), result.significance.end(), 0.0);
+    result.value.assign(n, 0.0);
+    result.significance.assign(n, 0.0);
     return;
+  }
+  // Within half_width of either end both are 0; the correlation writes everything between.
+  const auto edge = static_cast<std::ptrdiff_t>(width);
+  for (std::vector<double>* row : {&result.value, &result.significance}) {
+    row->resize(n);
+    std::fill(row->begin(), row->begin() + edge, 0.0);
+    std::fill(row->end() - edge, row->end(), 0.0);
   }
   const arma::rowvec weights =
       create_savitzky_golay_derivative_filter(2, half_width, half_width, 2);

@@ -577,7 +577,7 @@ bool widen_starts(const SpectrumFitResult& measured, std::vector<PeakStart>& sta
   for (PeakStart& start : starts) {
     const SpectrumPeak* line = nearest_measured(measured, start.mean);
     if (!line) continue;
-    const double sigma = line->fwhm / kFwhmPerSigma;
+    const double sigma = restart_of(*line, LineShape::gaussian).sigma;
     if (sigma > kSearchWidthExcess * start.sigma) {
       start.sigma = sigma;
       widened = true;
