@@ -423,9 +423,11 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
   // Lines of a shape other than the Gaussian, or with widths from the detector's resolution: a
   // slow iteration follows valleys and settles on chisq too, as MINPACK and so the peers' fits
-  // do. Gaussian lines of their own or shared widths iterate as they always have, and take the
-  // same measures only in a second try when that iteration ran out of its budget (a weak line
-  // on a strong background creeping to its minimum): every fit that converged stays as it was.
+  // do. Gaussian lines of their own or shared widths iterate as they always have, and a single
+  // Gaussian line takes the same measures in a second try when that iteration ran out of its
+  // budget (a weak line on a strong background creeping to its minimum): every fit that
+  // converged stays as it was. A region of several lines that fails sheds its weakest line
+  // instead, and the search plans its regions again from what is left.
   const bool slow_end_measures =
       layout.shape() != LineShape::gaussian || settings.get_width() == WidthMode::resolution;
   const double accuracy = context.start_values_only
@@ -436,7 +438,7 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
                            measures, measures ? accuracy : 0.0};
   };
   auto minimum = minimise(model, observations, start, limits(slow_end_measures));
-  if (minimum.status == GSL_EMAXITER && !slow_end_measures) {
+  if (minimum.status == GSL_EMAXITER && !slow_end_measures && starts.size() == 1) {
     minimum = minimise(model, observations, start, limits(true));
   }
   if (minimum.status != GSL_SUCCESS) {
