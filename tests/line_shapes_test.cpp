@@ -377,6 +377,31 @@ Spectrum resolution_spectrum(std::mt19937_64& random) {
   return s;
 }
 
+// Strong lines from x = 1000 to 1900 whose FWHM^2 = 1 + 0.009 x channels^2, and a weak one at
+// x = 100: the resolution that the strong lines measure would be a line's width of little more
+// than a channel at the start of the data, narrower than any line can be shown by its points.
+TEST(ResolutionWidths, NeverHoldALineNarrowerThanTwoChannels) {
+  std::mt19937_64 random(3);
+  Spectrum s;
+  for (int i = 0; i < 2000; ++i) {
+    const double x = i;
+    double mu = 20.0;
+    for (double mean : {100.0, 1000.0, 1200.0, 1400.0, 1600.0, 1800.0, 1900.0}) {
+      const double sigma = std::sqrt(1.0 + 0.009 * mean) / 2.3548200450309493;
+      const double d = (x - mean) / sigma;
+      mu += (mean < 500.0 ? 150.0 : 4000.0) * std::exp(-0.5 * d * d);
+    }
+    s.x.push_back(x);
+    s.y.push_back(static_cast<double>(std::poisson_distribution<long>(mu)(random)));
+  }
+  SpectrumFit fitter;
+  fitter.set_width(WidthMode::resolution);
+  const SpectrumFitResult r = fitter.fit(s.data(Statistics::poisson));
+  ASSERT_EQ(r.status, GSL_SUCCESS);
+  ASSERT_GE(r.peaks.size(), 7u);
+  for (const SpectrumPeak& p : r.peaks) EXPECT_GE(p.fwhm, 2.0) << "line at " << p.mean;
+}
+
 TEST(ResolutionWidths, AreFittedFromTheStrongLinesAndImposedOnAll) {
   std::mt19937_64 random(7);
   const Spectrum s = resolution_spectrum(random);

@@ -518,6 +518,7 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
                             double sigma, bool add_residual_lines) {
   RegionSettings context{settings, channels, shape_settings(settings)};
   const double lo = channels.x.front(), hi = channels.x.back();
+  const double least_fwhm = kNarrowestFwhmInChannels * std::fabs(spacing(channels));
   std::optional<FittedResolution> resolution;
   if (context.shape.resolution) {
     resolution = FittedResolution{*context.shape.resolution, {}};
@@ -529,8 +530,8 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     free.set_width(WidthMode::free);
     const RegionSettings own{free, channels, context.shape};
     resolution = fit_resolution(
-        fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines), sigma, lo,
-        hi);
+        fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines), sigma,
+        least_fwhm, lo, hi);
     context.shape.resolution = resolution->resolution;
   }
   result = fit_regions_without_broad_lines(context, data, starts, sigma, add_residual_lines);
@@ -538,7 +539,7 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     result.resolution = resolution->resolution.coefficients;
     result.resolution_covariance = resolution->covariance;
   } else if (has_narrow_line(result)) {
-    if (!resolution) resolution = fit_resolution(result, sigma, lo, hi);
+    if (!resolution) resolution = fit_resolution(result, sigma, least_fwhm, lo, hi);
     tie_narrow_lines(context, resolution->resolution, result);
   }
   add_line_measures(result, channels, data.live_time);

@@ -87,16 +87,19 @@ bool fit_powers(const std::vector<WidthPoint>& points, Eigen::Index terms, doubl
 
 }  // namespace
 
-bool positive_over(const Resolution& resolution, double lo, double hi) {
-  if (!(resolution.fwhm_squared(lo) > 0.0) || !(resolution.fwhm_squared(hi) > 0.0)) return false;
+bool wider_than_over(const Resolution& resolution, double least_fwhm, double lo, double hi) {
+  const double least = least_fwhm * least_fwhm;
+  if (!(resolution.fwhm_squared(lo) > least) || !(resolution.fwhm_squared(hi) > least)) {
+    return false;
+  }
   const double curvature = resolution.coefficients[2];
   if (!(curvature > 0.0)) return true;  // the least value lies at an end
   const double vertex = -resolution.coefficients[1] / (2.0 * curvature);
-  return !(lo < vertex && vertex < hi) || resolution.fwhm_squared(vertex) > 0.0;
+  return !(lo < vertex && vertex < hi) || resolution.fwhm_squared(vertex) > least;
 }
 
-FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma, double lo,
-                                double hi) {
+FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma,
+                                double least_fwhm, double lo, double hi) {
   const std::vector<WidthPoint> points = well_determined(fitted);
   double centre = 0.0;
   for (const WidthPoint& point : points) centre += point.x / static_cast<double>(points.size());
@@ -105,11 +108,12 @@ FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_s
                                                          : static_cast<Eigen::Index>(points.size());
   for (; terms > 0; --terms) {
     FittedResolution result{};
-    if (fit_powers(points, terms, centre, result) && positive_over(result.resolution, lo, hi)) {
+    if (fit_powers(points, terms, centre, result) &&
+        wider_than_over(result.resolution, least_fwhm, lo, hi)) {
       return result;
     }
   }
-  const double fwhm = kFwhmPerSigma * common_sigma;
+  const double fwhm = std::max(kFwhmPerSigma * common_sigma, least_fwhm);
   FittedResolution fallback{{{fwhm * fwhm, 0.0, 0.0}}, {}};
   fallback.covariance.fill(kNan);
   return fallback;

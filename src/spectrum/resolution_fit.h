@@ -21,13 +21,19 @@ inline constexpr double kWellDeterminedSignificance = 20.0;
 
 // Weighted least squares of FWHM^2 over the well-determined lines of @p fitted, as many
 // coefficients as they determine (a constant from one line, a straight line from two to four,
-// the parabola from five) and positive over [lo, hi]; with none, the constant FWHM of
-// @p common_sigma and a NaN covariance.
-FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma, double lo,
-                                double hi);
+// the parabola from five) and wider than @p least_fwhm everywhere in [lo, hi], so that no line
+// held at it is narrower than its points can show; with none, the constant FWHM of
+// @p common_sigma (at least @p least_fwhm) and a NaN covariance.
+FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma,
+                                double least_fwhm, double lo, double hi);
+
+// Whether the resolution gives a FWHM wider than @p least_fwhm everywhere in [lo, hi].
+bool wider_than_over(const Resolution& resolution, double least_fwhm, double lo, double hi);
 
 // Whether the resolution gives a positive FWHM everywhere in [lo, hi].
-bool positive_over(const Resolution& resolution, double lo, double hi);
+inline bool positive_over(const Resolution& resolution, double lo, double hi) {
+  return wider_than_over(resolution, 0.0, lo, hi);
+}
 
 }  // namespace vesk::numerics::detail
 
