@@ -334,6 +334,11 @@ std::vector<PeakStart> gaussian_starts(const RegionSettings& context, std::size_
 
 }  // namespace
 
+bool starts_as_given(LineShape shape) {
+  return shape == LineShape::gaussian || shape == LineShape::pseudo_voigt ||
+         shape == LineShape::lorentzian;
+}
+
 ShapeSettings shape_settings(const SpectrumFit& settings) {
   ShapeSettings shape;
   shape.background = settings.get_background();

@@ -517,6 +517,8 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
                             const Channels& channels, const std::vector<PeakStart>& starts,
                             double sigma, bool add_residual_lines) {
   RegionSettings context{settings, channels, shape_settings(settings)};
+  const bool caller_starts = !add_residual_lines && settings.get_fwhm() > 0.0;
+  context.gaussian_first = !(caller_starts && starts_as_given(settings.get_shape()));
   const double lo = channels.x.front(), hi = channels.x.back();
   const double least_fwhm = kNarrowestFwhmInChannels * std::fabs(spacing(channels));
   std::optional<FittedResolution> resolution;
@@ -528,7 +530,7 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     // The resolution from the lines fitted with their own widths, then imposed on all.
     SpectrumFit free = settings;
     free.set_width(WidthMode::free);
-    const RegionSettings own{free, channels, context.shape};
+    const RegionSettings own{free, channels, context.shape, context.gaussian_first};
     resolution = fit_resolution(
         fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines), sigma,
         least_fwhm, lo, hi);
