@@ -282,6 +282,32 @@ TEST(SpectrumFiles, XylibFormatsAndTextColumns) {
   EXPECT_EQ(uxd.x, (std::vector<double>{10.0, 10.5, 11.0, 11.5}));
   EXPECT_EQ(uxd.counts, (std::vector<double>{100, 200, 300, 400}));
   EXPECT_EQ(uxd.x_unit, "deg");
+  // A Canberra MCA spectrum: read by xylib, each count two 16-bit little-endian words, the high
+  // word first, after a header of 1024 bytes (its data offset, the channel count and two fields
+  // the format's check asks for).
+  constexpr std::size_t kMcaChannels = 2048, kMcaHeader = 1024;
+  std::string mca(kMcaHeader, '\0');
+  const auto put_word = [&](std::size_t at, std::uint32_t word) {
+    mca[at] = static_cast<char>(word & 0xFF);
+    mca[at + 1] = static_cast<char>(word >> 8);
+  };
+  put_word(24, kMcaHeader);
+  put_word(34, 4);
+  put_word(36, kMcaChannels);
+  put_word(38, 1);
+  std::vector<double> mca_counts;
+  for (std::size_t i = 0; i < kMcaChannels; ++i) {
+    // Counts below and above 65 536, where a word order mistaken shows at once.
+    const std::uint32_t count = i % 3 == 0 ? 40 + static_cast<std::uint32_t>(i % 7)
+                                           : 70000 + 65536 * static_cast<std::uint32_t>(i % 5);
+    mca_counts.push_back(count);
+    mca.resize(mca.size() + 4);
+    put_word(mca.size() - 4, count >> 16);
+    put_word(mca.size() - 2, count & 0xFFFF);
+  }
+  const Spectrum canberra = only(mca, "spectrum.mca");
+  EXPECT_EQ(canberra.format, "Canberra MCA");
+  EXPECT_EQ(canberra.counts, mca_counts);
   // Text columns, as the program has always read them.
   const Spectrum two = only("energy counts\n1.5 10\n2.5 20\n", "two.dat");
   EXPECT_EQ(two.format, "text columns");

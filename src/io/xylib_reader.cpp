@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -431,6 +432,30 @@ Spectrum spectrum_of(LoadedBlock& block, const Loaded& file, const std::string& 
   return spectrum;
 }
 
+// A Canberra MCA file holds each channel's count in 32 bits as two little-endian 16-bit words,
+// the high word first (the order of the PDP-11 it comes from), and its channels fill the end of
+// the file. xylib reads them as one little-endian number: 65 536 times the count below 65 536,
+// and words crossed above. Where every value of the block is what that reading of the file's
+// last bytes gives, the counts are taken in the file's own order; anything else (a reader that
+// already takes that order, a different layout) is left as xylib read it.
+void mca_counts_in_word_order(const std::string& bytes, std::vector<double>& counts) {
+  constexpr std::size_t kCountBytes = 4;
+  if (counts.empty() || bytes.size() < kCountBytes * counts.size()) return;
+  const std::size_t first = bytes.size() - kCountBytes * counts.size();
+  const auto byte_at = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]));
+  };
+  const auto word_at = [&](std::size_t i) { return byte_at(i) | byte_at(i + 1) << 8; };
+  std::vector<double> in_word_order(counts.size());
+  for (std::size_t k = 0; k < counts.size(); ++k) {
+    const std::size_t at = first + kCountBytes * k;
+    const std::uint32_t as_xylib_reads = word_at(at) | word_at(at + 2) << 16;
+    if (counts[k] != static_cast<double>(as_xylib_reads)) return;
+    in_word_order[k] = static_cast<double>(word_at(at) << 16 | word_at(at + 2));
+  }
+  counts = std::move(in_word_order);
+}
+
 }  // namespace
 
 std::string xylib_format_of(const std::string& bytes, const std::string& path) {
@@ -457,7 +482,10 @@ std::vector<Spectrum> read_xylib(const std::string& bytes, const std::string& so
     fail(source, format + ": " + error.what());
   }
   std::vector<Spectrum> spectra;
-  for (LoadedBlock& block : loaded.blocks) spectra.push_back(spectrum_of(block, loaded, source));
+  for (LoadedBlock& block : loaded.blocks) {
+    if (format == "canberra_mca") mca_counts_in_word_order(bytes, block.y);
+    spectra.push_back(spectrum_of(block, loaded, source));
+  }
   return spectra;
 }
 
