@@ -308,7 +308,9 @@ double held_width(LineShape shape, const Resolution& resolution, double x) {
 
 // The peaks [begin, end) of region r fitted again, those too narrow with their width tied to
 // the nearest well-measured line of the region or, with `to_resolution` or where there is none,
-// held at the resolution's. False when the refit fails, and the region stays as it was.
+// held at the resolution's. False when the refit fails. The region then stays as it was, unless
+// its lines were held at the resolution, the last resort: a width narrower than the points can
+// show is no measurement, and the region is reported as that refit ended.
 bool tie_region(const RegionSettings& context, const Resolution& resolution, std::size_t r,
                 std::size_t begin, std::size_t end, bool to_resolution, SpectrumFitResult& result) {
   const SpectrumRegion& region = result.regions[r];
@@ -349,15 +351,16 @@ bool tie_region(const RegionSettings& context, const Resolution& resolution, std
     tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::step)] = region.step;
   }
   RegionFit refit = fit_region(tied, first, region.points, starts, widths, r);
-  if (!refit.region.ok()) return false;
-  for (std::size_t k = begin; k < end; ++k) {
+  const bool tied_all = refit.region.ok();
+  if (!tied_all && !to_resolution) return false;
+  for (std::size_t k = begin; k < end && tied_all; ++k) {
     const WidthSource::Kind kind = widths[k - begin].kind;
     refit.peaks[k - begin].width_tied = kind == WidthSource::like_line || kind == WidthSource::held;
   }
   result.regions[r] = std::move(refit.region);
   std::copy(refit.peaks.begin(), refit.peaks.end(),
             result.peaks.begin() + static_cast<std::ptrdiff_t>(begin));
-  return true;
+  return tied_all;
 }
 
 // Lines whose own width came out narrower than their points can show are fitted again with it
@@ -375,8 +378,10 @@ void tie_narrow_lines(const RegionSettings& context, const Resolution& resolutio
                          result.peaks.begin() + static_cast<std::ptrdiff_t>(end),
                          [&](const SpectrumPeak& peak) { return too_narrow(peak, channel); });
     };
-    if (any_narrow() && tie_region(context, resolution, r, begin, end, false, result) &&
-        any_narrow()) {
+    // A region whose lines cannot share a neighbour's width (the refit failed) holds them at
+    // the resolution instead.
+    if (any_narrow() &&
+        (!tie_region(context, resolution, r, begin, end, false, result) || any_narrow())) {
       tie_region(context, resolution, r, begin, end, true, result);
     }
     begin = end;
