@@ -308,6 +308,10 @@ TEST(SpectrumFiles, XylibFormatsAndTextColumns) {
   const Spectrum canberra = only(mca, "spectrum.mca");
   EXPECT_EQ(canberra.format, "Canberra MCA");
   EXPECT_EQ(canberra.counts, mca_counts);
+  // Its calibration is all zeros, which gives every channel x = 0: channel numbers instead.
+  EXPECT_EQ(canberra.x, canberra.channels);
+  EXPECT_EQ(canberra.x_unit, "channel");
+  EXPECT_EQ(canberra.metadata.count("warning"), 1u);
   // Text columns, as the program has always read them.
   const Spectrum two = only("energy counts\n1.5 10\n2.5 20\n", "two.dat");
   EXPECT_EQ(two.format, "text columns");

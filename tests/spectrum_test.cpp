@@ -167,6 +167,10 @@ INSTANTIATE_TEST_SUITE_P(
                                       Statistics::unweighted, GSL_EDOM},
                       HostileSpectrum{"XOutOfOrder", with_value(kLines, &Spectrum::x, 200, 1000.0),
                                       Statistics::unweighted, GSL_EDOM},
+                      HostileSpectrum{
+                          "XAllEqual",
+                          Spectrum{std::vector<double>(kLines.x.size(), 5.0), kLines.y, {}},
+                          Statistics::unweighted, GSL_EDOM},
                       HostileSpectrum{"ZeroError", with_value(kLines, &Spectrum::sigma, 3, 0.0),
                                       Statistics::weighted, GSL_EDOM},
                       HostileSpectrum{"NegativeCount", with_value(kLines, &Spectrum::y, 3, -1.0),

@@ -227,6 +227,7 @@ Y = 100.0 * np.exp(-0.5 * ((X - 25.0) / 2.0) ** 2) + 5.0
     ({"y": np.where(X == 7, np.nan, Y)}, ValueError, "y is not finite at index 7"),
     ({"x": np.where(X == 3, np.inf, X)}, ValueError, "x is not finite at index 3"),
     ({"x": X[::-1].copy() * np.where(X == 10, -1, 1)}, ValueError, "sorted"),
+    ({"x": np.full(X.size, 3.0)}, ValueError, "every x is the same"),
     ({"errors": np.where(X == 4, 0.0, 1.0)}, ValueError, "errors is not positive at index 4"),
     ({"errors": np.ones(3)}, ValueError, "errors and y differ"),
     ({"errors": np.where(X == 9, np.nan, 1.0)}, ValueError, "errors is not finite at index 9"),

@@ -102,6 +102,8 @@ def _spectrum(x, y, errors):
     steps = _np.diff(x)
     if not ((steps >= 0).all() or (steps <= 0).all()):
         raise ValueError("x must be sorted, increasing or decreasing")
+    if x.size and x[0] == x[-1]:
+        raise ValueError("x must span an interval: every x is the same")
     if errors is None:
         return x, y, None, False
     if isinstance(errors, str):
@@ -670,6 +672,8 @@ def _batch(x, ys, errors):
     steps = _np.diff(x)
     if not ((steps >= 0).all() or (steps <= 0).all()):
         raise ValueError("x must be sorted, increasing or decreasing")
+    if x.size and x[0] == x[-1]:
+        raise ValueError("x must span an interval: every x is the same")
     if errors is None:
         return x, ys, None, False
     if isinstance(errors, str):

@@ -203,7 +203,15 @@ void finish(Spectrum& spectrum, const std::string& source) {
   while (spectrum.calibration.size() > 2 && spectrum.calibration.back() == 0.0) {
     spectrum.calibration.pop_back();
   }
-  if (!spectrum.x.empty()) return;  // the reader gave x itself
+  if (!spectrum.x.empty() && spectrum.x.front() != spectrum.x.back()) return;  // the reader's x
+  if (!spectrum.x.empty()) {
+    // A file without a calibration of its own (a Canberra MCA file's coefficients all 0) gives
+    // every channel the same x.
+    spectrum.metadata["warning"] = "every x the file gives is " +
+                                   coefficients_text({spectrum.x.front()}) +
+                                   ": x are channel numbers";
+    spectrum.x.clear();
+  }
   if (!spectrum.calibration.empty()) {
     spectrum.x = calibrated_x(spectrum);
     if (spectrum.x.empty()) {

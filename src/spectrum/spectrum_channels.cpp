@@ -47,6 +47,7 @@ PreparedChannels prepare_channels(const SpectrumData& data) {
       return refuse(GSL_EDOM, at_point("x out of order", i));
     }
   }
+  if (data.x[0] == data.x[data.size - 1]) return refuse(GSL_EDOM, "every x is the same");
   Channels& channels = prepared.channels;
   channels.statistics = data.statistics;
   channels.x.assign(data.x, data.x + data.size);
