@@ -173,8 +173,8 @@ def find_peaks(x, y=None, *, errors=_UNSET, fwhm=None, threshold=5.0):
         If an argument holds strings, complex numbers or objects.
     ValueError
         If the lengths differ, a value is not finite (the message names the first bad index),
-        `x` is not sorted, an error is not positive, a count is negative, or `fwhm` or
-        `threshold` is not positive.
+        `x` is not sorted or all one value, an error is not positive, a count is negative, or
+        `fwhm` or `threshold` is not positive.
     """
     x, y, sigma, counts = _spectrum(x, y, errors)
     table = _core.find_peaks(x, y, sigma, counts, _positive_or_none(fwhm, "fwhm"),
@@ -460,8 +460,9 @@ class PeakFit:
         TypeError
             If an array holds no real numbers, or a text is not str or bytes.
         ValueError
-            If `x` and `y` differ in length, hold non-finite values, `x` is not sorted, or the
-            errors of the fit do not match `y`; or if this PeakFit was not made by `fit_peaks`.
+            If `x` and `y` differ in length, hold non-finite values, `x` is not sorted or all one
+            value, or the errors of the fit do not match `y`; or if this PeakFit was not made by
+            `fit_peaks`.
         OSError
             If the file cannot be written.
         """
@@ -626,12 +627,12 @@ def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, wind
         numbers).
     ValueError
         If the lengths differ, a value is not finite (naming the first bad index), `x` is not
-        sorted, an error is not positive, a count is negative, the background, shape, width mode
-        or a name in `fixed` is unknown, a held value lies outside its domain, `resolution` is
-        not three finite numbers or gives no positive FWHM over the data, the width settings
-        contradict each other, a peak lies outside the data (or the window), or a setting is out
-        of range; `live_time` is not positive; the blank's values are bad (the message starts
-        with "blank") or it cannot be fitted at the lines.
+        sorted or all one value, an error is not positive, a count is negative, the background,
+        shape, width mode or a name in `fixed` is unknown, a held value lies outside its domain,
+        `resolution` is not three finite numbers or gives no positive FWHM over the data, the
+        width settings contradict each other, a peak lies outside the data (or the window), or a
+        setting is out of range; `live_time` is not positive; the blank's values are bad (the
+        message starts with "blank") or it cannot be fitted at the lines.
     """
     if isinstance(x, Spectrum) and live_time is None and _np.isfinite(x.live_time):
         live_time = x.live_time  # a Spectrum's own live time turns its counts into rates
