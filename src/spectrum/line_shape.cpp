@@ -85,22 +85,30 @@ struct TailedLine {
 // The tail exp(t / beta + sigma^2 / (2 beta^2)) erfc(b), b = t / (sqrt 2 sigma) + sigma /
 // (sqrt 2 beta). Where b >= 0 it is written as G erfcx(b), G = exp(-t^2 / (2 sigma^2)), which
 // neither overflows nor loses the product of a huge and a tiny factor; elsewhere erfc(b) =
-// 2 - erfcx(-b) exp(-b^2), and exp(a - b^2) = G again. erfcx costs a third of erfc.
+// 2 - erfcx(-b) exp(-b^2), and exp(a - b^2) = G again. erfcx costs a third of erfc. The tail
+// from erfcx(|b|) and, where b < 0, exp(t / beta + sigma^2 / (2 beta^2)):
+// (Selected by arithmetic, which loops vectorise, where a branch would keep them scalar.)
+inline double tail_from(double b, double gaussian, double erfcx_of_b, double exponential) {
+  const double below = static_cast<double>(b < 0.0);
+  return below * 2.0 * exponential + (1.0 - 2.0 * below) * gaussian * erfcx_of_b;
+}
+
 double tail_at(const TailedLine& line, double t, double gaussian) {
   const double b = t * line.b_per_t + line.b_at_centre;
-  if (b >= 0.0) return gaussian * faddeeva_erfcx(b);
-  return 2.0 * std::exp(t * line.inverse_beta + line.exponent_at_centre) -
-         gaussian * faddeeva_erfcx(-b);
+  const double exponential =
+      b >= 0.0 ? 0.0 : std::exp(t * line.inverse_beta + line.exponent_at_centre);
+  return tail_from(b, gaussian, faddeeva_erfcx(std::fabs(b)), exponential);
 }
 
-// erfc(z) from exp(-z^2), which the line has already.
-double erfc_with(double z, double exp_minus_z_squared) {
-  return z >= 0.0 ? faddeeva_erfcx(z) * exp_minus_z_squared
-                  : 2.0 - faddeeva_erfcx(-z) * exp_minus_z_squared;
+// erfc(z) from erfcx(|z|) and exp(-z^2), which the line has already.
+inline double erfc_from(double z, double exp_minus_z_squared, double erfcx_of_z) {
+  const double below = static_cast<double>(z < 0.0);
+  return below * 2.0 + (1.0 - 2.0 * below) * erfcx_of_z * exp_minus_z_squared;
 }
 
-TailedPoint tailed_point(const TailedLine& line, double t, double gaussian) {
-  const double tail = tail_at(line, t, gaussian);
+// The tailed line at t from its tail there: arithmetic only, so that loops over points vectorise.
+inline TailedPoint tailed_point_with(const TailedLine& line, double t, double gaussian,
+                                     double tail) {
   // d erfc(b) = -2/sqrt(pi) exp(-b^2) db, and exp(a - b^2) = G.
   const double slope_of_erfc = kTwoOverSqrtPi * gaussian;
   const double tail_by_t = tail * line.inverse_beta - slope_of_erfc * line.b_per_t;
@@ -115,6 +123,10 @@ TailedPoint tailed_point(const TailedLine& line, double t, double gaussian) {
           -t * line.inverse_variance * gaussian + half_tail * tail_by_t,
           t * t * line.inverse_variance * line.inverse_sigma * gaussian + half_tail * tail_by_sigma,
           0.5 * tail, half_tail * tail_by_beta};
+}
+
+TailedPoint tailed_point(const TailedLine& line, double t, double gaussian) {
+  return tailed_point_with(line, t, gaussian, tail_at(line, t, gaussian));
 }
 
 TailedPoint tailed_point(const LineParameters& line, double t, double gaussian) {
@@ -139,17 +151,25 @@ struct VoigtLine {
   double inverse_sigma, scale, y0, centre, inverse_centre, centre_slope;
 };
 
-VoigtPoint voigt_point(const VoigtLine& line, double t) {
-  const std::complex<double> z(t * line.scale, line.y0);
-  const std::complex<double> w = faddeeva_w(z);
-  const std::complex<double> w_slope = -2.0 * z * w + std::complex<double>(0.0, kTwoOverSqrtPi);
-  const double value = w.real() * line.inverse_centre;
-  const double by_t = w_slope.real() * line.scale * line.inverse_centre;
+// The Voigt line at t from w(z), z = (x, y0), x = t scale: arithmetic only, in real numbers, so
+// that loops over points vectorise. w'(z) = -2 z w + 2i / sqrt(pi).
+inline VoigtPoint voigt_point_with(const VoigtLine& line, double x, double w_re, double w_im) {
+  const double slope_re = -2.0 * (x * w_re - line.y0 * w_im);
+  const double slope_im = -2.0 * (x * w_im + line.y0 * w_re) + kTwoOverSqrtPi;
+  const double value = w_re * line.inverse_centre;
+  const double by_t = slope_re * line.scale * line.inverse_centre;
   const double by_gamma =
-      (-w_slope.imag() - value * line.centre_slope) * line.scale * line.inverse_centre;
-  const double by_sigma = (-(w_slope * z).real() + value * line.centre_slope * line.y0) *
+      (-slope_im - value * line.centre_slope) * line.scale * line.inverse_centre;
+  const double slope_times_z = slope_re * x - slope_im * line.y0;
+  const double by_sigma = (-slope_times_z + value * line.centre_slope * line.y0) *
                           line.inverse_sigma * line.inverse_centre;
   return {value, by_t, by_sigma, by_gamma};
+}
+
+VoigtPoint voigt_point(const VoigtLine& line, double t) {
+  const double x = t * line.scale;
+  const std::complex<double> w = faddeeva_w({x, line.y0});
+  return voigt_point_with(line, x, w.real(), w.imag());
 }
 
 VoigtPoint voigt_point(const LineParameters& line, double t) {
@@ -179,10 +199,15 @@ void add_gaussian(const LineParameters& line, const double* u, std::size_t count
   }
 }
 
+// The rows of scratch: row 0 the line's Gaussian, then a row for each column a line can add to,
+// then the special functions of a tailed or Voigt line at the points (three rows at most).
+constexpr std::size_t kSinkRows = 8;
+constexpr std::size_t kSpecialsRow = 1 + kSinkRows;
+static_assert(kSpecialsRow + 3 <= kLineScratchRows, "the special functions' rows");
+
 // The columns with every parameter that is not fitted sent to a zeroed row of scratch of its
-// own (rows 1 and on; row 0 is the line's Gaussian), so that the loops over the points add to
-// each column without asking whether it is there, and no two columns share memory: as the
-// vectoriser needs.
+// own (rows 1 and on), so that the loops over the points add to each column without asking
+// whether it is there, and no two columns share memory: as the vectoriser needs.
 LineColumns with_sinks(const LineColumns& columns, std::size_t count, double* scratch) {
   LineColumns all = columns;
   std::size_t row = 1;
@@ -197,30 +222,66 @@ LineColumns with_sinks(const LineColumns& columns, std::size_t count, double* sc
   return all;
 }
 
+// The tailed line's values and derivatives at the points, from the special functions worked
+// out for all of them: the Gaussian G, erfcx(|b|) with the exponential of the tail where b < 0,
+// and erfcx(|z|) of the step, z = t / (sqrt 2 sigma). Separate arrays, for the vectoriser.
+void add_tailed_points(const LineParameters& line, const TailedLine shared,
+                       const double* __restrict u, const double* __restrict gaussian,
+                       const double* __restrict tail_erfcx, const double* __restrict exponential,
+                       const double* __restrict step_erfcx, std::size_t count, double sigma_by_mean,
+                       double* __restrict values, double* __restrict by_amplitude,
+                       double* __restrict by_mean, double* __restrict by_sigma_column,
+                       double* __restrict by_tail, double* __restrict by_tail_slope,
+                       double* __restrict by_step) {
+  const double a = line.amplitude, mean = line.mean, half_step = 0.5 * line.step;
+  const double step_slope = line.step / (kSqrt2 * kSqrtPi * line.sigma);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double t = u[i] - mean;
+    const double g = gaussian[i];
+    const double b = t * shared.b_per_t + shared.b_at_centre;
+    const double tail = tail_from(b, g, tail_erfcx[i], exponential[i]);
+    const TailedPoint p = tailed_point_with(shared, t, g, tail);
+    const double edge = erfc_from(t * shared.b_per_t, g, step_erfcx[i]);
+    const double step = half_step * edge;
+    const double by_t = p.by_t - step_slope * g;
+    const double by_sigma = p.by_sigma + step_slope * g * t * shared.inverse_sigma;
+    values[i] += a * (p.value + step);
+    by_amplitude[i] += p.value + step;
+    by_mean[i] += -a * by_t + a * by_sigma * sigma_by_mean;
+    by_sigma_column[i] += a * by_sigma;
+    by_tail[i] += a * p.by_tail;
+    by_tail_slope[i] += a * p.by_tail_slope;
+    by_step[i] += a * 0.5 * edge;
+  }
+}
+
+// The special functions first, over all points (erfcx one point at a time: libcerf has no
+// vector form), then the arithmetic in one loop that vectorises.
 void add_tailed(const LineParameters& line, const double* u, std::size_t count,
                 const VectorKernels& kernels, double* scratch, double* values,
                 const LineColumns& fitted) {
   const LineColumns c = with_sinks(fitted, count, scratch);
   double* gaussian = scratch;
+  double* tail_erfcx = scratch + kSpecialsRow * count;
+  double* exponential = tail_erfcx + count;
+  double* step_erfcx = exponential + count;
   kernels.gaussian(u, count, line.mean, 0.5 / (line.sigma * line.sigma), gaussian);
-  const double a = line.amplitude, half_step = 0.5 * line.step;
-  const double step_slope = line.step / (kSqrt2 * kSqrtPi * line.sigma);
   const TailedLine shared(line);
   for (std::size_t i = 0; i < count; ++i) {
     const double t = u[i] - line.mean;
-    const TailedPoint p = tailed_point(shared, t, gaussian[i]);
-    const double edge = erfc_with(t * shared.b_per_t, gaussian[i]);
-    const double step = half_step * edge;
-    const double by_t = p.by_t - step_slope * gaussian[i];
-    const double by_sigma = p.by_sigma + step_slope * gaussian[i] * t * shared.inverse_sigma;
-    values[i] += a * (p.value + step);
-    c.amplitude[i] += p.value + step;
-    c.mean[i] += -a * by_t + a * by_sigma * c.sigma_by_mean;
-    c.sigma[i] += a * by_sigma;
-    c.tail[i] += a * p.by_tail;
-    c.tail_slope[i] += a * p.by_tail_slope;
-    c.step[i] += a * 0.5 * edge;
+    tail_erfcx[i] = std::fabs(t * shared.b_per_t + shared.b_at_centre);
+    step_erfcx[i] = std::fabs(t * shared.b_per_t);
+    // Only read where b < 0, where it is below 0 too; elsewhere it could overflow.
+    exponential[i] = std::min(t * shared.inverse_beta + shared.exponent_at_centre, 0.0);
   }
+  kernels.exp(exponential, count, exponential);
+  for (std::size_t i = 0; i < count; ++i) {
+    tail_erfcx[i] = faddeeva_erfcx(tail_erfcx[i]);
+    step_erfcx[i] = faddeeva_erfcx(step_erfcx[i]);
+  }
+  add_tailed_points(line, shared, u, gaussian, tail_erfcx, exponential, step_erfcx, count,
+                    c.sigma_by_mean, values, c.amplitude, c.mean, c.sigma, c.tail, c.tail_slope,
+                    c.step);
 }
 
 void add_lorentzian(const LineParameters& line, const double* u, std::size_t count, double* scratch,
@@ -287,19 +348,40 @@ void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t c
                           c.sigma, c.eta);
 }
 
+// The Voigt line's values and derivatives at the points, from w(z) worked out for all of them
+// (its real and imaginary parts in separate arrays, for the vectoriser).
+void add_voigt_points(const LineParameters& line, const VoigtLine shared,
+                      const double* __restrict u, const double* __restrict w_re,
+                      const double* __restrict w_im, std::size_t count, double sigma_by_mean,
+                      double gamma_by_mean, double* __restrict values,
+                      double* __restrict by_amplitude, double* __restrict by_mean,
+                      double* __restrict by_sigma, double* __restrict by_gamma) {
+  const double a = line.amplitude, mean = line.mean;
+  for (std::size_t i = 0; i < count; ++i) {
+    const VoigtPoint p = voigt_point_with(shared, (u[i] - mean) * shared.scale, w_re[i], w_im[i]);
+    values[i] += a * p.value;
+    by_amplitude[i] += p.value;
+    by_mean[i] += -a * p.by_t + a * p.by_sigma * sigma_by_mean + a * p.by_gamma * gamma_by_mean;
+    by_sigma[i] += a * p.by_sigma;
+    by_gamma[i] += a * p.by_gamma;
+  }
+}
+
+// w(z) first, over all points (libcerf has no vector form), then the arithmetic in one loop
+// that vectorises.
 void add_voigt(const LineParameters& line, const double* u, std::size_t count, double* scratch,
                double* values, const LineColumns& fitted) {
   const LineColumns c = with_sinks(fitted, count, scratch);
-  const double a = line.amplitude;
+  double* w_re = scratch + kSpecialsRow * count;
+  double* w_im = w_re + count;
   const VoigtLine shared(line);
   for (std::size_t i = 0; i < count; ++i) {
-    const VoigtPoint p = voigt_point(shared, u[i] - line.mean);
-    values[i] += a * p.value;
-    c.amplitude[i] += p.value;
-    c.mean[i] += -a * p.by_t + a * p.by_sigma * c.sigma_by_mean + a * p.by_gamma * c.gamma_by_mean;
-    c.sigma[i] += a * p.by_sigma;
-    c.gamma[i] += a * p.by_gamma;
+    const std::complex<double> w = faddeeva_w({(u[i] - line.mean) * shared.scale, shared.y0});
+    w_re[i] = w.real();
+    w_im[i] = w.imag();
   }
+  add_voigt_points(line, shared, u, w_re, w_im, count, c.sigma_by_mean, c.gamma_by_mean, values,
+                   c.amplitude, c.mean, c.sigma, c.gamma);
 }
 
 // A unit line's value at distance t, for the roots of its half maximum.

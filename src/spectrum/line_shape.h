@@ -61,7 +61,7 @@ struct LineColumns {
 };
 
 // The number of doubles per point that add_line needs as scratch.
-constexpr std::size_t kLineScratchRows = 9;
+constexpr std::size_t kLineScratchRows = 12;
 
 // Adds the line (with a tailed line's step) at positions u to values, and its derivatives to
 // the columns. scratch holds kLineScratchRows * count doubles.
