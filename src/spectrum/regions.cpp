@@ -489,10 +489,13 @@ bool narrow_split_regions(const Channels& channels, const SpectrumFitResult& res
 // neighbours: such a one is the curvature of the background taken with a line or two, in a
 // region that its width made too wide for a background to serve. It starts again as wide as its
 // neighbours, in a region of their size, and the lines it held come back from the residuals.
+// The starts as they were last planned with go to `planned`, where given.
 SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
                                                   const SpectrumData& data,
                                                   std::vector<PeakStart> starts, double sigma,
-                                                  bool add_residual_lines) {
+                                                  bool add_residual_lines,
+                                                  std::vector<PeakStart>* planned = nullptr) {
+  if (planned) *planned = starts;
   if (!add_residual_lines) return fit_regions(context, data, starts, sigma, add_residual_lines);
   PlanFits fitted;
   SpectrumFitResult result =
@@ -513,6 +516,7 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
     }
   }
   if (!narrowed) return result;
+  if (planned) *planned = starts;
   return fit_regions(context, data, starts, sigma, add_residual_lines, fitted);
 }
 
@@ -532,16 +536,22 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
   }
   SpectrumFitResult result;
   if (settings.get_width() == WidthMode::resolution && !resolution) {
-    // The resolution from the lines fitted with their own widths, then imposed on all.
+    // The resolution from the lines fitted with their own widths, then imposed on all, in the
+    // regions that those fits found a background could serve: a region planned from the
+    // search alone may reach over a detector's threshold, and lines held at the resolution
+    // there cannot take the curvature that a broad line took before it was narrowed.
     SpectrumFit free = settings;
     free.set_width(WidthMode::free);
     const RegionSettings own{free, channels, context.shape, context.gaussian_first};
+    std::vector<PeakStart> planned;
     resolution = fit_resolution(
-        fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines), sigma,
-        least_fwhm, lo, hi);
+        fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines, &planned),
+        sigma, least_fwhm, lo, hi);
     context.shape.resolution = resolution->resolution;
+    result = fit_regions_without_broad_lines(context, data, planned, sigma, add_residual_lines);
+  } else {
+    result = fit_regions_without_broad_lines(context, data, starts, sigma, add_residual_lines);
   }
-  result = fit_regions_without_broad_lines(context, data, starts, sigma, add_residual_lines);
   if (settings.get_width() == WidthMode::resolution) {
     result.resolution = resolution->resolution.coefficients;
     result.resolution_covariance = resolution->covariance;
