@@ -85,9 +85,9 @@ struct TailedLine {
 // The tail exp(t / beta + sigma^2 / (2 beta^2)) erfc(b), b = t / (sqrt 2 sigma) + sigma /
 // (sqrt 2 beta). Where b >= 0 it is written as G erfcx(b), G = exp(-t^2 / (2 sigma^2)), which
 // neither overflows nor loses the product of a huge and a tiny factor; elsewhere erfc(b) =
-// 2 - erfcx(-b) exp(-b^2), and exp(a - b^2) = G again. erfcx costs a third of erfc. The tail
-// from erfcx(|b|) and, where b < 0, exp(t / beta + sigma^2 / (2 beta^2)):
-// (Selected by arithmetic, which loops vectorise, where a branch would keep them scalar.)
+// 2 - erfcx(-b) exp(-b^2), and exp(a - b^2) = G again. erfcx costs a third of erfc.
+// The tail from erfcx(|b|) and, where b < 0, exp(t / beta + sigma^2 / (2 beta^2)); the two cases
+// are chosen by arithmetic, which loops vectorise, where a branch would keep them scalar.
 inline double tail_from(double b, double gaussian, double erfcx_of_b, double exponential) {
   const double below = static_cast<double>(b < 0.0);
   return below * 2.0 * exponential + (1.0 - 2.0 * below) * gaussian * erfcx_of_b;
