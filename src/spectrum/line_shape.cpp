@@ -199,6 +199,13 @@ void add_gaussian(const LineParameters& line, const double* u, std::size_t count
   }
 }
 
+// The loops over a line's points are compiled twice, for processors with FMA (and the AVX it
+// implies: four doubles a vector) and for any x86-64, and the loader picks one for the processor
+// it runs on: the compiler's own run-time dispatch, for loops whose formulas the single-point
+// evaluation of a line here shares. (The vector kernels' table is for loops that need nothing
+// of a line.)
+#define VESK_POINTS_LOOP __attribute__((target_clones("fma", "default")))
+
 // The rows of scratch: row 0 the line's Gaussian, then a row for each column a line can add to,
 // then the special functions of a tailed or Voigt line at the points (three rows at most).
 constexpr std::size_t kSinkRows = 8;
@@ -225,14 +232,13 @@ LineColumns with_sinks(const LineColumns& columns, std::size_t count, double* sc
 // The tailed line's values and derivatives at the points, from the special functions worked
 // out for all of them: the Gaussian G, erfcx(|b|) with the exponential of the tail where b < 0,
 // and erfcx(|z|) of the step, z = t / (sqrt 2 sigma). Separate arrays, for the vectoriser.
-void add_tailed_points(const LineParameters& line, const TailedLine shared,
-                       const double* __restrict u, const double* __restrict gaussian,
-                       const double* __restrict tail_erfcx, const double* __restrict exponential,
-                       const double* __restrict step_erfcx, std::size_t count, double sigma_by_mean,
-                       double* __restrict values, double* __restrict by_amplitude,
-                       double* __restrict by_mean, double* __restrict by_sigma_column,
-                       double* __restrict by_tail, double* __restrict by_tail_slope,
-                       double* __restrict by_step) {
+VESK_POINTS_LOOP void add_tailed_points(
+    const LineParameters& line, const TailedLine shared, const double* __restrict u,
+    const double* __restrict gaussian, const double* __restrict tail_erfcx,
+    const double* __restrict exponential, const double* __restrict step_erfcx, std::size_t count,
+    double sigma_by_mean, double* __restrict values, double* __restrict by_amplitude,
+    double* __restrict by_mean, double* __restrict by_sigma_column, double* __restrict by_tail,
+    double* __restrict by_tail_slope, double* __restrict by_step) {
   const double a = line.amplitude, mean = line.mean, half_step = 0.5 * line.step;
   const double step_slope = line.step / (kSqrt2 * kSqrtPi * line.sigma);
   for (std::size_t i = 0; i < count; ++i) {
@@ -284,8 +290,8 @@ void add_tailed(const LineParameters& line, const double* u, std::size_t count,
                     c.step);
 }
 
-void add_lorentzian(const LineParameters& line, const double* u, std::size_t count, double* scratch,
-                    double* values, const LineColumns& fitted) {
+VESK_POINTS_LOOP void add_lorentzian(const LineParameters& line, const double* u, std::size_t count,
+                                     double* scratch, double* values, const LineColumns& fitted) {
   const LineColumns c = with_sinks(fitted, count, scratch);
   const double a = line.amplitude, inverse_gamma = 1.0 / line.gamma;
   const double mean = line.mean, gamma_by_mean = c.gamma_by_mean;
@@ -307,11 +313,11 @@ struct PseudoVoigtLine {
 };
 
 // The pseudo-Voigt line's values and derivatives at the points, added to separate arrays.
-void add_pseudo_voigt_points(const PseudoVoigtLine& line, const double* __restrict u,
-                             const double* __restrict gaussian, std::size_t count,
-                             double sigma_by_mean, double* __restrict values,
-                             double* __restrict by_amplitude, double* __restrict by_mean,
-                             double* __restrict by_sigma_column, double* __restrict by_eta) {
+VESK_POINTS_LOOP void add_pseudo_voigt_points(
+    const PseudoVoigtLine& line, const double* __restrict u, const double* __restrict gaussian,
+    std::size_t count, double sigma_by_mean, double* __restrict values,
+    double* __restrict by_amplitude, double* __restrict by_mean, double* __restrict by_sigma_column,
+    double* __restrict by_eta) {
   const double a = line.amplitude, eta = line.eta, inverse_variance = line.inverse_variance;
   const double inverse_half_width = line.inverse_half_width;
   for (std::size_t i = 0; i < count; ++i) {
@@ -350,12 +356,13 @@ void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t c
 
 // The Voigt line's values and derivatives at the points, from w(z) worked out for all of them
 // (its real and imaginary parts in separate arrays, for the vectoriser).
-void add_voigt_points(const LineParameters& line, const VoigtLine shared,
-                      const double* __restrict u, const double* __restrict w_re,
-                      const double* __restrict w_im, std::size_t count, double sigma_by_mean,
-                      double gamma_by_mean, double* __restrict values,
-                      double* __restrict by_amplitude, double* __restrict by_mean,
-                      double* __restrict by_sigma, double* __restrict by_gamma) {
+VESK_POINTS_LOOP void add_voigt_points(const LineParameters& line, const VoigtLine shared,
+                                       const double* __restrict u, const double* __restrict w_re,
+                                       const double* __restrict w_im, std::size_t count,
+                                       double sigma_by_mean, double gamma_by_mean,
+                                       double* __restrict values, double* __restrict by_amplitude,
+                                       double* __restrict by_mean, double* __restrict by_sigma,
+                                       double* __restrict by_gamma) {
   const double a = line.amplitude, mean = line.mean;
   for (std::size_t i = 0; i < count; ++i) {
     const VoigtPoint p = voigt_point_with(shared, (u[i] - mean) * shared.scale, w_re[i], w_im[i]);
