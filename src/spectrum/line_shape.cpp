@@ -204,7 +204,18 @@ void add_gaussian(const LineParameters& line, const double* u, std::size_t count
 // it runs on: the compiler's own run-time dispatch, for loops whose formulas the single-point
 // evaluation of a line here shares. (The vector kernels' table is for loops that need nothing
 // of a line.)
+// ThreadSanitizer instruments the resolver that picks a clone, and the loader runs it before the
+// sanitizer's runtime is ready: built for ThreadSanitizer, the loops are compiled once.
+#if defined(__SANITIZE_THREAD__)
+#define VESK_POINTS_LOOP
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VESK_POINTS_LOOP
+#endif
+#endif
+#ifndef VESK_POINTS_LOOP
 #define VESK_POINTS_LOOP __attribute__((target_clones("fma", "default")))
+#endif
 
 // The rows of scratch: row 0 the line's Gaussian, then a row for each column a line can add to,
 // then the special functions of a tailed or Voigt line at the points (three rows at most).
