@@ -74,6 +74,15 @@ def _require_finite(array, name):
         raise ValueError(f"{name} is not finite at index {_first_bad(bad)}")
 
 
+def _require_sorted_span(x):
+    """x sorted either way and not all one value, as a spectrum's positions must be."""
+    steps = _np.diff(x)
+    if not ((steps >= 0).all() or (steps <= 0).all()):
+        raise ValueError("x must be sorted, increasing or decreasing")
+    if x.size and x[0] == x[-1]:
+        raise ValueError("x must span an interval: every x is the same")
+
+
 #: The default of `errors`: None for arrays, "poisson" for a Spectrum of counts.
 _UNSET = type("_Unset", (), {"__repr__": lambda self: "None"})()
 
@@ -99,11 +108,7 @@ def _spectrum(x, y, errors):
         raise ValueError(f"x and y differ in length: {x.size} and {y.size}")
     _require_finite(x, "x")
     _require_finite(y, "y")
-    steps = _np.diff(x)
-    if not ((steps >= 0).all() or (steps <= 0).all()):
-        raise ValueError("x must be sorted, increasing or decreasing")
-    if x.size and x[0] == x[-1]:
-        raise ValueError("x must span an interval: every x is the same")
+    _require_sorted_span(x)
     if errors is None:
         return x, y, None, False
     if isinstance(errors, str):
@@ -670,11 +675,7 @@ def _batch(x, ys, errors):
         raise ValueError(f"ys has {ys.shape[1]} columns, x has {x.size} values")
     _require_finite(x, "x")
     _require_finite_rows(ys, "ys")
-    steps = _np.diff(x)
-    if not ((steps >= 0).all() or (steps <= 0).all()):
-        raise ValueError("x must be sorted, increasing or decreasing")
-    if x.size and x[0] == x[-1]:
-        raise ValueError("x must span an interval: every x is the same")
+    _require_sorted_span(x)
     if errors is None:
         return x, ys, None, False
     if isinstance(errors, str):
