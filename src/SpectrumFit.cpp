@@ -84,24 +84,26 @@ void SpectrumFit::set_accuracy(double accuracy) {
 std::vector<FoundPeak> SpectrumFit::find_peaks(const SpectrumData& data) const {
   const detail::PreparedChannels prepared = detail::prepare_channels(data);
   if (prepared.status != GSL_SUCCESS) return {};
+  detail::Workers workers(threads_);
   return detail::search_lines(*this, prepared.channels,
-                              detail::common_sigma(*this, prepared.channels));
+                              detail::common_sigma(*this, prepared.channels, workers), workers);
 }
 
 SpectrumFitResult SpectrumFit::fit(const SpectrumData& data) const {
   const Checked checked = check(*this, data);
   if (checked.refusal) return *checked.refusal;
   const Channels& channels = checked.prepared.channels;
-  const double sigma = detail::common_sigma(*this, channels);
+  detail::Workers workers(threads_);
+  const double sigma = detail::common_sigma(*this, channels, workers);
   std::vector<PeakStart> starts;
-  for (const FoundPeak& peak : detail::search_lines(*this, channels, sigma)) {
+  for (const FoundPeak& peak : detail::search_lines(*this, channels, sigma, workers)) {
     starts.push_back({peak.mean, peak.amplitude, peak.sigma});
   }
   // Nothing found and no window to fit: a spectrum without peaks or regions.
   if (starts.empty() && !has_window()) {
     return refused(*this, data, GSL_SUCCESS, gsl_strerror(GSL_SUCCESS));
   }
-  return detail::fit_lines(*this, data, channels, starts, sigma, true);
+  return detail::fit_lines(*this, data, channels, starts, sigma, true, workers);
 }
 
 SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,
@@ -116,10 +118,11 @@ SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,
                          (has_window() ? "window" : "data"));
     }
   }
-  double sigma = detail::common_sigma(*this, channels);
+  detail::Workers workers(threads_);
+  double sigma = detail::common_sigma(*this, channels, workers);
   // Without a width from the settings or the data, a tenth of the data's span.
   if (!(sigma > 0.0)) sigma = 0.1 * (channels.x.back() - channels.x.front());
-  return detail::fit_lines_at(*this, data, channels, positions, sigma);
+  return detail::fit_lines_at(*this, data, channels, positions, sigma, workers);
 }
 
 SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,
@@ -135,8 +138,10 @@ SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,
     }
     starts.push_back({peaks[i].mean, peaks[i].amplitude, std::fabs(peaks[i].sigma)});
   }
-  const double sigma = starts.empty() ? detail::common_sigma(*this, channels) : starts[0].sigma;
-  return detail::fit_lines(*this, data, channels, starts, sigma, false);
+  detail::Workers workers(threads_);
+  const double sigma =
+      starts.empty() ? detail::common_sigma(*this, channels, workers) : starts[0].sigma;
+  return detail::fit_lines(*this, data, channels, starts, sigma, false, workers);
 }
 
 }  // namespace vesk::numerics

@@ -1,6 +1,6 @@
 // Many threads at once: fits with one shared fitter and with their own, weights, rotations and
 // whole spectra of every line shape, all giving exactly what the same calls give one after the
-// other.
+// other; and one spectrum's fit shared among threads of its own, giving what one thread gives.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -326,6 +326,57 @@ TEST(Concurrency, EveryLineShapeInEightThreadsMatchesSerialResults) {
     EXPECT_EQ(serial[s].shape, static_cast<LineShape>(s % kShapes));
     ASSERT_FALSE(serial[s].peaks.empty());
     expect_same_bits(concurrent[s], serial[s]);
+  }
+}
+
+// A spectrum of many regions (singlets, doublets, a weak line beside a strong one for the
+// residual search) fitted with its work shared among 2 and 5 threads: every shape and width
+// mode, searched, at given positions and from given starts, equals one thread's fit to the bit,
+// also while other callers' fits run at the same time.
+TEST(Concurrency, OneFitSharedAmongThreadsMatchesOneThread) {
+  std::vector<double> x, y;
+  std::mt19937_64 generator(23);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> positions;
+  for (int i = 0; i < 1500; ++i) {
+    const double position = static_cast<double>(i);
+    double expected = 80.0 * std::exp(-position / 700.0) + 10.0;
+    for (int line = 0; line < 12; ++line) {
+      const double centre = 60.0 + 115.0 * line;
+      const double d = (position - centre) / (2.0 + 0.1 * line);
+      expected += (200.0 + 40.0 * line) * std::exp(-0.5 * d * d);
+      const double beside = (position - centre - (line % 3 == 0 ? 9.0 : 0.0)) / 2.2;
+      if (line % 3 == 0) expected += 60.0 * std::exp(-0.5 * beside * beside);
+    }
+    x.push_back(position);
+    y.push_back(std::max(0.0, std::round(expected + std::sqrt(expected) * noise(generator))));
+  }
+  for (int line = 0; line < 12; ++line) positions.push_back(61.0 + 115.0 * line);
+  const SpectrumData data{x.data(), y.data(), nullptr, x.size(), Statistics::poisson};
+  for (int s = 0; s < 5; ++s) {
+    SpectrumFit fitter;
+    fitter.set_shape(static_cast<LineShape>(s));
+    fitter.set_width(static_cast<WidthMode>(s % 3));
+    const std::vector<FoundPeak> found = fitter.find_peaks(data);
+    const auto fits = [&](int threads) {
+      SpectrumFit shared = fitter;
+      shared.set_threads(threads);
+      EXPECT_EQ(shared.find_peaks(data).size(), found.size());
+      return std::array<SpectrumFitResult, 3>{shared.fit(data), shared.fit(data, positions),
+                                              shared.fit(data, found)};
+    };
+    const std::array<SpectrumFitResult, 3> one = fits(1);
+    std::array<SpectrumFitResult, 3> five;
+    std::thread other([&] { five = fits(5); });
+    const std::array<SpectrumFitResult, 3> two = fits(2);
+    other.join();
+    for (std::size_t call = 0; call < one.size(); ++call) {
+      SCOPED_TRACE(::testing::Message() << line_shape_name(fitter.get_shape()) << " call " << call);
+      ASSERT_EQ(one[call].status, 0) << one[call].status_str;
+      ASSERT_GE(one[call].regions.size(), 10u);
+      expect_same_bits(two[call], one[call]);
+      expect_same_bits(five[call], one[call]);
+    }
   }
 }
 

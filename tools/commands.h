@@ -63,14 +63,15 @@ struct PeaksOptions {
   std::vector<std::string> fix;  ///< NAME=VALUE, each a shape parameter held at a value
   int max_iterations = 50;
   double accuracy = 1e-8;
+  int threads = 1;        ///< threads one spectrum's fit may use
   std::string format;     ///< table, csv or json; empty: table
   std::string plot_path;  ///< empty: no plot
   bool log_y = false;
   std::optional<double> live_time;        ///< seconds; unset: the file's, if it has one
   std::string blank;                      ///< a blank's spectrum; empty: none
   std::optional<double> blank_live_time;  ///< seconds; unset: the blank file's, if it has one
-  std::string html_path;  ///< empty: no HTML report
-  bool channels = false;    ///< instrument files: x are channel numbers
+  std::string html_path;                  ///< empty: no HTML report
+  bool channels = false;                  ///< instrument files: x are channel numbers
   std::string calibration;  ///< instrument files: C0,C1[,C2] replaces the file's calibration
 };
 

@@ -99,6 +99,11 @@ void add_peaks(CLI::App& app, PeaksOptions& options) {
       ->capture_default_str();
   peaks->add_option("--accuracy", options.accuracy, "Solver step and gradient tolerance")
       ->capture_default_str();
+  peaks
+      ->add_option("--threads", options.threads,
+                   "Threads one spectrum's fit may use (the same result whatever the number)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   peaks->add_option("--format", options.format, "table (default), csv or json")
       ->check(CLI::IsMember({"table", "csv", "json"}));
   peaks->add_option("--plot", options.plot_path,

@@ -129,6 +129,7 @@ numerics::SpectrumFit fitter_of(const PeaksOptions& options) {
   fitter.set_threshold(options.threshold);
   fitter.set_max_iterations(options.max_iterations);
   fitter.set_accuracy(options.accuracy);
+  fitter.set_threads(options.threads);
   if (!options.window.empty()) {
     const XRange window = parse_range(options.window, "--window");
     if (!window.low || !window.high) throw UsageError("--window needs both ends, LO:HI");

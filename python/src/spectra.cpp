@@ -399,9 +399,10 @@ void bind_spectra(py::module_& m) {
          const std::string& background, const LineSettings& line_settings,
          std::optional<double> fwhm, double threshold,
          std::optional<std::pair<double, double>> window, int max_iterations, double accuracy,
-         std::optional<double> live_time, const std::optional<Blank>& blank) {
-        const SpectrumFit fitter = spectrum_fit(background, line_settings, fwhm, threshold, window,
-                                                max_iterations, accuracy);
+         std::optional<double> live_time, const std::optional<Blank>& blank, int workers) {
+        SpectrumFit fitter = spectrum_fit(background, line_settings, fwhm, threshold, window,
+                                          max_iterations, accuracy);
+        fitter.set_threads(workers);
         SpectrumData data = spectrum_of(x, y, sigma, counts);
         data.live_time = live_time.value_or(kUnknownLiveTime);
         std::optional<SpectrumData> blank_data;
@@ -436,7 +437,7 @@ void bind_spectra(py::module_& m) {
       py::arg("x"), py::arg("y"), py::arg("sigma"), py::arg("counts"), py::arg("positions"),
       py::arg("starts"), py::arg("background"), py::arg("lines"), py::arg("fwhm"),
       py::arg("threshold"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
-      py::arg("live_time"), py::arg("blank"));
+      py::arg("live_time"), py::arg("blank"), py::arg("workers"));
 }
 
 }  // namespace vesk::python

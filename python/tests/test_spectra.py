@@ -171,6 +171,9 @@ def test_search_finds_every_line_of_a_gamma_spectrum(seed, fwhm):
     found = vn.find_peaks(x, counts, errors="poisson")
     assert found.dtype == vn.FOUND_PEAK_DTYPE and np.all(np.diff(found["mean"]) > 0)
     assert np.all(found["significance"] > 5.0)
+    shared = vn.fit_peaks(x, counts, errors="poisson", workers=3)  # the same to the bit
+    assert shared.peaks.tobytes() == fit.peaks.tobytes()
+    assert shared.regions.tobytes() == fit.regions.tobytes()
 
 
 def test_search_on_noise_finds_nothing():
@@ -244,6 +247,8 @@ Y = 100.0 * np.exp(-0.5 * ((X - 25.0) / 2.0) ** 2) + 5.0
     ({"window": "all"}, TypeError, "window must be"),
     ({"fwhm": -1.0}, ValueError, "fwhm must be positive"),
     ({"threshold": "5"}, TypeError, "threshold must be"),
+    ({"workers": 0}, ValueError, "workers must be"),
+    ({"workers": 1.5}, ValueError, "workers must be"),
 ])
 def test_bad_input_is_refused_by_name(arguments, error, words):
     call = {"x": X, "y": Y, **arguments}

@@ -121,23 +121,17 @@ def find_peaks(x: Spectrum, y: None = None, *, errors: _Errors = ...,
 @overload
 def find_peaks(x: npt.ArrayLike, y: npt.ArrayLike, *, errors: _Errors = None,
                fwhm: Optional[float] = None, threshold: float = 5.0) -> np.ndarray: ...
-@overload
-def fit_peaks(x: Spectrum, y: None = None, *, peaks: Optional[npt.ArrayLike] = None,
-              background: _Background = "linear", errors: _Errors = ...,
-              window: Optional[Tuple[float, float]] = None, fwhm: Optional[float] = None,
-              threshold: float = 5.0, same_width: bool = False, max_iterations: int = 50,
-              accuracy: float = 1e-8) -> PeakFit: ...
-@overload
-def fit_peaks(x: npt.ArrayLike, y: npt.ArrayLike, *, peaks: Optional[npt.ArrayLike] = None,
-              background: _Background = "linear", errors: _Errors = None,
-              window: Optional[Tuple[float, float]] = None, fwhm: Optional[float] = None,
-              threshold: float = 5.0, same_width: bool = False, max_iterations: int = 50,
-              accuracy: float = 1e-8, shape: _Shape = "gaussian", width: _Width = "free",
-              resolution: Optional[Tuple[float, float, float]] = None,
+def fit_peaks(x: Union[Spectrum, npt.ArrayLike], y: Optional[npt.ArrayLike] = None, *,
+              peaks: Optional[npt.ArrayLike] = None, background: _Background = "linear",
+              errors: _Errors = ..., window: Optional[Tuple[float, float]] = None,
+              fwhm: Optional[float] = None, threshold: float = 5.0, same_width: bool = False,
+              max_iterations: int = 50, accuracy: float = 1e-8, shape: _Shape = "gaussian",
+              width: _Width = "free", resolution: Optional[Tuple[float, float, float]] = None,
               fixed: Optional[_Fixed] = None, live_time: Optional[float] = None,
               blank: Optional[Union[Tuple[npt.ArrayLike, npt.ArrayLike, Optional[float]],
                                     Tuple[npt.ArrayLike, npt.ArrayLike, Optional[float],
-                                          npt.ArrayLike]]] = None) -> PeakFit: ...
+                                          npt.ArrayLike]]] = None,
+              workers: int = 1) -> PeakFit: ...
 def fit_peaks_many(x: npt.ArrayLike, ys: npt.ArrayLike, *, peaks: npt.ArrayLike,
                    background: _Background = "linear", errors: _Errors = None,
                    window: Optional[Tuple[float, float]] = None, fwhm: Optional[float] = None,

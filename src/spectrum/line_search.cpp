@@ -24,22 +24,26 @@ constexpr double kSearchScales[] = {0.6, 1.0, 1.6, 2.6, 4.2};
 
 }  // namespace
 
-double common_sigma(const SpectrumFit& settings, const Channels& channels) {
+double common_sigma(const SpectrumFit& settings, const Channels& channels, Workers& workers) {
   const double fwhm = settings.get_fwhm();
   if (fwhm > 0.0) return fwhm / kFwhmPerSigma;
-  return estimate_sigma(channels, settings.get_threshold());
+  return estimate_sigma(channels, settings.get_threshold(), workers);
 }
 
 std::vector<FoundPeak> search_lines(const SpectrumFit& settings, const Channels& channels,
-                                    double sigma) {
+                                    double sigma, Workers& workers) {
   std::vector<FoundPeak> candidates;
   if (!(sigma > 0.0)) return candidates;
   const double step = spacing(channels);
   // Peak widths change across a spectrum (a detector's resolution with energy): the search looks
   // with smoothing for narrower and for wider peaks too.
-  for (double scale : kSearchScales) {
-    const int half_width = matched_half_width(scale * sigma / step);
-    for (const Candidate& c : significant_maxima(channels, half_width, settings.get_threshold())) {
+  std::vector<int> half_widths;
+  for (double scale : kSearchScales)
+    half_widths.push_back(matched_half_width(scale * sigma / step));
+  const std::vector<std::vector<Candidate>> maxima =
+      significant_maxima(channels, half_widths, settings.get_threshold(), workers);
+  for (const std::vector<Candidate>& at_scale : maxima) {
+    for (const Candidate& c : at_scale) {
       const double mean = channels.x_at(c.channel);
       if (settings.has_window() &&
           !(settings.get_window_lo() <= mean && mean <= settings.get_window_hi())) {

@@ -11,13 +11,13 @@
 namespace vesk::numerics::detail {
 
 // The lines' common sigma in x units: from the settings' FWHM, else estimated from the data
-// (NaN when no line stands out).
-double common_sigma(const SpectrumFit& settings, const Channels& channels);
+// (NaN when no line stands out). The search's smoothings are shared among @p workers.
+double common_sigma(const SpectrumFit& settings, const Channels& channels, Workers& workers);
 
 // Every line significant at one of several smoothings around @p sigma, sorted by mean, the same
 // line seen at several smoothings once.
 std::vector<FoundPeak> search_lines(const SpectrumFit& settings, const Channels& channels,
-                                    double sigma);
+                                    double sigma, Workers& workers);
 
 }  // namespace vesk::numerics::detail
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "least_squares.h"
@@ -72,14 +73,10 @@ void compute_second_derivative(const Channels& channels, int half_width, SecondD
   }
 }
 
-// The second derivative at this smoothing, in the spectrum's one buffer for it: valid until the
-// next smoothing is asked for.
-const SecondDerivative& second_derivative(const Channels& channels, int half_width) {
-  if (channels.derivative_half_width != half_width) {
-    compute_second_derivative(channels, half_width, channels.derivative);
-    channels.derivative_half_width = half_width;
-  }
-  return channels.derivative;
+// The buffer for the second derivative of the search's thread `worker`.
+SecondDerivative& derivative_buffer(const Channels& channels, std::size_t worker) {
+  if (channels.derivatives.size() <= worker) channels.derivatives.resize(worker + 1);
+  return channels.derivatives[worker];
 }
 
 // Smoothing the second derivative over 2m + 1 channels widens a Gaussian's sign changes, from
@@ -215,9 +212,10 @@ double height_at(const Channels& channels, std::size_t channel, int reach) {
   return channels.y[channel] - lowest;
 }
 
-std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
-                                          double threshold) {
-  const SecondDerivative& derivative = second_derivative(channels, half_width);
+namespace {
+
+std::vector<Candidate> maxima_of(const Channels& channels, const SecondDerivative& derivative,
+                                 int half_width, double threshold) {
   const std::vector<double>& s = derivative.significance;
   std::vector<Candidate> found;
   for (std::size_t i = 1; i + 1 < s.size(); ++i) {
@@ -229,19 +227,45 @@ std::vector<Candidate> significant_maxima(const Channels& channels, int half_wid
   return found;
 }
 
-// The median sigma (x units) of single-peak fits to the most significant peaks found with
-// smoothing over `half_width` channels; each fit spans `reach` sigma either side, a sigma of
-// `sigma_channels` to start with (or the peak's own width from the search when that is 0).
-double median_fitted_sigma(const Channels& channels, double threshold, int half_width,
-                           double sigma_channels) {
-  std::vector<Candidate> candidates = significant_maxima(channels, half_width, threshold);
+}  // namespace
+
+std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
+                                          double threshold) {
+  SecondDerivative& derivative = derivative_buffer(channels, 0);
+  compute_second_derivative(channels, half_width, derivative);
+  return maxima_of(channels, derivative, half_width, threshold);
+}
+
+std::vector<std::vector<Candidate>> significant_maxima(const Channels& channels,
+                                                       const std::vector<int>& half_widths,
+                                                       double threshold, Workers& workers) {
+  std::vector<std::vector<Candidate>> found(half_widths.size());
+  // Every buffer exists before the threads start: each then touches only its own.
+  derivative_buffer(channels, workers.size() - 1);
+  workers.for_each_index(half_widths.size(), [&](std::size_t k, std::size_t worker) {
+    SecondDerivative& derivative = channels.derivatives[worker];
+    compute_second_derivative(channels, half_widths[k], derivative);
+    found[k] = maxima_of(channels, derivative, half_widths[k], threshold);
+  });
+  return found;
+}
+
+namespace {
+
+// The median sigma (x units) of single-peak fits to the most significant of the `candidates`
+// found with some smoothing, shared among `workers`; each fit spans kWidthWindowReach sigma
+// either side, a sigma of `sigma_channels` to start with (or the peak's own width from the
+// search when that is 0).
+double median_fitted_sigma(const Channels& channels, std::vector<Candidate> candidates,
+                           double sigma_channels, Workers& workers) {
   std::sort(candidates.begin(), candidates.end(),
             [](const Candidate& a, const Candidate& b) { return a.significance > b.significance; });
   if (candidates.size() > kWidthSamples) candidates.resize(kWidthSamples);
   const double spacing =
       std::fabs(channels.x.back() - channels.x.front()) / static_cast<double>(channels.size() - 1);
-  std::vector<double> sigmas;
-  for (const Candidate& c : candidates) {
+  std::vector<double> fitted(candidates.size(), kNan);
+  workers.for_each_index(candidates.size(), [&](std::size_t k, std::size_t) {
+    const Candidate& c = candidates[k];
     const auto peak = static_cast<std::size_t>(std::lround(c.channel));
     // No wider than the data, so that the window's reach stays a number of channels.
     const double width = std::min(sigma_channels > 0.0 ? sigma_channels : c.sigma_channels,
@@ -252,44 +276,70 @@ double median_fitted_sigma(const Channels& channels, double threshold, int half_
     const std::size_t last = std::min(channels.size() - 1, peak + static_cast<std::size_t>(reach));
     const double sigma_guess =
         std::fabs(channels.x_at(static_cast<double>(peak) + width) - channels.x[peak]);
-    const double sigma = single_peak_sigma(channels, first, last, peak, sigma_guess);
+    fitted[k] = single_peak_sigma(channels, first, last, peak, sigma_guess);
+  });
+  std::vector<double> sigmas;
+  for (double sigma : fitted) {
     // A line narrower than half a channel cannot be told from a single noisy channel.
     if (sigma >= kNarrowestSigmaChannels * spacing) sigmas.push_back(sigma);
   }
   return median(sigmas);
 }
 
-double estimate_sigma(const Channels& channels, double threshold) {
-  // First at the smoothing at which the most significant peak stands out most, which may merge
-  // close lines; then again with the smoothing and fit windows that this width calls for.
-  // The significance of a peak grows with the smoothing up to about 3.7 of its sigma and falls
-  // beyond: the trial widths stop once the best peak stands out less than at the last one.
+// The smoothing at which the most significant peak stands out most, and the maxima found with
+// it; best_width 0 when no peak passes the threshold. The significance of a peak grows with the
+// smoothing up to about 3.7 of its sigma and falls beyond: the trial widths stop once the best
+// peak stands out less than at the last one. They are tried as many at a time as there are
+// workers, and looked at in order, as one at a time.
+struct BestSmoothing {
   int best_width = 0;
+  std::vector<Candidate> candidates;
+};
+
+BestSmoothing best_smoothing(const Channels& channels, double threshold, Workers& workers) {
+  BestSmoothing best;
   double best_significance = threshold;
-  for (int half_width : kTrialHalfWidths) {
-    double strongest = 0.0;
-    for (const Candidate& c : significant_maxima(channels, half_width, threshold)) {
-      strongest = std::max(strongest, c.significance);
-    }
-    if (strongest > best_significance) {
-      best_significance = strongest;
-      best_width = half_width;
-    } else if (best_width != 0) {
-      break;
+  const std::size_t trials = std::size(kTrialHalfWidths);
+  const std::size_t batch = workers.size();
+  for (std::size_t first = 0; first < trials; first += batch) {
+    const std::vector<int> widths(std::begin(kTrialHalfWidths) + first,
+                                  std::begin(kTrialHalfWidths) + std::min(first + batch, trials));
+    std::vector<std::vector<Candidate>> found =
+        significant_maxima(channels, widths, threshold, workers);
+    for (std::size_t k = 0; k < widths.size(); ++k) {
+      double strongest = 0.0;
+      for (const Candidate& c : found[k]) strongest = std::max(strongest, c.significance);
+      if (strongest > best_significance) {
+        best_significance = strongest;
+        best.best_width = widths[k];
+        best.candidates = std::move(found[k]);
+      } else if (best.best_width != 0) {
+        return best;
+      }
     }
   }
-  if (best_width == 0) return kNan;
+  return best;
+}
+
+}  // namespace
+
+double estimate_sigma(const Channels& channels, double threshold, Workers& workers) {
+  // First at the smoothing at which the most significant peak stands out most, which may merge
+  // close lines; then again with the smoothing and fit windows that this width calls for.
+  BestSmoothing best = best_smoothing(channels, threshold, workers);
+  if (best.best_width == 0) return kNan;
   const double spacing =
       (channels.x.back() - channels.x.front()) / static_cast<double>(channels.size() - 1);
   if (!(spacing > 0.0)) return kNan;  // all points at one x: no width can be measured
-  double sigma = median_fitted_sigma(channels, threshold, best_width, 0.0);
-  int half_width = best_width;
+  double sigma = median_fitted_sigma(channels, std::move(best.candidates), 0.0, workers);
+  int half_width = best.best_width;
   for (int refinement = 0; refinement < kWidthRefinements && sigma > 0.0; ++refinement) {
     const double sigma_channels = sigma / spacing;
     // The same smoothing again would find the same peaks and fit them alike.
     if (matched_half_width(sigma_channels) == half_width) break;
     half_width = matched_half_width(sigma_channels);
-    const double refined = median_fitted_sigma(channels, threshold, half_width, sigma_channels);
+    const double refined = median_fitted_sigma(
+        channels, significant_maxima(channels, half_width, threshold), sigma_channels, workers);
     if (std::isnan(refined)) break;
     sigma = refined;
   }

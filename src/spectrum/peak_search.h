@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "parallel.h"
 #include "vesk/numerics/SpectrumFitResult.h"
 
 namespace vesk::numerics::detail {
@@ -21,7 +22,7 @@ struct SecondDerivative {
 
 // A spectrum as the search and the fit see it: x increasing, with the variance of each value
 // for the significance (counts: y; weighted: sigma^2; unweighted: one robust estimate). It
-// belongs to one call, which keeps the last second derivative it computed and its half-width:
+// belongs to one call, which keeps a buffer for the second derivative per thread of the search:
 // the width estimate and the search look at one smoothing after another, and reusing the same
 // memory for each spares a process whose allocator returns freed memory to the system a
 // page fault for every page of every smoothing.
@@ -31,8 +32,7 @@ struct Channels {
   std::vector<double> sigma;  // weighted only
   std::vector<double> variance;
   Statistics statistics = Statistics::unweighted;
-  mutable SecondDerivative derivative;
-  mutable int derivative_half_width = 0;  // 0: none computed yet
+  mutable std::vector<SecondDerivative> derivatives;
   std::size_t size() const { return x.size(); }
   // x at a fractional channel index, by linear interpolation.
   double x_at(double channel) const;
@@ -59,13 +59,19 @@ struct Candidate {
 // channels, that exceed `threshold`, in channel order.
 std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
                                           double threshold);
+// The same for several smoothings, shared among `workers`: one list per half width, in their
+// order.
+std::vector<std::vector<Candidate>> significant_maxima(const Channels& channels,
+                                                       const std::vector<int>& half_widths,
+                                                       double threshold, Workers& workers);
 
 // The smoothing half-width (channels) for finding peaks of width sigma (channels).
 int matched_half_width(double sigma_channels);
 
 // The peaks' sigma in x units estimated from the data: the median width of single-peak fits to
-// the most significant peaks; NaN when no peak stands out.
-double estimate_sigma(const Channels& channels, double threshold);
+// the most significant peaks; NaN when no peak stands out. The `workers` share the work; the
+// estimate does not depend on their number.
+double estimate_sigma(const Channels& channels, double threshold, Workers& workers);
 
 // The height above the local background at a channel: the smoothed value there minus the lowest
 // smoothed value within `reach` channels on either side.

@@ -228,8 +228,8 @@ std::optional<ShapeSettings> measured_tails(const RegionSettings& context,
 // tail wanders off.
 SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData& data,
                               const std::vector<PeakStart>& starts, double sigma,
-                              bool add_residual_lines, const PlanFits& earlier = {},
-                              PlanFits* fitted = nullptr) {
+                              bool add_residual_lines, Workers& workers,
+                              const PlanFits& earlier = {}, PlanFits* fitted = nullptr) {
   const SpectrumFit& settings = context.settings;
   SpectrumFitResult result;
   result.background = settings.get_background();
@@ -249,11 +249,13 @@ SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData&
     }
     return fit;
   };
-  std::vector<RegionFit> fits;
-  for (std::size_t index = 0; index < plans.size(); ++index) {
+  std::vector<RegionFit> fits(plans.size());
+  workers.for_each_index(plans.size(), [&](std::size_t index, std::size_t) {
     std::optional<RegionFit> known = earlier_fit(earlier, plans[index], index);
-    fits.push_back(known ? std::move(*known) : fit_plan(context, plans[index], index));
-    if (fitted) fitted->emplace_back(plans[index], fits.back());
+    fits[index] = known ? std::move(*known) : fit_plan(context, plans[index], index);
+  });
+  for (std::size_t index = 0; fitted && index < plans.size(); ++index) {
+    fitted->emplace_back(plans[index], fits[index]);
   }
   if (has_tail(context.shape.shape) && plans.size() > 1) {
     if (const std::optional<ShapeSettings> tails = measured_tails(context, fits)) {
@@ -261,12 +263,12 @@ SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData&
       // where they ended.
       const RegionSettings held{settings, context.channels, *tails, context.gaussian_first};
       const RegionSettings restarted{settings, context.channels, *tails, false};
-      for (std::size_t index = 0; index < plans.size(); ++index) {
+      workers.for_each_index(plans.size(), [&](std::size_t index, std::size_t) {
         RegionFit& fit = fits[index];
-        if (has_strong_line(fit)) continue;
+        if (has_strong_line(fit)) return;
         if (!fit.region.ok()) {
           fit = fit_plan(held, plans[index], index);
-          continue;
+          return;
         }
         std::vector<PeakStart> lines;
         for (const SpectrumPeak& peak : fit.peaks)
@@ -274,7 +276,7 @@ SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData&
         RegionFit again = fit_region(restarted, plans[index].first, plans[index].count, lines,
                                      widths_of(settings, lines.size()), index);
         if (again.region.ok()) fit = std::move(again);
-      }
+      });
     }
   }
   for (RegionFit& fit : fits) {
@@ -493,13 +495,15 @@ bool narrow_split_regions(const Channels& channels, const SpectrumFitResult& res
 SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
                                                   const SpectrumData& data,
                                                   std::vector<PeakStart> starts, double sigma,
-                                                  bool add_residual_lines,
+                                                  bool add_residual_lines, Workers& workers,
                                                   std::vector<PeakStart>* planned = nullptr) {
   if (planned) *planned = starts;
-  if (!add_residual_lines) return fit_regions(context, data, starts, sigma, add_residual_lines);
+  if (!add_residual_lines) {
+    return fit_regions(context, data, starts, sigma, add_residual_lines, workers);
+  }
   PlanFits fitted;
   SpectrumFitResult result =
-      fit_regions(context, data, starts, sigma, add_residual_lines, {}, &fitted);
+      fit_regions(context, data, starts, sigma, add_residual_lines, workers, {}, &fitted);
   bool narrowed = narrow_split_regions(context.channels, result, starts);
   for (std::size_t k = 0; k < result.peaks.size(); ++k) {
     const double fwhm = result.peaks[k].fwhm;
@@ -517,14 +521,14 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
   }
   if (!narrowed) return result;
   if (planned) *planned = starts;
-  return fit_regions(context, data, starts, sigma, add_residual_lines, fitted);
+  return fit_regions(context, data, starts, sigma, add_residual_lines, workers, fitted);
 }
 
 }  // namespace
 
 SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
                             const Channels& channels, const std::vector<PeakStart>& starts,
-                            double sigma, bool add_residual_lines) {
+                            double sigma, bool add_residual_lines, Workers& workers) {
   RegionSettings context{settings, channels, shape_settings(settings)};
   const bool caller_starts = !add_residual_lines && settings.get_fwhm() > 0.0;
   context.gaussian_first = !(caller_starts && starts_as_given(settings.get_shape()));
@@ -544,13 +548,16 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     free.set_width(WidthMode::free);
     const RegionSettings own{free, channels, context.shape, context.gaussian_first};
     std::vector<PeakStart> planned;
-    resolution = fit_resolution(
-        fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines, &planned),
-        sigma, least_fwhm, lo, hi);
+    resolution =
+        fit_resolution(fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines,
+                                                       workers, &planned),
+                       sigma, least_fwhm, lo, hi);
     context.shape.resolution = resolution->resolution;
-    result = fit_regions_without_broad_lines(context, data, planned, sigma, add_residual_lines);
+    result =
+        fit_regions_without_broad_lines(context, data, planned, sigma, add_residual_lines, workers);
   } else {
-    result = fit_regions_without_broad_lines(context, data, starts, sigma, add_residual_lines);
+    result =
+        fit_regions_without_broad_lines(context, data, starts, sigma, add_residual_lines, workers);
   }
   if (settings.get_width() == WidthMode::resolution) {
     result.resolution = resolution->resolution.coefficients;
@@ -608,18 +615,18 @@ bool widen_starts(const SpectrumFitResult& measured, std::vector<PeakStart>& sta
 
 SpectrumFitResult fit_lines_at(const SpectrumFit& settings, const SpectrumData& data,
                                const Channels& channels, const std::vector<double>& positions,
-                               double sigma) {
+                               double sigma, Workers& workers) {
   std::vector<PeakStart> starts = starts_at(channels, positions, sigma);
   const bool width_estimated = !(settings.get_fwhm() > 0.0) && !settings.has_window();
-  if (!width_estimated) return fit_lines(settings, data, channels, starts, sigma, false);
+  if (!width_estimated) return fit_lines(settings, data, channels, starts, sigma, false, workers);
   SpectrumFit gaussian = settings;
   gaussian.set_shape(LineShape::gaussian);
   gaussian.set_width(WidthMode::free);
   const bool as_measured =
       settings.get_shape() == LineShape::gaussian && settings.get_width() == WidthMode::free;
-  SpectrumFitResult measured = fit_lines(gaussian, data, channels, starts, sigma, false);
+  SpectrumFitResult measured = fit_lines(gaussian, data, channels, starts, sigma, false, workers);
   if (!widen_starts(measured, starts) && as_measured) return measured;
-  return fit_lines(settings, data, channels, starts, sigma, false);
+  return fit_lines(settings, data, channels, starts, sigma, false, workers);
 }
 
 }  // namespace vesk::numerics::detail

@@ -6,16 +6,17 @@
 
 #include <vector>
 
+#include "parallel.h"
 #include "spectrum/region_fit.h"
 
 namespace vesk::numerics::detail {
 
 // Fits the lines starting at @p starts; @p sigma is their common width. With
 // @p add_residual_lines, lines left significant in a region's residuals are added (the search),
-// and a region that fails drops its weakest lines.
+// and a region that fails drops its weakest lines. The regions are shared among @p workers.
 SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
                             const Channels& channels, const std::vector<PeakStart>& starts,
-                            double sigma, bool add_residual_lines);
+                            double sigma, bool add_residual_lines, Workers& workers);
 
 // Start values for lines at given positions: the height above the local background there, and
 // the common width.
@@ -28,7 +29,7 @@ std::vector<PeakStart> starts_at(const Channels& channels, const std::vector<dou
 // it came out with, in a region wide enough for its background.
 SpectrumFitResult fit_lines_at(const SpectrumFit& settings, const SpectrumData& data,
                                const Channels& channels, const std::vector<double>& positions,
-                               double sigma);
+                               double sigma, Workers& workers);
 
 }  // namespace vesk::numerics::detail
 

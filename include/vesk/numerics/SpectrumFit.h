@@ -8,8 +8,8 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <optional>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "vesk/numerics/SpectrumFitResult.h"
@@ -188,6 +188,14 @@ class SpectrumFit {
   /// The solver's step and gradient tolerance.
   double get_accuracy() const { return accuracy_; }
 
+  /// How many threads one fit may use, counting the caller's: the search's smoothings and the
+  /// regions are shared among them. Results are the same to the last bit whatever the number;
+  /// values below 1 select 1, the default (callers that fit many spectra at once usually
+  /// spread the spectra over their threads instead).
+  void set_threads(int threads) { threads_ = threads > 1 ? threads : 1; }
+  /// How many threads one fit may use.
+  int get_threads() const { return threads_; }
+
  private:
   Background background_ = Background::linear;
   LineShape shape_ = LineShape::gaussian;
@@ -201,6 +209,7 @@ class SpectrumFit {
   double window_lo_ = 0.0;
   double window_hi_ = 0.0;
   double accuracy_ = default_accuracy;
+  int threads_ = 1;
 };
 
 }  // namespace vesk::numerics

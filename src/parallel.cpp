@@ -1,0 +1,89 @@
+#include "parallel.h"
+
+namespace vesk::numerics::detail {
+
+namespace {
+
+// Which worker of the running job this thread is: pieces that share work again from within a
+// piece run in their thread, with its buffers.
+thread_local std::size_t current_worker = 0;
+
+}  // namespace
+
+Workers::Workers(int threads) {
+  for (int helper = 1; helper < threads; ++helper) {
+    try {
+      helpers_.emplace_back([this, helper] { serve(static_cast<std::size_t>(helper)); });
+    } catch (...) {
+      break;
+    }
+  }
+}
+
+Workers::~Workers() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  started_.notify_all();
+  for (std::thread& helper : helpers_) helper.join();
+}
+
+void Workers::take(std::size_t worker) {
+  current_worker = worker;
+  try {
+    for (std::size_t i = next_++; i < count_ && !failed_; i = next_++) call_(context_, i, worker);
+  } catch (...) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!failure_) failure_ = std::current_exception();
+    failed_ = true;
+  }
+}
+
+void Workers::serve(std::size_t worker) {
+  unsigned long seen = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      started_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+    }
+    take(worker);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (--busy_helpers_ == 0) finished_.notify_one();
+    }
+  }
+}
+
+void Workers::run(std::size_t count, Call call, const void* context) {
+  bool idle = false;
+  if (helpers_.empty() || count < 2 || !running_.compare_exchange_strong(idle, true)) {
+    for (std::size_t i = 0; i < count; ++i) call(context, i, current_worker);
+    return;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    call_ = call;
+    context_ = context;
+    count_ = count;
+    next_ = 0;
+    failed_ = false;
+    failure_ = nullptr;
+    busy_helpers_ = helpers_.size();
+    ++generation_;
+  }
+  started_.notify_all();
+  take(0);
+  std::exception_ptr failure;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [&] { return busy_helpers_ == 0; });
+    failure = failure_;
+  }
+  running_ = false;
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace vesk::numerics::detail
