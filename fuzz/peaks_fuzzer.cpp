@@ -1,11 +1,13 @@
 // The spectrum engine on arbitrary data and settings: every statistic, background, line shape and
 // width mode, a given resolution and held shape parameters of any value, with and without a
-// window, searched or at given positions. It must return without crashing; a refused spectrum
-// has no peaks or regions, and a fitted region's peaks are finite where it completed.
+// window, searched or at given positions, in one thread or shared among several. It must return
+// without crashing; a refused spectrum has no peaks or regions, a fitted region's peaks are
+// finite where it completed, and a fit shared among threads equals one thread's to the bit.
 #include <gsl/gsl_errno.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "fuzz_input.h"
@@ -28,7 +30,8 @@ constexpr int kWidthModes = 3;
 constexpr std::size_t kShapeParameters = 5;
 
 // The line settings of an input: a byte for the shape (bits 0-2), the width mode (bits 3-4; 0
-// leaves the one that the same-width flag chose) and whether the resolution is given (bit 5), a
+// leaves the one that the same-width flag chose), whether the resolution is given (bit 5) and how
+// many threads one fit may use (bits 6-7: 1 + the value mod 3), a
 // byte of the shape parameters held (bit i for ShapeParameter i), then the resolution's three
 // coefficients and a value for every shape parameter. All zero is the settings of a new object.
 void set_lines(vesk::numerics::fuzzing::FuzzInput& input, SpectrumFit& fitter) {
@@ -42,6 +45,7 @@ void set_lines(vesk::numerics::fuzzing::FuzzInput& input, SpectrumFit& fitter) {
   const int width = ((lines >> 3) & 0x03) % kWidthModes;
   if (width != 0) fitter.set_width(static_cast<WidthMode>(width));
   if ((lines & 0x20) != 0) fitter.set_resolution(resolution[0], resolution[1], resolution[2]);
+  fitter.set_threads(1 + ((lines >> 6) & 0x03) % 3);
   for (std::size_t k = 0; k < kShapeParameters; ++k) {
     if ((held >> k) & 1U) fitter.set_fixed(static_cast<ShapeParameter>(k), values[k]);
   }
@@ -59,6 +63,24 @@ void check(const SpectrumFitResult& result) {
       std::abort();
     }
   }
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// A fit shared among threads gives what one thread gives, to the bit.
+void check_same_as_one_thread(const SpectrumFitResult& shared, const SpectrumFitResult& one) {
+  bool same = shared.status == one.status && shared.peaks.size() == one.peaks.size() &&
+              shared.regions.size() == one.regions.size();
+  for (std::size_t k = 0; same && k < one.peaks.size(); ++k) {
+    same = same_bits(shared.peaks[k].mean, one.peaks[k].mean) &&
+           same_bits(shared.peaks[k].area, one.peaks[k].area) &&
+           same_bits(shared.peaks[k].fwhm_err, one.peaks[k].fwhm_err);
+  }
+  for (std::size_t r = 0; same && r < one.regions.size(); ++r) {
+    same = shared.regions[r].status == one.regions[r].status &&
+           same_bits(shared.regions[r].chisq, one.regions[r].chisq);
+  }
+  if (!same) std::abort();
 }
 
 }  // namespace
@@ -87,7 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fitter.set_fwhm(fwhm);
   fitter.set_max_iterations(20);
   if ((flags & 0x80) != 0) fitter.set_window(window_lo, window_hi);
-  check(fitter.fit(spectrum));
+  const SpectrumFitResult searched = fitter.fit(spectrum);
+  check(searched);
+  if (fitter.get_threads() > 1) {
+    SpectrumFit one = fitter;
+    one.set_threads(1);
+    check_same_as_one_thread(searched, one.fit(spectrum));
+  }
   check(fitter.fit(spectrum, std::vector<double>{position, position + 3.0}));
   (void)fitter.find_peaks(spectrum);
   return 0;
