@@ -10,16 +10,6 @@ thread_local std::size_t current_worker = 0;
 
 }  // namespace
 
-Workers::Workers(int threads) {
-  for (int helper = 1; helper < threads; ++helper) {
-    try {
-      helpers_.emplace_back([this, helper] { serve(static_cast<std::size_t>(helper)); });
-    } catch (...) {
-      break;
-    }
-  }
-}
-
 Workers::~Workers() {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -59,9 +49,16 @@ void Workers::serve(std::size_t worker) {
 
 void Workers::run(std::size_t count, Call call, const void* context) {
   bool idle = false;
-  if (helpers_.empty() || count < 2 || !running_.compare_exchange_strong(idle, true)) {
+  if (threads_ < 2 || count < 2 || !running_.compare_exchange_strong(idle, true)) {
     for (std::size_t i = 0; i < count; ++i) call(context, i, current_worker);
     return;
+  }
+  for (std::size_t helper = helpers_.size() + 1; helper < threads_; ++helper) {
+    try {
+      helpers_.emplace_back([this, helper] { serve(helper); });
+    } catch (...) {
+      threads_ = helper;  // no more threads to be had
+    }
   }
   {
     const std::lock_guard<std::mutex> lock(mutex_);

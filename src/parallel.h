@@ -5,8 +5,8 @@
 // among threads of that call. Each piece writes only its own result, so what comes out does not
 // depend on the number of threads or on which thread took which piece. The threads belong to
 // the call and end with it: nothing is kept between calls, and calls from any number of threads
-// stay independent. They are started once per call and wait between its pieces, since starting
-// a thread costs as much as fitting a small region.
+// stay independent. They are started when the call first has pieces to share, and then wait
+// between its pieces, since starting a thread costs as much as fitting a small region.
 
 #include <atomic>
 #include <condition_variable>
@@ -20,15 +20,15 @@ namespace vesk::numerics::detail {
 
 class Workers {
  public:
-  // This thread and threads - 1 more (none for 1 or less). Threads that cannot be started
-  // leave their share to the others.
-  explicit Workers(int threads);
+  // This thread and threads - 1 more (none for 1 or less), started with the first pieces to
+  // share. Threads that cannot be started leave their share to the others.
+  explicit Workers(int threads) : threads_(threads > 1 ? static_cast<std::size_t>(threads) : 1) {}
   ~Workers();
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
   // How many threads share the work, this one included.
-  std::size_t size() const { return helpers_.size() + 1; }
+  std::size_t size() const { return threads_; }
 
   // Calls work(i, worker) once for every i in [0, count), each thread taking the next index
   // that none has taken; `worker`, below size(), tells which thread runs the call, for buffers
@@ -51,6 +51,7 @@ class Workers {
   void take(std::size_t worker);
   void serve(std::size_t worker);
 
+  std::size_t threads_;
   std::vector<std::thread> helpers_;
   std::mutex mutex_;
   std::condition_variable started_;
