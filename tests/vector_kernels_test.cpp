@@ -68,7 +68,8 @@ TEST_P(VectorKernelsTest, AccumulateFormsTheNormalEquations) {
   const VectorKernels& k = kernels();
   std::mt19937_64 generator(3);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  for (std::size_t parameters : {3u, 4u, 13u}) {
+  // Dot products up to 16 parameters, the matrix product's lower triangle beyond.
+  for (std::size_t parameters : {3u, 4u, 13u, 22u, 29u}) {
     for (bool weighted : {false, true}) {
       SCOPED_TRACE(std::to_string(parameters) + (weighted ? " weighted" : ""));
       const std::size_t count = 203;
@@ -91,6 +92,8 @@ TEST_P(VectorKernelsTest, AccumulateFormsTheNormalEquations) {
             expected += jacobian[r * count + i] * jacobian[c * count + i] * (weighted ? w[i] : 1.0);
           }
           EXPECT_NEAR(normal[c * parameters + r], expected, 1e-12) << r << "," << c;
+          // Symmetric to the bit, whichever triangle was summed.
+          EXPECT_EQ(normal[c * parameters + r], normal[r * parameters + c]) << r << "," << c;
         }
       }
     }

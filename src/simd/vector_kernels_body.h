@@ -127,15 +127,18 @@ void accumulate(const double* jacobian, std::size_t count, std::size_t parameter
       }
       gradient_sum(column) += j.col(column).dot(gradient_weights);
     }
-    for (Eigen::Index column = 1; column < p; ++column) {
-      for (Eigen::Index row = 0; row < column; ++row) {
-        information(row, column) = information(column, row);
-      }
-    }
-    return;
+  } else {
+    // The lower triangle alone, by the same blocks of the same kernel as the full product and so
+    // to the same bits, with a little over half its arithmetic.
+    information.triangularView<Eigen::Lower>() += j.transpose() * right;
+    gradient_sum.noalias() += j.transpose() * gradient_weights;
   }
-  information.noalias() += j.transpose() * right;
-  gradient_sum.noalias() += j.transpose() * gradient_weights;
+  // J^T W J is symmetric: the upper triangle is the lower one's mirror.
+  for (Eigen::Index column = 1; column < p; ++column) {
+    for (Eigen::Index row = 0; row < column; ++row) {
+      information(row, column) = information(column, row);
+    }
+  }
 }
 
 }  // namespace
