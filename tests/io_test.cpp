@@ -312,6 +312,27 @@ TEST(SpectrumFiles, XylibFormatsAndTextColumns) {
   EXPECT_EQ(canberra.x, canberra.channels);
   EXPECT_EQ(canberra.x_unit, "channel");
   EXPECT_EQ(canberra.metadata.count("warning"), 1u);
+  // With an energy calibration in the header (PDP-11 floats: the high word first, sign, 8 bits
+  // of exponent and 23 of fraction after a hidden 0.1 in binary): xylib works out the energies
+  // of channels numbered from 1, and the coefficients are found again from them.
+  const auto put_pdp11_float = [&](std::size_t at, double value) {
+    int exponent = 0;
+    const double fraction = std::frexp(value, &exponent);  // value = fraction 2^exponent
+    const auto bits = static_cast<std::uint32_t>(std::ldexp(fraction - 0.5, 24));
+    put_word(at, static_cast<std::uint32_t>(exponent + 128) << 7 | bits >> 16);
+    put_word(at + 2, bits & 0xFFFF);
+  };
+  const std::vector<double> coefficients{0.5, 0.25, std::ldexp(1.0, -20)};
+  for (std::size_t c = 0; c < coefficients.size(); ++c)
+    put_pdp11_float(108 + 4 * c, coefficients[c]);
+  const Spectrum calibrated = only(mca, "calibrated.mca");
+  EXPECT_EQ(calibrated.x_unit, "keV");
+  EXPECT_EQ(calibrated.channels.front(), 1.0);
+  ASSERT_EQ(calibrated.calibration.size(), 3u);
+  for (std::size_t c = 0; c < coefficients.size(); ++c) {
+    EXPECT_NEAR(calibrated.calibration[c], coefficients[c], 1e-12 * coefficients[c]) << c;
+  }
+  EXPECT_DOUBLE_EQ(calibrated.x.back(), 0.5 + 0.25 * 2048 + coefficients[2] * 2048 * 2048);
   // Text columns, as the program has always read them.
   const Spectrum two = only("energy counts\n1.5 10\n2.5 20\n", "two.dat");
   EXPECT_EQ(two.format, "text columns");

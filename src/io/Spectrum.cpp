@@ -1,5 +1,6 @@
 #include "vesk/io/Spectrum.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -137,6 +138,11 @@ std::vector<double> calibrated_x(const Spectrum& spectrum) {
   return x;
 }
 
+// Largest difference, relative to the largest |x|, between the x a reader gives and the
+// polynomial found through three of them, for that polynomial to be the file's calibration: a few
+// rounding errors of the reader's own evaluation.
+constexpr double kCalibrationAgreement = 1e-12;
+
 // The length of the well-formed UTF-8 sequence at @p at, or 0 (a stray byte, a truncated or
 // overlong sequence, a surrogate, beyond U+10FFFF).
 std::size_t utf8_length(std::string_view text, std::size_t at) {
@@ -225,6 +231,31 @@ void finish(Spectrum& spectrum, const std::string& source) {
     spectrum.x = spectrum.channels;
     spectrum.x_unit = "channel";
   }
+}
+
+// Through the first, middle and last channel by divided differences, then checked at every
+// channel.
+std::vector<double> calibration_through(const std::vector<double>& ch,
+                                        const std::vector<double>& x) {
+  const std::size_t n = x.size();
+  if (n < 3 || ch.size() != n) return {};
+  const std::size_t f = 0, m = n / 2, l = n - 1;
+  if (!(x[l] > x[f])) return {};  // no calibration gives every channel the same x
+  const double first_slope = (x[m] - x[f]) / (ch[m] - ch[f]);
+  const double second_slope = (x[l] - x[m]) / (ch[l] - ch[m]);
+  const double c2 = (second_slope - first_slope) / (ch[l] - ch[f]);
+  const double c1 = first_slope - c2 * (ch[m] + ch[f]);
+  const double c0 = x[f] - ch[f] * (c1 + c2 * ch[f]);
+  std::vector<double> calibration{c0, c1, c2};
+  double largest = 0.0;
+  for (const double value : x) largest = std::max(largest, std::fabs(value));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(std::fabs(polynomial(calibration, ch[i]) - x[i]) <= kCalibrationAgreement * largest)) {
+      return {};
+    }
+  }
+  if (calibration.back() == 0.0) calibration.pop_back();
+  return calibration;
 }
 
 std::string iso_time(int year, int month, int day, int hour, int minute, double second) {

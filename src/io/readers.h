@@ -25,6 +25,12 @@ constexpr std::size_t kMaxChannels = std::size_t{1} << 20;
 /// a warning in the metadata) when the calibration is not increasing over the channels.
 void finish(Spectrum& spectrum, const std::string& source);
 
+/// The polynomial channel -> x of degree 2 or less, lowest order first, that gives every x at
+/// its channel @p ch to a few rounding errors (x that a reader worked out from coefficients it
+/// does not report), or empty when none does.
+std::vector<double> calibration_through(const std::vector<double>& ch,
+                                        const std::vector<double>& x);
+
 /// Whether the bytes look like each format; the checks read only the start of the file.
 bool looks_like_spe(std::string_view bytes);
 bool looks_like_chn(std::string_view bytes);

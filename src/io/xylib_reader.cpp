@@ -421,11 +421,15 @@ Spectrum spectrum_of(LoadedBlock& block, const Loaded& file, const std::string& 
   spectrum.real_time = seconds_of(spectrum.metadata, "real time (s)");
   spectrum.start_time = start_time_of(spectrum.metadata);
   spectrum.calibration = calibration_of(spectrum.metadata);
-  if (!spectrum.calibration.empty()) {
-    // xylib numbers Canberra channels from 1: its first point is channel 1 of the calibration.
-    spectrum.channels.resize(spectrum.counts.size());
-    for (std::size_t i = 0; i < spectrum.channels.size(); ++i) spectrum.channels[i] = i + 1.0;
+  // xylib numbers Canberra channels from 1: its first point is channel 1 of the calibration.
+  std::vector<double> from_one(spectrum.counts.size());
+  for (std::size_t i = 0; i < from_one.size(); ++i) from_one[i] = i + 1.0;
+  // A Canberra MCA file's energies are worked out by xylib from coefficients it does not report:
+  // they are found again from the energies.
+  if (gamma && spectrum.calibration.empty() && spectrum.x.size() == from_one.size()) {
+    spectrum.calibration = calibration_through(from_one, spectrum.x);
   }
+  if (!spectrum.calibration.empty()) spectrum.channels = std::move(from_one);
   for (const double value : spectrum.x) {
     if (!std::isfinite(value)) fail(source, format + ": an x that is not a number");
   }
