@@ -7,6 +7,7 @@
 #include <cmath>
 #include <complex>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 
@@ -223,19 +224,25 @@ constexpr std::size_t kSinkRows = 8;
 constexpr std::size_t kSpecialsRow = 1 + kSinkRows;
 static_assert(kSpecialsRow + 3 <= kLineScratchRows, "the special functions' rows");
 
-// The columns with every parameter that is not fitted sent to a zeroed row of scratch of its
-// own (rows 1 and on), so that the loops over the points add to each column without asking
-// whether it is there, and no two columns share memory: as the vectoriser needs.
-LineColumns with_sinks(const LineColumns& columns, std::size_t count, double* scratch) {
+// The columns that a shape's loop writes, with every one whose parameter is not fitted sent to a
+// zeroed row of scratch of its own (rows 1 and on), so that the loop adds to each column without
+// asking whether it is there, and no two columns share memory: as the vectoriser needs. Columns
+// the shape never writes are left alone.
+using ColumnMember = double* LineColumns::*;
+constexpr ColumnMember kColumnRows[kSinkRows] = {
+    &LineColumns::amplitude, &LineColumns::mean, &LineColumns::sigma,      &LineColumns::gamma,
+    &LineColumns::eta,       &LineColumns::tail, &LineColumns::tail_slope, &LineColumns::step};
+
+LineColumns with_sinks(const LineColumns& columns, std::size_t count, double* scratch,
+                       std::initializer_list<ColumnMember> written) {
   LineColumns all = columns;
-  std::size_t row = 1;
-  for (double** column : {&all.amplitude, &all.mean, &all.sigma, &all.gamma, &all.eta, &all.tail,
-                          &all.tail_slope, &all.step}) {
-    if (*column == nullptr) {
-      *column = scratch + row * count;
-      std::fill_n(*column, count, 0.0);
-    }
-    ++row;
+  for (std::size_t row = 0; row < kSinkRows; ++row) {
+    const ColumnMember column = kColumnRows[row];
+    if (all.*column != nullptr ||
+        std::find(written.begin(), written.end(), column) == written.end())
+      continue;
+    all.*column = scratch + (row + 1) * count;
+    std::fill_n(all.*column, count, 0.0);
   }
   return all;
 }
@@ -277,7 +284,10 @@ VESK_POINTS_LOOP void add_tailed_points(
 void add_tailed(const LineParameters& line, const double* u, std::size_t count,
                 const VectorKernels& kernels, double* scratch, double* values,
                 const LineColumns& fitted) {
-  const LineColumns c = with_sinks(fitted, count, scratch);
+  const LineColumns c =
+      with_sinks(fitted, count, scratch,
+                 {&LineColumns::amplitude, &LineColumns::mean, &LineColumns::sigma,
+                  &LineColumns::tail, &LineColumns::tail_slope, &LineColumns::step});
   double* gaussian = scratch;
   double* tail_erfcx = scratch + kSpecialsRow * count;
   double* exponential = tail_erfcx + count;
@@ -303,7 +313,8 @@ void add_tailed(const LineParameters& line, const double* u, std::size_t count,
 
 VESK_POINTS_LOOP void add_lorentzian(const LineParameters& line, const double* u, std::size_t count,
                                      double* scratch, double* values, const LineColumns& fitted) {
-  const LineColumns c = with_sinks(fitted, count, scratch);
+  const LineColumns c = with_sinks(
+      fitted, count, scratch, {&LineColumns::amplitude, &LineColumns::mean, &LineColumns::gamma});
   const double a = line.amplitude, inverse_gamma = 1.0 / line.gamma;
   const double mean = line.mean, gamma_by_mean = c.gamma_by_mean;
   for (std::size_t i = 0; i < count; ++i) {
@@ -354,7 +365,9 @@ VESK_POINTS_LOOP void add_pseudo_voigt_points(
 void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t count,
                       const VectorKernels& kernels, double* scratch, double* values,
                       const LineColumns& fitted) {
-  const LineColumns c = with_sinks(fitted, count, scratch);
+  const LineColumns c = with_sinks(
+      fitted, count, scratch,
+      {&LineColumns::amplitude, &LineColumns::mean, &LineColumns::sigma, &LineColumns::eta});
   double* gaussian = scratch;
   const double inverse_variance = 1.0 / (line.sigma * line.sigma);
   kernels.gaussian(u, count, line.mean, 0.5 * inverse_variance, gaussian);
@@ -389,7 +402,9 @@ VESK_POINTS_LOOP void add_voigt_points(const LineParameters& line, const VoigtLi
 // that vectorises.
 void add_voigt(const LineParameters& line, const double* u, std::size_t count, double* scratch,
                double* values, const LineColumns& fitted) {
-  const LineColumns c = with_sinks(fitted, count, scratch);
+  const LineColumns c = with_sinks(
+      fitted, count, scratch,
+      {&LineColumns::amplitude, &LineColumns::mean, &LineColumns::sigma, &LineColumns::gamma});
   double* w_re = scratch + kSpecialsRow * count;
   double* w_im = w_re + count;
   const VoigtLine shared(line);
