@@ -279,8 +279,8 @@ VESK_POINTS_LOOP void add_tailed_points(
   }
 }
 
-// The special functions first, over all points (erfcx one point at a time: libcerf has no
-// vector form), then the arithmetic in one loop that vectorises.
+// The special functions first, over all points (the exponentials and erfcx by the vector
+// kernels), then the arithmetic in one loop that vectorises.
 void add_tailed(const LineParameters& line, const double* u, std::size_t count,
                 const VectorKernels& kernels, double* scratch, double* values,
                 const LineColumns& fitted) {
@@ -302,10 +302,8 @@ void add_tailed(const LineParameters& line, const double* u, std::size_t count,
     exponential[i] = std::min(t * shared.inverse_beta + shared.exponent_at_centre, 0.0);
   }
   kernels.exp(exponential, count, exponential);
-  for (std::size_t i = 0; i < count; ++i) {
-    tail_erfcx[i] = faddeeva_erfcx(tail_erfcx[i]);
-    step_erfcx[i] = faddeeva_erfcx(step_erfcx[i]);
-  }
+  kernels.erfcx(tail_erfcx, count, tail_erfcx);
+  kernels.erfcx(step_erfcx, count, step_erfcx);
   add_tailed_points(line, shared, u, gaussian, tail_erfcx, exponential, step_erfcx, count,
                     c.sigma_by_mean, values, c.amplitude, c.mean, c.sigma, c.tail, c.tail_slope,
                     c.step);
