@@ -151,7 +151,10 @@ SpectrumPeak absent_line(const SpectrumRegion& region, Background background,
   SpectrumFitResult alone;
   alone.background = background;
   alone.regions = {region};
-  const Window window = window_of(channels, line, region);
+  // A line asked for beyond the region's outermost point is measured at that point.
+  SpectrumPeak inside = line;
+  inside.mean = std::clamp(position, region.lo, region.hi);
+  const Window window = window_of(channels, inside, region);
   const double gross =
       std::accumulate(channels.y.begin() + static_cast<std::ptrdiff_t>(window.first),
                       channels.y.begin() + static_cast<std::ptrdiff_t>(window.end), 0.0);
