@@ -138,11 +138,6 @@ std::vector<double> calibrated_x(const Spectrum& spectrum) {
   return x;
 }
 
-// Largest difference, relative to the largest |x|, between the x a reader gives and the
-// polynomial found through three of them, for that polynomial to be the file's calibration: a few
-// rounding errors of the reader's own evaluation.
-constexpr double kCalibrationAgreement = 1e-12;
-
 // The length of the well-formed UTF-8 sequence at @p at, or 0 (a stray byte, a truncated or
 // overlong sequence, a surrogate, beyond U+10FFFF).
 std::size_t utf8_length(std::string_view text, std::size_t at) {
@@ -233,6 +228,11 @@ void finish(Spectrum& spectrum, const std::string& source) {
   }
 }
 
+// Largest difference, relative to the largest |x|, between the x a reader gives and the
+// polynomial found through three of them, for that polynomial to be the file's calibration: a few
+// rounding errors of the reader's own evaluation.
+constexpr double kCalibrationAgreement = 1e-12;
+
 // Through the first, middle and last channel by divided differences, then checked at every
 // channel.
 std::vector<double> calibration_through(const std::vector<double>& ch,
@@ -254,8 +254,7 @@ std::vector<double> calibration_through(const std::vector<double>& ch,
       return {};
     }
   }
-  if (calibration.back() == 0.0) calibration.pop_back();
-  return calibration;
+  return calibration;  // finish() drops a zero quadratic term, as for every format
 }
 
 std::string iso_time(int year, int month, int day, int hour, int minute, double second) {
