@@ -150,7 +150,9 @@ enum class Statistics : unsigned char {
 
 /// One fitted line above its region's background, of the result's LineShape. Errors are one
 /// standard deviation; a parameter held fixed or imposed has error 0. In a region whose fit
-/// failed every number is NaN.
+/// failed every number is NaN. A found line whose mean lies outside its region's [lo, hi] took
+/// what the region's background cannot (the steep edge of a detector's threshold): it is no
+/// line, though its region reports success.
 struct SpectrumPeak {
   double amplitude;      ///< A: height above the background, in y units.
   double amplitude_err;  ///< Error of amplitude.
