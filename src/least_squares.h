@@ -46,7 +46,8 @@ struct IterationLimits {
   // direction are followed further along it (see follow_valley):
   bool follow_valleys = false;
   // and MINPACK's ftol: converged also when an accepted step's actual and predicted reductions
-  // of chisq are both within this share of it (0, as in GSL's driver, leaves the test out).
+  // of chisq are both within this share of it (0, as in GSL's driver, leaves the test out), and
+  // before the slow end within kSettledChisqShare of this share.
   double chisq_tolerance = 0.0;
 };
 

