@@ -80,7 +80,7 @@ TEST_F(Peaks, CsvJsonAndTableReportTheSameLines) {
             "amplitude_err,area,area_err,region_lo,region_hi,chisq,dof,status,status_str,gamma,"
             "gamma_err,eta,eta_err,tail,tail_err,tail_slope,tail_slope_err,step,step_err,counts,"
             "counts_err,rate,rate_err,critical_level,detection_limit,significant,net_rate,"
-            "net_rate_err,width_tied");
+            "net_rate_err,width_tied,outside_region");
   const Outcome json = run("peaks --counts --format json " + file);
   ASSERT_EQ(json.status, 0) << json.err;
   const nlohmann::json parsed = nlohmann::json::parse(json.out);
@@ -97,8 +97,10 @@ TEST_F(Peaks, CsvJsonAndTableReportTheSameLines) {
     // Gaussian lines have none of the other shapes' numbers.
     for (std::size_t column = 19; column < 29; ++column) EXPECT_EQ(rows[k + 1][column], "nan");
     EXPECT_EQ(rows[k + 1][38], "0");  // width_tied, after the counts and rates
+    EXPECT_EQ(rows[k + 1][39], "0");  // outside_region
     EXPECT_TRUE(peak["gamma"].is_null() && peak["tail"].is_null());
     EXPECT_EQ(peak["width_tied"], false);
+    EXPECT_EQ(peak["outside_region"], false);
   }
   EXPECT_EQ(parsed["shape"], "gaussian");
   EXPECT_EQ(parsed["width"], "free");

@@ -322,5 +322,45 @@ TEST(SpectrumFit, ALineAtAGivenPositionWiderThanTheSpectrumsLinesGetsARegionOfIt
   }
 }
 
+// Counts that begin on the steep edge of a detector's threshold, with five lines above it. The
+// search's fits may take the edge with a "line" carried below the region's first point, or far
+// outside the data, and the region still succeeds: such a line says so, and only such a line.
+TEST(SpectrumFit, ALineCarriedOutsideItsRegionSaysSo) {
+  struct Line {
+    double position, height, sigma;
+  };
+  constexpr Line kLines[] = {
+      {20, 800, 3.5}, {45, 400, 4.0}, {70, 1200, 4.5}, {110, 300, 5.0}, {140, 600, 5.5}};
+  int outside = 0;
+  for (unsigned seed = 0; seed < 4; ++seed) {
+    for (const double decay : {6.0, 12.0, 25.0}) {
+      for (const double edge : {3000.0, 20000.0}) {
+        std::mt19937_64 random(seed);
+        Spectrum s;
+        for (int i = 0; i < 160; ++i) {
+          const double x = i;
+          double mu = edge * std::exp(-x / decay) + 100.0 + 0.2 * x;
+          for (const Line& line : kLines) {
+            const double d = (x - line.position) / line.sigma;
+            mu += line.height * std::exp(-0.5 * d * d);
+          }
+          s.x.push_back(x);
+          s.y.push_back(static_cast<double>(std::poisson_distribution<long>(mu)(random)));
+        }
+        const SpectrumFitResult r = SpectrumFit().fit(s.data(Statistics::poisson));
+        for (const SpectrumPeak& line : r.peaks) {
+          const SpectrumRegion& region = r.regions[line.region];
+          const bool beyond = line.mean < region.lo || line.mean > region.hi;
+          EXPECT_EQ(line.outside_region, region.ok() && beyond)
+              << "seed " << seed << " decay " << decay << " edge " << edge << ": " << line.mean
+              << " in " << region.lo << ".." << region.hi;
+          outside += line.outside_region ? 1 : 0;
+        }
+      }
+    }
+  }
+  EXPECT_GT(outside, 0);
+}
+
 }  // namespace
 }  // namespace vesk::numerics

@@ -124,7 +124,8 @@ void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& ou
           << padded(std::to_string(p.region), kRegion) << padded(chisq, kChisq)
           << padded(rate_or_limit(p, rates, fit.data.live_time), kRate);
       if (net_rates) out << padded(with_error(p.net_rate, p.net_rate_err), kRate);
-      out << r.status_str << (p.width_tied ? ", width tied" : "") << "\n";
+      out << r.status_str << (p.width_tied ? ", width tied" : "")
+          << (p.outside_region ? ", outside its region: no line" : "") << "\n";
     }
   }
 }
@@ -175,6 +176,7 @@ nlohmann::json spectrum_json(const SpectrumFitFile& fit) {
     peak["net_rate"] = number(p.net_rate);
     peak["net_rate_err"] = number(p.net_rate_err);
     peak["width_tied"] = p.width_tied;
+    peak["outside_region"] = p.outside_region;
     peaks.push_back(peak);
   }
   nlohmann::json regions = nlohmann::json::array();

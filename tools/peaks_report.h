@@ -20,12 +20,13 @@ struct SpectrumFitFile {
 
 /// One aligned line per peak: mean, FWHM, area and amplitude, each with its error, the region,
 /// its chi-square per degree of freedom and its status, followed by "width tied" where the line's
-/// width was tied; the file first when there are several.
+/// width was tied and "outside its region: no line" where the fit carried it outside its region;
+/// the file first when there are several.
 void print_peak_table(const std::vector<SpectrumFitFile>& fits, std::ostream& out);
 
 /// CSV: the header row, then a row per peak with numbers that read back as the same doubles; the
 /// line shape's numbers (gamma, eta, and the region's tail, tail_slope and step, with errors) and
-/// width_tied (true or false) come last.
+/// width_tied and outside_region (1 or 0) come last.
 void print_peak_csv(const std::vector<SpectrumFitFile>& fits, std::ostream& out);
 
 /// {"file", "background", "shape", "width", "resolution", "peaks": [...], "regions": [...]} for

@@ -158,10 +158,12 @@ std::vector<long long> peak_regions(const SpectrumFitResult& result) {
   return regions;
 }
 
-std::vector<bool> peak_widths_tied(const SpectrumFitResult& result) {
-  std::vector<bool> tied;
-  for (const SpectrumPeak& p : result.peaks) tied.push_back(p.width_tied);
-  return tied;
+// One yes-or-no member of every peak, in order.
+template <bool SpectrumPeak::*kFlag>
+std::vector<bool> peak_flags(const SpectrumFitResult& result) {
+  std::vector<bool> flags;
+  for (const SpectrumPeak& p : result.peaks) flags.push_back(p.*kFlag);
+  return flags;
 }
 
 // The resolution coefficients and their covariance, or None when the widths followed none.
@@ -238,9 +240,9 @@ namespace {
 // region's chi-square, then its counting measures.
 constexpr std::size_t kBatchFitNumbers = kPeakNumbers + 1;
 constexpr std::size_t kBatchNumbers = kBatchFitNumbers + kMeasures;
-// The peak's region index, the region's degrees of freedom, its status and whether the peak's
-// width was tied.
-constexpr std::size_t kBatchCounts = 4;
+// The peak's region index, the region's degrees of freedom, its status, whether the peak's
+// width was tied and whether the fit carried it outside its region.
+constexpr std::size_t kBatchCounts = 5;
 
 void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double* numbers,
                       long long* counts) {
@@ -254,6 +256,7 @@ void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double
   counts[1] = r.dof;
   counts[2] = r.status;
   counts[3] = p.width_tied ? 1 : 0;
+  counts[4] = p.outside_region ? 1 : 0;
 }
 
 // Fits the same lines in every row of ys (rows x channels) against the shared x, in `workers`
@@ -342,7 +345,8 @@ void bind_spectra(py::module_& m) {
       .def_readonly("status_str", &SpectrumFitResult::status_str)
       .def("peak_table", &peak_table)
       .def("peak_regions", &peak_regions)
-      .def("peak_widths_tied", &peak_widths_tied)
+      .def("peak_widths_tied", &peak_flags<&SpectrumPeak::width_tied>)
+      .def("peak_outside_region", &peak_flags<&SpectrumPeak::outside_region>)
       .def("region_table", &region_table)
       .def("covariance",
            [](const SpectrumFitResult& r, py::ssize_t index) {

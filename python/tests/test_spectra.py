@@ -221,6 +221,24 @@ def test_a_failed_region_keeps_its_row_and_the_curve_is_nan_there():
     assert good.evaluate(np.array([[inside]])).shape == (1, 1)
 
 
+def test_a_peak_carried_outside_its_region_says_so():
+    # Counts that begin on the steep edge of a detector's threshold: the search takes the edge
+    # with "peaks" that its fits carry outside their regions.
+    x = np.arange(160.0)
+    outside = 0
+    for seed in range(3):
+        mu = 3000.0 * np.exp(-x / 25.0) + 100.0 + 0.2 * x
+        for centre, height, sigma in ((20, 800, 3.5), (45, 400, 4.0), (70, 1200, 4.5),
+                                      (110, 300, 5.0), (140, 600, 5.5)):
+            mu += height * np.exp(-0.5 * ((x - centre) / sigma) ** 2)
+        fit = vn.fit_peaks(x, np.random.default_rng(seed).poisson(mu), errors="poisson")
+        region = fit.regions[fit.peaks["region"]]
+        beyond = (fit.peaks["mean"] < region["lo"]) | (fit.peaks["mean"] > region["hi"])
+        np.testing.assert_array_equal(fit.peaks["outside_region"], region["ok"] & beyond)
+        outside += int(fit.peaks["outside_region"].sum())
+    assert outside > 0
+
+
 X = np.arange(50.0)
 Y = 100.0 * np.exp(-0.5 * ((X - 25.0) / 2.0) ** 2) + 5.0
 

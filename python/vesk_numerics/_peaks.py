@@ -32,7 +32,7 @@ PEAK_DTYPE = _np.dtype([(name, _np.float64) for name in _PEAK_NUMBERS] + [("regi
                        [(name, _np.float64) for name in _LINE_MEASURES[:6]] +
                        [("significant", _np.bool_)] +
                        [(name, _np.float64) for name in _LINE_MEASURES[6:]] +
-                       [("width_tied", _np.bool_)])
+                       [("width_tied", _np.bool_), ("outside_region", _np.bool_)])
 
 #: The structured dtype of `fit_peaks_many`'s results: the fields of `PEAK_DTYPE` and the chisq,
 #: dof, status and ok of the peak's region.
@@ -346,10 +346,7 @@ class PeakFit:
         in [0, 1]) with their ``*_err``, NaN where the shape has none, and width_tied: True
         where the line's own width came out narrower than the spacing of its points and it was
         fitted again with its width tied to its region's lines or to the resolution. A held or
-        imposed parameter has error 0. Peaks of a region whose fit failed are NaN. A found
-        peak whose mean lies outside its region's lo..hi took what the region's background
-        cannot (the steep edge of a detector's threshold): it is no line, though its region
-        reports success. Then what a counting laboratory reports: ``counts`` (net counts, the area over the
+        imposed parameter has error 0. Peaks of a region whose fit failed are NaN. Then what a counting laboratory reports: ``counts`` (net counts, the area over the
         channel width at the mean), ``rate`` (counts over the live time, per second; NaN
         without one), each with its ``*_err``; Currie's ``critical_level`` L_C and
         ``detection_limit`` L_D in counts (false positives and negatives of 5 % each, from the
@@ -357,7 +354,9 @@ class PeakFit:
         L_D = 1.645**2 + 2 L_C, otherwise 2 L_C); ``significant``, whether counts exceed L_C
         (a line not significant is not detected: quote L_D as its upper limit); and
         ``net_rate``, ``net_rate_err``, the rate less a blank's (NaN without a blank or a live
-        time).
+        time). Last, ``outside_region``: True where the fit carried the peak outside its
+        region's lo..hi in a region that succeeded; such a "peak" took what the region's
+        background cannot (most often the steep edge of a detector's threshold): it is no line.
     blank : PeakFit or None
         The blank's fit at the lines of this spectrum, when `fit_peaks` was given one.
     regions : numpy.ndarray
@@ -402,6 +401,7 @@ class PeakFit:
         _set_measures(self.peaks, table, len(_PEAK_NUMBERS) + len(_PEAK_SHAPE_NUMBERS))
         self.peaks["region"] = result.peak_regions()
         self.peaks["width_tied"] = result.peak_widths_tied()
+        self.peaks["outside_region"] = result.peak_outside_region()
         numbers_, counts, texts = result.region_table()
         self.regions = _np.empty(numbers_.shape[0], dtype=REGION_DTYPE)
         for column, name in enumerate(_REGION_NUMBERS + _REGION_SHAPE_NUMBERS):
@@ -798,5 +798,6 @@ def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=Non
     results["dof"] = counts_[:, :, 1]
     results["status"] = counts_[:, :, 2]
     results["width_tied"] = counts_[:, :, 3] != 0
+    results["outside_region"] = counts_[:, :, 4] != 0
     results["ok"] = counts_[:, :, 2] == 0
     return results

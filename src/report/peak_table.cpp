@@ -59,6 +59,8 @@ const std::vector<PeakColumn>& peak_columns() {
       {"net_rate_err", [](const PeakRow& r) -> PeakCell { return r.peak.net_rate_err; }},
       {"width_tied",
        [](const PeakRow& r) -> PeakCell { return static_cast<long long>(r.peak.width_tied); }},
+      {"outside_region",
+       [](const PeakRow& r) -> PeakCell { return static_cast<long long>(r.peak.outside_region); }},
   };
   return columns;
 }

@@ -390,6 +390,16 @@ void tie_narrow_lines(const RegionSettings& context, const Resolution& resolutio
   }
 }
 
+// Lines that a region's fit carried outside its points, in a region that succeeded, say so: what
+// they took is what the region's background cannot (the steep edge of a detector's threshold),
+// and refitting without them lost real lines elsewhere, or whole regions.
+void mark_lines_outside_their_regions(SpectrumFitResult& result) {
+  for (SpectrumPeak& line : result.peaks) {
+    const SpectrumRegion& region = result.regions[line.region];
+    line.outside_region = region.ok() && (line.mean < region.lo || line.mean > region.hi);
+  }
+}
+
 bool has_narrow_line(const SpectrumFitResult& result) {
   return std::any_of(result.peaks.begin(), result.peaks.end(), [&](const SpectrumPeak& peak) {
     const SpectrumRegion& region = result.regions[peak.region];
@@ -566,6 +576,7 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     if (!resolution) resolution = fit_resolution(result, sigma, least_fwhm, lo, hi);
     tie_narrow_lines(context, resolution->resolution, result);
   }
+  mark_lines_outside_their_regions(result);
   add_line_measures(result, channels, data.live_time);
   return result;
 }

@@ -150,9 +150,7 @@ enum class Statistics : unsigned char {
 
 /// One fitted line above its region's background, of the result's LineShape. Errors are one
 /// standard deviation; a parameter held fixed or imposed has error 0. In a region whose fit
-/// failed every number is NaN. A found line whose mean lies outside its region's [lo, hi] took
-/// what the region's background cannot (the steep edge of a detector's threshold): it is no
-/// line, though its region reports success.
+/// failed every number is NaN.
 struct SpectrumPeak {
   double amplitude;      ///< A: height above the background, in y units.
   double amplitude_err;  ///< Error of amplitude.
@@ -209,6 +207,11 @@ struct SpectrumPeak {
   /// undetermined, and it was fitted again with its width tied to its region's other lines or
   /// to the resolution.
   bool width_tied = false;
+  /// Whether the fit carried the line outside its region's points (mean < lo or mean > hi) in a
+  /// region that succeeded. Such a "line" took what the region's background cannot, most often
+  /// the steep edge of a detector's threshold: it is no line, and its numbers measure nothing;
+  /// the region's other lines were fitted beside it.
+  bool outside_region = false;
 };
 
 /// One region of the spectrum: the points in [lo, hi], fitted as background plus peaks.

@@ -323,6 +323,8 @@
   // ---- the table of lines
   const table = { column: -1, descending: false };
   const significantColumn = report.columns.indexOf("significant");
+  const outsideColumn = report.columns.indexOf("outside_region");
+  const flagged = (cells, column) => column >= 0 && (cells[column] === true || cells[column] === 1);
 
   function cellText(v) {
     if (v === null) return "\u2014";
@@ -346,6 +348,9 @@
       if (region && !region.ok) {
         tr.classList.add("failed");
         tr.title = "the fit of this line's region failed: " + region.status;
+      } else if (flagged(cells, outsideColumn)) {
+        tr.classList.add("outside");
+        tr.title = "outside its region: what the region's background cannot take, no line";
       } else if (significantColumn >= 0 && (cells[significantColumn] === false || cells[significantColumn] === 0)) {
         tr.classList.add("insignificant");
         tr.title = "not significant";
