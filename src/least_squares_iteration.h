@@ -48,8 +48,8 @@ inline bool chisq_settled(double actual, double predicted, double ratio, double 
 // Before the slow end, chisq counts as settled at this share of the tolerance only. Lines of
 // other shapes than the Gaussian leave residuals that are not pure noise, and Gauss-Newton then
 // gains a digit or two a step: once a step lowers chisq by so little, the next would change it in
-// its last few digits. On 60 windows of five overlapping Lorentzian, pseudo-Voigt and Voigt lines
-// this took a fifth of the steps away, and chisq still ended below lmfit's in every one.
+// its last few digits. On 180 windows of five overlapping Lorentzian, pseudo-Voigt and Voigt
+// lines this took a fifth of the steps away, and chisq still ended below lmfit's in every one.
 constexpr double kSettledChisqShare = 1e-3;
 
 // MINPACK's machine-precision exits: no reduction left to predict, or a step too small to change

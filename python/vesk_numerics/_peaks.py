@@ -346,7 +346,8 @@ class PeakFit:
         in [0, 1]) with their ``*_err``, NaN where the shape has none, and width_tied: True
         where the line's own width came out narrower than the spacing of its points and it was
         fitted again with its width tied to its region's lines or to the resolution. A held or
-        imposed parameter has error 0. Peaks of a region whose fit failed are NaN. Then what a counting laboratory reports: ``counts`` (net counts, the area over the
+        imposed parameter has error 0. Peaks of a region whose fit failed are NaN.
+        Then what a counting laboratory reports: ``counts`` (net counts, the area over the
         channel width at the mean), ``rate`` (counts over the live time, per second; NaN
         without one), each with its ``*_err``; Currie's ``critical_level`` L_C and
         ``detection_limit`` L_D in counts (false positives and negatives of 5 % each, from the
