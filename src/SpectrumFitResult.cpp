@@ -54,7 +54,7 @@ detail::LineParameters line_of(const SpectrumFitResult& result, const SpectrumPe
 
 std::size_t SpectrumFitResult::region_at(double x) const {
   for (std::size_t i = 0; i < regions.size(); ++i) {
-    if (regions[i].lo <= x && x <= regions[i].hi) return i;
+    if (regions[i].contains(x)) return i;
   }
   return regions.size();
 }

@@ -19,7 +19,7 @@
 
 #include "docstrings.h"
 #include "io.h"
-#include "spectra.h"
+#include "peak_fits.h"
 #include "threads.h"
 #include "vesk/numerics/GaussFit.h"
 #include "vesk/numerics/GaussFitResult.h"

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "spectra.h"
+#include "peak_fits.h"
 #include "vesk/report/html_report.h"
 
 namespace py = pybind11;

@@ -135,7 +135,7 @@ bool implausible(const SpectrumPeak& line, LineShape shape, const PeakStart& sta
                  const SpectrumRegion& region) {
   const double sigma = restart_of(line, shape).sigma;
   return !(sigma >= start.sigma / kWidthSpread && sigma <= start.sigma * kWidthSpread &&
-           region.lo <= line.mean && line.mean <= region.hi);
+           region.contains(line.mean));
 }
 
 RegionFit fit_given_region(const RegionSettings& context, std::size_t first, std::size_t count,
@@ -396,7 +396,7 @@ void tie_narrow_lines(const RegionSettings& context, const Resolution& resolutio
 void mark_lines_outside_their_regions(SpectrumFitResult& result) {
   for (SpectrumPeak& line : result.peaks) {
     const SpectrumRegion& region = result.regions[line.region];
-    line.outside_region = region.ok() && (line.mean < region.lo || line.mean > region.hi);
+    line.outside_region = region.ok() && !std::isnan(line.mean) && !region.contains(line.mean);
   }
 }
 
@@ -475,7 +475,7 @@ bool narrow_split_regions(const Channels& channels, const SpectrumFitResult& res
     std::vector<std::size_t> inside;
     std::vector<PeakStart> region_starts;
     for (std::size_t k = 0; k < starts.size(); ++k) {
-      if (starts[k].mean < region.lo || starts[k].mean > region.hi) continue;
+      if (!region.contains(starts[k].mean)) continue;
       inside.push_back(k);
       region_starts.push_back(starts[k]);
     }

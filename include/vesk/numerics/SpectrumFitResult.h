@@ -242,6 +242,8 @@ struct SpectrumRegion {
 
   /// Whether the fit of this region completed (status 0).
   bool ok() const { return status == 0; }
+  /// Whether x lies within the region's points, lo <= x <= hi (false for NaN).
+  bool contains(double x) const { return lo <= x && x <= hi; }
 };
 
 /// All peaks and regions of one spectrum. Regions are sorted by lo; peaks come region by region,

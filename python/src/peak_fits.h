@@ -1,5 +1,5 @@
-#ifndef VESK_PYTHON_SPECTRA_H
-#define VESK_PYTHON_SPECTRA_H
+#ifndef VESK_PYTHON_PEAK_FITS_H
+#define VESK_PYTHON_PEAK_FITS_H
 
 #include <pybind11/pybind11.h>
 
@@ -40,4 +40,4 @@ void bind_report(pybind11::module_& m);
 
 }  // namespace vesk::python
 
-#endif  // VESK_PYTHON_SPECTRA_H
+#endif  // VESK_PYTHON_PEAK_FITS_H

@@ -1,7 +1,7 @@
 // The binding of the spectrum engine: find_peaks, fit_peaks and the fitted spectrum's record.
 // The package's Python layer checks the arguments and names the bad one; here the arrays reach
 // the library with the GIL released, and the results come back as plain numeric tables.
-#include "spectra.h"
+#include "peak_fits.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
