@@ -49,6 +49,10 @@ struct IterationLimits {
   // of chisq are both within this share of it (0, as in GSL's driver, leaves the test out), and
   // before the slow end within kSettledChisqShare of this share.
   double chisq_tolerance = 0.0;
+  // J^T W J summed by the vector kernels' register tiles, faster than by Eigen's matrix product
+  // (the default) but in another order of additions: off, the last bits of every result are
+  // those that fits have always had.
+  bool tiled_sums = false;
 };
 
 // Parameter vectors and matrices: fixed-size for a model with a known number of parameters
@@ -108,7 +112,7 @@ class AlignedBuffer {
 
 // The per-point buffers of one minimisation.
 struct ChunkBuffers {
-  explicit ChunkBuffers(Eigen::Index parameters);
+  ChunkBuffers(Eigen::Index parameters, bool tiled_sums);
   AlignedBuffer values;
   AlignedBuffer jacobian;
   AlignedBuffer scratch;
@@ -118,6 +122,7 @@ struct ChunkBuffers {
   AlignedBuffer ratios;
   AlignedBuffer logarithms;
   const VectorKernels& kernels;
+  decltype(VectorKernels::accumulate) accumulate;  // the kernel that sums J^T W J
 };
 
 // Turns one chunk's model values into chisq terms and weights, adds the terms to chisq and, with
@@ -158,7 +163,7 @@ Minimum<Model::kParameters> minimise(const Model& model, const Observations& obs
   constexpr int kParameters = Model::kParameters;
   const Eigen::Index p = model.parameter_count();
   const auto parameter_count = static_cast<std::size_t>(p);
-  ChunkBuffers buffers(p);
+  ChunkBuffers buffers(p, limits.tiled_sums);
   auto evaluate = [&](const ParameterVector<kParameters>& parameters,
                       Evaluation<kParameters>& evaluation) {
     evaluation.chisq = 0.0;
@@ -186,6 +191,12 @@ Minimum<Model::kParameters> minimise(const Model& model, const Observations& obs
 // The covariance matrix of the parameters: the pseudo-inverse of the information matrix, with
 // directions the data do not determine (a flat peak's width) given zero variance.
 Eigen::MatrixXd covariance_from(const Eigen::MatrixXd& information);
+
+// The same matrix, inverted through an LDLT factorisation where the information is so well
+// conditioned that no direction would be dropped, and as covariance_from otherwise: several
+// times faster than the eigendecomposition for a region's twenty-odd parameters, but with other
+// last bits.
+Eigen::MatrixXd fast_covariance_from(const Eigen::MatrixXd& information);
 
 }  // namespace vesk::numerics::detail
 

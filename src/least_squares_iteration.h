@@ -51,6 +51,12 @@ inline bool chisq_settled(double actual, double predicted, double ratio, double 
 // its last few digits. On 180 windows of five overlapping Lorentzian, pseudo-Voigt and Voigt
 // lines this took a fifth of the steps away, and chisq still ended below lmfit's in every one.
 constexpr double kSettledChisqShare = 1e-3;
+// Once an accepted step has lowered chisq by no more than the tolerance, a next step that the
+// quadratic model expects to lower it by at most this share of the tolerance is not taken: it
+// would change chisq in its last three digits or so. The fit ends where it is, one evaluation
+// early; on the same 180 windows chisq stayed below lmfit's in every one (the closest by 7.5e-14
+// of it).
+constexpr double kNegligibleChisqShare = 1e-5;
 
 // MINPACK's machine-precision exits: no reduction left to predict, or a step too small to change
 // x. The parameters are then as good as double precision makes them.
@@ -186,6 +192,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
   double growth = 2.0;
   int status = GSL_CONTINUE;
   int unsolved = 0;
+  bool settling = false;  // the last step was accepted and lowered chisq by at most its tolerance
   while (status == GSL_CONTINUE) {
     // Marquardt's scaling by the largest diagonal seen so far keeps the step invariant to the
     // units of each parameter; a parameter the data never touched is scaled by 1.
@@ -206,6 +213,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     }
     const double half_chisq = 0.5 * current.chisq;
     if (!solved) {
+      settling = false;
       damping *= growth;
       growth *= 2.0;
       if (++unsolved > kMostUnsolvedSteps || !std::isfinite(damping)) status = GSL_ENOPROG;
@@ -226,6 +234,12 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
       predicted = -step.dot(current.gradient) - 0.5 * step.dot(current.information * step);
     }
     unsolved = 0;
+    if (settling && !cut_at_bound &&
+        predicted <= kNegligibleChisqShare * limits.chisq_tolerance * half_chisq) {
+      status = GSL_SUCCESS;
+      break;
+    }
+    settling = false;
     const bool valid =
         candidate.allFinite() && evaluate(candidate, trial) && std::isfinite(trial.chisq);
     const double actual = valid ? half_chisq - 0.5 * trial.chisq : -1.0;
@@ -245,6 +259,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
                        .matrix();
       }
       const Vector& slope = bounds ? gradient : current.gradient;
+      settling = actual <= limits.chisq_tolerance * half_chisq;
       // Fits that converge as they should have mostly done so within a third of their budget;
       // the measures against a slow end of the iteration wait until then.
       const bool slow = static_cast<std::size_t>(minimum.iterations) * 3 >= limits.max_iterations;
@@ -263,6 +278,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
         if (crawl == kCrawlSteps) {
           follow_valley(step, bounds, evaluate, x, current, trial);
           crawl = 0;
+          settling = false;
         }
         earlier_step = step;
       }

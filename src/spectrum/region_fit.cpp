@@ -108,6 +108,22 @@ void background_start(const RegionLayout& layout, const Channels& channels, std:
   }
 }
 
+// Each line (with a tailed line's step) at the positions u, as a column of `columns`.
+void unit_line_columns(LineShape shape, const std::vector<LineParameters>& lines,
+                       const std::vector<double>& u, Eigen::Ref<Eigen::MatrixXd> columns) {
+  const VectorKernels& kernels = best_vector_kernels();
+  AlignedBuffer scratch(kLineScratchRows * kChunk);  // aligned, as the fit's: the same bits
+  columns.setZero();
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    double* column = columns.col(static_cast<Eigen::Index>(k)).data();
+    for (std::size_t begin = 0; begin < u.size(); begin += kChunk) {
+      const std::size_t count = std::min(kChunk, u.size() - begin);
+      add_line(shape, lines[k], u.data() + begin, count, kernels, scratch.data(), column + begin,
+               LineColumns{});
+    }
+  }
+}
+
 // With the peaks' positions and widths at their start values the model is linear in the heights
 // and in a polynomial background's coefficients; their weighted least-squares values are far
 // better start values than heights read off the data, above all for overlapping lines.
@@ -134,6 +150,10 @@ void linear_start(const RegionLayout& layout, const Channels& channels, std::siz
     evaluate_background(layout.background(), start.data(), u.data(), u.size(),
                         best_vector_kernels(), fixed_background.data(), nullptr, 0);
   }
+  // Gaussian lines start from the values they always have, to the last bit; the other shapes
+  // take their columns from the vectorised line shapes that the fit itself evaluates.
+  const bool point_by_point = layout.shape() == LineShape::gaussian;
+  if (!point_by_point) unit_line_columns(layout.shape(), lines, u, design.rightCols(peaks));
   for (Eigen::Index i = 0; i < n; ++i) {
     const auto point = static_cast<std::size_t>(i);
     const double y = channels.y[first + point];
@@ -144,8 +164,10 @@ void linear_start(const RegionLayout& layout, const Channels& channels, std::siz
     for (Eigen::Index j = 0; j < background; ++j, power *= u[point]) design(i, j) = power;
     for (Eigen::Index k = 0; k < peaks; ++k) {
       const LineParameters& line = lines[static_cast<std::size_t>(k)];
-      design(i, background + k) = weight * (line_value(layout.shape(), line, u[point]) +
-                                            step_value(layout.shape(), line, u[point]));
+      design(i, background + k) =
+          weight * (point_by_point ? line_value(layout.shape(), line, u[point]) +
+                                         step_value(layout.shape(), line, u[point])
+                                   : design(i, background + k));
     }
     target(i) = weight * (y - fixed_background[point]);
   }
@@ -426,24 +448,26 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
       statistic_of(channels.statistics)};
   const double spacing = (u.back() - u.front()) / static_cast<double>(count - 1);
   const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
-  // Lines of a shape other than the Gaussian, or with widths from the detector's resolution: a
-  // slow iteration follows valleys and settles on chisq too, as MINPACK and so the peers' fits
-  // do. Gaussian lines of their own or shared widths iterate as they always have, and a single
-  // Gaussian line takes the same measures in a second try when that iteration ran out of its
-  // budget (a weak line on a strong background creeping to its minimum): every fit that
-  // converged stays as it was. A region of several lines that fails sheds its weakest line
-  // instead, and the search plans its regions again from what is left.
-  const bool slow_end_measures =
-      layout.shape() != LineShape::gaussian || settings.get_width() == WidthMode::resolution;
+  // Gaussian lines of their own or shared widths are fitted as they always have been, to the last
+  // bit, and a single such line takes the measures against a slow end only in a second try, when
+  // that iteration ran out of its budget (a weak line on a strong background creeping to its
+  // minimum): every fit that converged stays as it was. Lines of the other shapes, or with widths
+  // from the detector's resolution, take them at once: a slow iteration follows valleys and
+  // settles on chisq too, as MINPACK and so the peers' fits do. Their normal equations are summed
+  // by the faster register tiles and inverted by LDLT where that is safe. A region of several
+  // lines that fails sheds its weakest line instead, and the search plans its regions again from
+  // what is left.
+  const bool as_always =
+      layout.shape() == LineShape::gaussian && settings.get_width() != WidthMode::resolution;
   const double accuracy = context.start_values_only
                               ? std::max(settings.get_accuracy(), kStartValueAccuracy)
                               : settings.get_accuracy();
   const auto limits = [&](bool measures) {
     return IterationLimits{static_cast<std::size_t>(settings.get_max_iterations()), accuracy,
-                           measures, measures ? accuracy : 0.0};
+                           measures, measures ? accuracy : 0.0, !as_always};
   };
-  auto minimum = minimise(model, observations, start, limits(slow_end_measures));
-  if (minimum.status == GSL_EMAXITER && !slow_end_measures && starts.size() == 1) {
+  auto minimum = minimise(model, observations, start, limits(!as_always));
+  if (minimum.status == GSL_EMAXITER && as_always && starts.size() == 1) {
     minimum = minimise(model, observations, start, limits(true));
   }
   if (minimum.status != GSL_SUCCESS) {
@@ -453,7 +477,8 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   // Start values need no errors: the pseudo-inverse of the information is left out.
   Eigen::MatrixXd covariance = context.start_values_only
                                    ? Eigen::MatrixXd::Zero(layout.size(), layout.size())
-                                   : covariance_from(minimum.information);
+                               : as_always ? covariance_from(minimum.information)
+                                           : fast_covariance_from(minimum.information);
   region.chisq = minimum.chisq;
   region.chisq_dof = region.chisq / region.dof;
   // Unweighted data carry their scale in the scatter about the fit.
