@@ -59,19 +59,23 @@ std::size_t SpectrumFitResult::region_at(double x) const {
   return regions.size();
 }
 
-double SpectrumFitResult::evaluate_background(double x) const {
-  const std::size_t index = region_at(x);
-  if (index == regions.size() || !regions[index].ok()) return kNan;
-  const SpectrumRegion& region = regions[index];
-  double value = detail::background_at(background, region.b0, region.b1, region.b2, x);
+double detail::region_background(const SpectrumFitResult& result, std::size_t index, double x) {
+  const SpectrumRegion& region = result.regions[index];
+  double value = background_at(result.background, region.b0, region.b1, region.b2, x);
   // The steps under tailed lines: charge lost by the line's events raises the background
   // below it.
-  if (shape == LineShape::tailed) {
-    for (const SpectrumPeak& peak : peaks) {
-      if (peak.region == index) value += detail::step_value(shape, line_of(*this, peak), x);
+  if (result.shape == LineShape::tailed) {
+    for (const SpectrumPeak& peak : result.peaks) {
+      if (peak.region == index) value += step_value(result.shape, line_of(result, peak), x);
     }
   }
   return value;
+}
+
+double SpectrumFitResult::evaluate_background(double x) const {
+  const std::size_t index = region_at(x);
+  if (index == regions.size() || !regions[index].ok()) return kNan;
+  return detail::region_background(*this, index, x);
 }
 
 double SpectrumFitResult::evaluate(double x) const {

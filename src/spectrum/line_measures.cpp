@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "spectrum/region_model.h"
 #include "vesk/numerics/SpectrumFit.h"
 #include "vesk/numerics/peak_measures.h"
 
@@ -61,12 +62,17 @@ double channel_width(const Channels& channels, double x) {
 }
 
 // The result's own background summed over the window, so that any background the result can
-// evaluate is summed as it was fitted.
-double background_sum(const SpectrumFitResult& result, const Channels& channels,
+// evaluate is summed as it was fitted: that of the line's region where the window lies in it
+// (the search for the region at each point costs more than the background itself), and the
+// result's background elsewhere.
+double background_sum(const SpectrumFitResult& result, std::size_t region, const Channels& channels,
                       const Window& window) {
+  const SpectrumRegion& own = result.regions[region];
   double sum = 0.0;
   for (std::size_t i = window.first; i < window.end; ++i) {
-    sum += result.evaluate_background(channels.x[i]);
+    const double x = channels.x[i];
+    sum += own.ok() && own.contains(x) ? region_background(result, region, x)
+                                       : result.evaluate_background(x);
   }
   return sum;
 }
@@ -92,9 +98,9 @@ double background_sum_variance(SpectrumFitResult& probe, std::size_t region_inde
       const double value = *coefficients[c];
       const double step = kDerivativeStepInErrors * error;
       *coefficients[c] = value + step;
-      const double above = background_sum(probe, channels, window);
+      const double above = background_sum(probe, region_index, channels, window);
       *coefficients[c] = value - step;
-      const double below = background_sum(probe, channels, window);
+      const double below = background_sum(probe, region_index, channels, window);
       *coefficients[c] = value;
       derivative = (above - below) / (2.0 * step);
     }
@@ -158,7 +164,7 @@ SpectrumPeak absent_line(const SpectrumRegion& region, Background background,
   const double gross =
       std::accumulate(channels.y.begin() + static_cast<std::ptrdiff_t>(window.first),
                       channels.y.begin() + static_cast<std::ptrdiff_t>(window.end), 0.0);
-  const double net = gross - background_sum(alone, channels, window);
+  const double net = gross - background_sum(alone, 0, channels, window);
   const double error = std::sqrt(data_variance(region, channels, window) +
                                  background_sum_variance(alone, 0, channels, window));
   const double width = channel_width(channels, position);
@@ -183,7 +189,7 @@ void add_line_measures(SpectrumFitResult& result, const Channels& channels, doub
       line.rate_err = line.counts_err / live_time;
     }
     const Window window = window_of(channels, line, region);
-    const double background = background_sum(result, channels, window);
+    const double background = background_sum(result, line.region, channels, window);
     const double sigma_0 = std::sqrt(null_data_variance(region, channels, window, background) +
                                      background_sum_variance(probe, line.region, channels, window));
     line.critical_level = kCurrieK * sigma_0;

@@ -2,6 +2,7 @@
 
 #include <gsl/gsl_errno.h>
 
+#include <Eigen/Cholesky>
 #include <Eigen/Core>
 #include <Eigen/QR>
 #include <algorithm>
@@ -124,6 +125,32 @@ void unit_line_columns(LineShape shape, const std::vector<LineParameters>& lines
   }
 }
 
+// The reciprocal condition number of the normal equations below which start values are solved
+// for by QR: their solution then still has six digits or more, plenty for a start.
+constexpr double kLeastNormalConditioning = 1e-10;
+
+// The linear least-squares solution by the normal equations where they are well conditioned, a
+// few times faster than a QR decomposition of a region's points, and by column-pivoting QR
+// otherwise, which also copes with lines that coincide.
+Eigen::VectorXd least_squares_solution(const Eigen::MatrixXd& design,
+                                       const Eigen::VectorXd& target) {
+  // A handful of columns: their dot products beat a packed matrix product. LDLT reads the lower
+  // triangle alone.
+  const Eigen::Index columns = design.cols();
+  Eigen::MatrixXd normal(columns, columns);
+  for (Eigen::Index column = 0; column < columns; ++column) {
+    for (Eigen::Index row = column; row < columns; ++row) {
+      normal(row, column) = design.col(row).dot(design.col(column));
+    }
+  }
+  const Eigen::LDLT<Eigen::MatrixXd, Eigen::Lower> factor(normal);
+  if (factor.info() == Eigen::Success && factor.isPositive() &&
+      factor.rcond() > kLeastNormalConditioning) {
+    return factor.solve(design.transpose() * target);
+  }
+  return design.colPivHouseholderQr().solve(target);
+}
+
 // With the peaks' positions and widths at their start values the model is linear in the heights
 // and in a polynomial background's coefficients; their weighted least-squares values are far
 // better start values than heights read off the data, above all for overlapping lines.
@@ -171,7 +198,8 @@ void linear_start(const RegionLayout& layout, const Channels& channels, std::siz
     }
     target(i) = weight * (y - fixed_background[point]);
   }
-  const Eigen::VectorXd solution = design.colPivHouseholderQr().solve(target);
+  const Eigen::VectorXd solution = point_by_point ? design.colPivHouseholderQr().solve(target)
+                                                  : least_squares_solution(design, target);
   if (!solution.allFinite()) return;
   for (Eigen::Index k = 0; k < peaks; ++k) {
     start(layout.amplitude(static_cast<std::size_t>(k))) =

@@ -119,6 +119,10 @@ Eigen::Index coefficient_count(Background background);
 // A region's background at x from its reported coefficients (absolute x).
 double background_at(Background background, double b0, double b1, double b2, double x);
 
+// The background of the result's region `index` at x, with the steps of its tailed lines: what
+// the result's evaluate_background gives wherever that region is the one at x.
+double region_background(const SpectrumFitResult& result, std::size_t index, double x);
+
 // The background at centred positions u: values into `out`; with `derivatives` (count rows,
 // background_size columns, leading dimension `stride`) also their derivatives.
 void evaluate_background(Background background, const double* coefficients, const double* u,
