@@ -108,24 +108,29 @@ Eigen::VectorXd unit_diagonal_scale(const Eigen::MatrixXd& information) {
   return (diagonal.array() > 0.0).select(diagonal.array().sqrt().inverse(), 0.0);
 }
 
-// The reciprocal condition number (1-norm) of the scaled information above which the LDLT
-// inverse is taken. The eigendecomposition drops directions at a ratio of p times the machine
-// precision; this keeps a margin of a million over that for p up to a hundred, and over the
-// estimate's own error.
-constexpr double kLeastInvertedConditioning = 1e-8;
+// The condition number of the scaled information up to which its Cholesky inverse is taken. The
+// eigendecomposition drops directions whose eigenvalue is below p times the machine precision
+// of the largest; this keeps a margin of a million over that for p up to a hundred.
+constexpr double kMostInvertedCondition = 1e8;
+
+// The 1-norm, the largest column sum of magnitudes: for a symmetric matrix at least its largest
+// eigenvalue, so that norm(A) norm(A^-1) bounds the ratio of A's eigenvalues.
+double one_norm(const Eigen::MatrixXd& matrix) {
+  return matrix.cwiseAbs().colwise().sum().maxCoeff();
+}
 
 }  // namespace
 
 Eigen::MatrixXd fast_covariance_from(const Eigen::MatrixXd& information) {
   const Eigen::VectorXd scale = unit_diagonal_scale(information);
   const Eigen::MatrixXd scaled = scale.asDiagonal() * information * scale.asDiagonal();
-  const Eigen::LDLT<Eigen::MatrixXd> factor(scaled);
-  if (factor.info() != Eigen::Success || !factor.isPositive() ||
-      !(factor.vectorD().minCoeff() > 0.0) || !(factor.rcond() > kLeastInvertedConditioning)) {
-    return covariance_from(information);
-  }
+  const Eigen::LLT<Eigen::MatrixXd> factor(scaled);
+  if (factor.info() != Eigen::Success) return covariance_from(information);
   const Eigen::MatrixXd inverse =
       factor.solve(Eigen::MatrixXd::Identity(information.rows(), information.cols()));
+  if (!(one_norm(scaled) * one_norm(inverse) <= kMostInvertedCondition)) {
+    return covariance_from(information);
+  }
   const Eigen::MatrixXd covariance = scale.asDiagonal() * inverse * scale.asDiagonal();
   // Symmetric to the bit, as a covariance is.
   return 0.5 * (covariance + covariance.transpose());

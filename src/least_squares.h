@@ -49,10 +49,10 @@ struct IterationLimits {
   // of chisq are both within this share of it (0, as in GSL's driver, leaves the test out), and
   // before the slow end within kSettledChisqShare of this share.
   double chisq_tolerance = 0.0;
-  // J^T W J summed by the vector kernels' register tiles, faster than by Eigen's matrix product
-  // (the default) but in another order of additions: off, the last bits of every result are
-  // those that fits have always had.
-  bool tiled_sums = false;
+  // J^T W J summed by the vector kernels' register tiles and the damped steps solved by Cholesky
+  // (LLT): faster than Eigen's matrix product and pivoted LDLT (the defaults), but in another
+  // order of operations. Off, the last bits of every result are those that fits have always had.
+  bool fast_algebra = false;
 };
 
 // Parameter vectors and matrices: fixed-size for a model with a known number of parameters
@@ -163,7 +163,7 @@ Minimum<Model::kParameters> minimise(const Model& model, const Observations& obs
   constexpr int kParameters = Model::kParameters;
   const Eigen::Index p = model.parameter_count();
   const auto parameter_count = static_cast<std::size_t>(p);
-  ChunkBuffers buffers(p, limits.tiled_sums);
+  ChunkBuffers buffers(p, limits.fast_algebra);
   auto evaluate = [&](const ParameterVector<kParameters>& parameters,
                       Evaluation<kParameters>& evaluation) {
     evaluation.chisq = 0.0;
@@ -192,7 +192,7 @@ Minimum<Model::kParameters> minimise(const Model& model, const Observations& obs
 // directions the data do not determine (a flat peak's width) given zero variance.
 Eigen::MatrixXd covariance_from(const Eigen::MatrixXd& information);
 
-// The same matrix, inverted through an LDLT factorisation where the information is so well
+// The same matrix, inverted through a Cholesky factorisation where the information is so well
 // conditioned that no direction would be dropped, and as covariance_from otherwise: several
 // times faster than the eigendecomposition for a region's twenty-odd parameters, but with other
 // last bits.

@@ -80,12 +80,11 @@ ParameterMask<kParameters> pushed_out(const Bounds<kParameters>& bounds,
 }
 
 // The damped step with the `held` parameters kept where they are: they are taken out of the
-// normal equations. False when the equations cannot be solved.
-template <int kParameters>
+// normal equations. False when the equations cannot be solved. Factor is Eigen's LDLT or LLT.
+template <int kParameters, typename Factor>
 bool damped_step(const ParameterMatrix<kParameters>& damped,
                  const ParameterVector<kParameters>& gradient,
-                 const ParameterMask<kParameters>& held,
-                 Eigen::LDLT<ParameterMatrix<kParameters>>& factor,
+                 const ParameterMask<kParameters>& held, Factor& factor,
                  ParameterVector<kParameters>& step) {
   if (!held.any()) {
     factor.compute(damped);
@@ -116,6 +115,23 @@ double share_within_bounds(const Bounds<kParameters>& bounds, const ParameterVec
     if (step(i) > 0.0) share = std::min(share, (bounds.upper(i) - x(i)) / step(i));
   }
   return std::max(share, 0.0);
+}
+
+// Puts the parameters that cut a step short exactly on the bound they reached: x + share * step
+// rounds to either side of it, and a parameter left a rounding error inside would cut the next
+// step to nothing instead of being held on its bound.
+template <int kParameters>
+void land_on_bounds(const Bounds<kParameters>& bounds, const ParameterVector<kParameters>& x,
+                    const ParameterVector<kParameters>& step, double share,
+                    ParameterVector<kParameters>& candidate) {
+  for (Eigen::Index i = 0; i < x.size(); ++i) {
+    if (step(i) < 0.0 && (bounds.lower(i) - x(i)) / step(i) <= share) {
+      candidate(i) = bounds.lower(i);
+    }
+    if (step(i) > 0.0 && (bounds.upper(i) - x(i)) / step(i) <= share) {
+      candidate(i) = bounds.upper(i);
+    }
+  }
 }
 
 // Accepted steps whose directions agree this closely walk along one valley of chisq.
@@ -180,7 +196,8 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     return minimum;
   }
   Vector scale = Vector::Zero(p);
-  Eigen::LDLT<Matrix> factor(p);
+  Eigen::LDLT<Matrix> pivoted(p);
+  Eigen::LLT<Matrix> cholesky(p);
   Evaluation<kParameters> trial;
   Matrix damped(p, p);
   Vector diagonal(p), step(p), candidate(p), gradient(p);
@@ -204,12 +221,16 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
     // those the step then pushes out.
     held.setConstant(false);
     if (bounds) held = pushed_out(*bounds, x, Vector(-current.gradient));
-    bool solved = damped_step(damped, current.gradient, held, factor, step);
+    const auto solve = [&] {
+      return limits.fast_algebra ? damped_step(damped, current.gradient, held, cholesky, step)
+                                 : damped_step(damped, current.gradient, held, pivoted, step);
+    };
+    bool solved = solve();
     while (solved && bounds) {
       const ParameterMask<kParameters> more = pushed_out(*bounds, x, step) && !held;
       if (!more.any()) break;
       held = held || more;
-      solved = damped_step(damped, current.gradient, held, factor, step);
+      solved = solve();
     }
     const double half_chisq = 0.5 * current.chisq;
     if (!solved) {
@@ -229,6 +250,7 @@ Minimum<kParameters> levenberg_marquardt(const ParameterVector<kParameters>& sta
       const double share = share_within_bounds(*bounds, x, step);
       cut_at_bound = share < 1.0;
       candidate = (x + share * step).cwiseMax(bounds->lower).cwiseMin(bounds->upper);
+      if (cut_at_bound) land_on_bounds(*bounds, x, step, share, candidate);
       step = candidate - x;
       // The reduction that the Gauss-Newton model predicts for the step actually taken.
       predicted = -step.dot(current.gradient) - 0.5 * step.dot(current.information * step);

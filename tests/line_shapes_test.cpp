@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -537,7 +538,43 @@ TEST(LeastSquaresCore, AStepThatCannotBeSolvedEndsAsNoProgress) {
   EXPECT_EQ(minimum.iterations, 0);
 }
 
-// The LDLT inverse that fits of the other shapes take is the pseudo-inverse of the
+// A straight line whose slope may not be negative, fitted to points that fall: the minimum lies
+// on the bound, at the points' mean. However the step that reaches the bound rounds, the slope
+// must then be held there and the height go on to the mean, from every start.
+struct RisingLine {
+  static constexpr int kParameters = 2;
+  Eigen::Index parameter_count() const { return 2; }
+  bool evaluate(const double* p, std::size_t begin, std::size_t count, double* values,
+                double* jacobian) const {
+    for (std::size_t i = 0; i < count; ++i) {
+      const double x = static_cast<double>(begin + i);
+      values[i] = p[0] + p[1] * x;
+      jacobian[i] = 1.0;
+      jacobian[count + i] = x;
+    }
+    return true;
+  }
+  std::optional<detail::Bounds<2>> bounds() const {
+    return detail::Bounds<2>{{-1e300, 0.0}, {1e300, 1e300}};
+  }
+};
+
+TEST(LeastSquaresCore, AStepCutShortAtABoundLeavesTheParameterOnIt) {
+  std::vector<double> y(40);
+  for (std::size_t i = 0; i < y.size(); ++i) y[i] = 7.0 - 0.37 * static_cast<double>(i);
+  const double mean = (y.front() + y.back()) / 2.0;
+  const detail::Observations observations{y.data(), nullptr, y.size(),
+                                          detail::Statistic::least_squares};
+  for (int k = 1; k <= 40; ++k) {
+    const detail::ParameterVector<2> start(0.1 * k, 0.013 * k);
+    const auto minimum = detail::minimise(RisingLine{}, observations, start, {100, 1e-10});
+    ASSERT_EQ(minimum.status, GSL_SUCCESS) << k;
+    EXPECT_EQ(minimum.parameters(1), 0.0) << k;
+    EXPECT_NEAR(minimum.parameters(0), mean, 1e-6) << k;
+  }
+}
+
+// The Cholesky inverse that fits of the other shapes take is the pseudo-inverse of the
 // eigendecomposition wherever it is taken, and where the information is singular or nearly so
 // the eigendecomposition itself answers.
 TEST(LeastSquaresCore, FastCovarianceIsThePseudoInverse) {

@@ -21,25 +21,6 @@ using Array = Eigen::Map<Eigen::ArrayXd>;
 using ConstMatrix = Eigen::Map<const Eigen::MatrixXd>;
 using Matrix = Eigen::Map<Eigen::MatrixXd>;
 
-// Eigen's exponential gives a tiny normal number where the true value is subnormal or zero;
-// such values are given as 0.
-constexpr double kSmallestNormal = std::numeric_limits<double>::min();
-
-void exp(const double* in, std::size_t count, double* out) {
-  const auto n = static_cast<Eigen::Index>(count);
-  Array(out, n) = ConstArray(in, n).exp();
-  for (std::size_t i = 0; i < count; ++i) out[i] = out[i] < kSmallestNormal ? 0.0 : out[i];
-}
-
-void gaussian(const double* x, std::size_t count, double centre, double half_inverse_variance,
-              double* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const double distance = x[i] - centre;
-    out[i] = -(distance * distance) * half_inverse_variance;
-  }
-  exp(out, count, out);
-}
-
 // As many doubles as one vector register of the instruction set holds, as the compiler's own
 // vector type. A block's sums are held in such values, which stay in registers while every tap
 // is added; sums in an array of doubles go back to memory at each tap, and the loop waits on the
@@ -52,6 +33,50 @@ constexpr std::size_t kLanes = 4;
 constexpr std::size_t kLanes = 2;
 #endif
 using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+// Eigen's exponential gives a tiny normal number where the true value is subnormal or zero;
+// such values are given as 0.
+constexpr double kSmallestNormal = std::numeric_limits<double>::min();
+
+Lanes load_lanes(const double* in) {
+  Lanes values;
+  std::memcpy(&values, in, sizeof values);
+  return values;
+}
+
+void store_lanes(Lanes values, double* out) { std::memcpy(out, &values, sizeof values); }
+
+// The element-wise loops below are written in vectors: at -O2 the compiler leaves loops of
+// unknown length scalar. Each element sees the same operations either way, to the bit.
+template <typename Value>
+Value normal_or_zero(Value value) {
+  return value < kSmallestNormal ? Value{} : value;
+}
+
+void exp(const double* in, std::size_t count, double* out) {
+  const auto n = static_cast<Eigen::Index>(count);
+  Array(out, n) = ConstArray(in, n).exp();
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes)
+    store_lanes(normal_or_zero(load_lanes(out + i)), out + i);
+  for (; i < count; ++i) out[i] = normal_or_zero(out[i]);
+}
+
+template <typename Value>
+Value gaussian_exponent(Value x, double centre, double half_inverse_variance) {
+  const Value distance = x - centre;
+  return -(distance * distance) * half_inverse_variance;
+}
+
+void gaussian(const double* x, std::size_t count, double centre, double half_inverse_variance,
+              double* out) {
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    store_lanes(gaussian_exponent(load_lanes(x + i), centre, half_inverse_variance), out + i);
+  }
+  for (; i < count; ++i) out[i] = gaussian_exponent(x[i], centre, half_inverse_variance);
+  exp(out, count, out);
+}
+
 // Outputs are summed in blocks of this many vectors.
 constexpr std::size_t kCorrelationVectors = 4;
 constexpr std::size_t kCorrelationBlock = kLanes * kCorrelationVectors;
@@ -210,12 +235,6 @@ Lanes multiply_add(Lanes a, Lanes b, Lanes c) {
 #else
   return a * b + c;
 #endif
-}
-
-Lanes load_lanes(const double* in) {
-  Lanes values;
-  std::memcpy(&values, in, sizeof values);
-  return values;
 }
 
 double sum_of_lanes(Lanes values) {

@@ -482,9 +482,9 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   // minimum): every fit that converged stays as it was. Lines of the other shapes, or with widths
   // from the detector's resolution, take them at once: a slow iteration follows valleys and
   // settles on chisq too, as MINPACK and so the peers' fits do. Their normal equations are summed
-  // by the faster register tiles and inverted by LDLT where that is safe. A region of several
-  // lines that fails sheds its weakest line instead, and the search plans its regions again from
-  // what is left.
+  // by the faster register tiles, solved by Cholesky and inverted by it where that is safe. A
+  // region of several lines that fails sheds its weakest line instead, and the search plans its
+  // regions again from what is left.
   const bool as_always =
       layout.shape() == LineShape::gaussian && settings.get_width() != WidthMode::resolution;
   const double accuracy = context.start_values_only
