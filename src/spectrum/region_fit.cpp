@@ -513,7 +513,15 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   if (channels.statistics == Statistics::unweighted) covariance *= region.chisq_dof;
   const Eigen::MatrixXd transform = to_absolute_x(layout, minimum.parameters, centre);
   Eigen::VectorXd parameters = absolute_parameters(layout, minimum.parameters, centre);
-  covariance = transform * covariance * transform.transpose();
+  if (as_always) {
+    covariance = transform * covariance * transform.transpose();
+  } else {
+    // The transform moves the background's coefficients alone, its first rows and columns.
+    const Eigen::Index moved = layout.background_size();
+    const Eigen::MatrixXd block = transform.topLeftCorner(moved, moved);
+    covariance.topRows(moved) = block * covariance.topRows(moved);
+    covariance.leftCols(moved) = covariance.leftCols(moved) * block.transpose();
+  }
   for (std::size_t k = 0; k < layout.peak_count(); ++k) {
     const Eigen::Index sigma = layout.sigma(k);
     if (sigma != RegionLayout::kNotFitted &&
