@@ -1,4 +1,5 @@
 """Every peak of a spectrum: the search, the fit of multiplets on a background, net areas."""
+import math
 import numbers
 import operator
 import os
@@ -69,9 +70,9 @@ def _first_bad(mask):
 
 
 def _require_finite(array, name):
-    bad = ~_np.isfinite(array)
-    if bad.any():
-        raise ValueError(f"{name} is not finite at index {_first_bad(bad)}")
+    finite = _np.isfinite(array)
+    if not finite.all():
+        raise ValueError(f"{name} is not finite at index {_first_bad(~finite)}")
 
 
 def _require_sorted_span(x):
@@ -126,12 +127,20 @@ def _spectrum(x, y, errors):
     return x, y, sigma, False
 
 
+def _finite(value):
+    """Whether a real number is finite; an integer too large for a float is not."""
+    try:
+        return math.isfinite(value)
+    except OverflowError:
+        return False
+
+
 def _positive_or_none(value, name):
     if value is None:
         return None
     if isinstance(value, (str, bytes)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number or None")
-    if not (_np.isfinite(value) and value > 0):
+    if not (_finite(value) and value > 0):
         raise ValueError(f"{name} must be positive and finite, got {value}")
     return float(value)
 
@@ -139,7 +148,7 @@ def _positive_or_none(value, name):
 def _threshold(value):
     if isinstance(value, (str, bytes)) or not isinstance(value, numbers.Real):
         raise TypeError("threshold must be a real number")
-    if not (_np.isfinite(value) and value > 0):
+    if not (_finite(value) and value > 0):
         raise ValueError(f"threshold must be positive and finite, got {value}")
     return float(value)
 
@@ -227,7 +236,7 @@ def _window(window):
         raise TypeError("window must be a pair (lo, hi) of real numbers") from None
     if not all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in (lo, hi)):
         raise TypeError("window must be a pair (lo, hi) of real numbers")
-    if not (_np.isfinite(lo) and _np.isfinite(hi) and lo < hi):
+    if not (_finite(lo) and _finite(hi) and lo < hi):
         raise ValueError(f"window must be finite with lo < hi, got ({lo}, {hi})")
     return float(lo), float(hi)
 
