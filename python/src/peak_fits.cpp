@@ -114,56 +114,31 @@ void write_measures(const SpectrumPeak& p, double* out) {
   std::copy(values, values + kMeasures, out);
 }
 
-py::array_t<double> peak_table(const SpectrumFitResult& result) {
-  constexpr std::size_t kColumns = kPeakNumbers + kMeasures;
-  py::array_t<double> table({result.peaks.size(), kColumns});
-  double* out = table.mutable_data();
+// Every peak as a tuple of the fields of the package's PEAK_DTYPE, in its order: numpy makes
+// the structured array from these rows in one call, where filling it field by field from Python
+// took longer than many a fit.
+py::list peak_rows(const SpectrumFitResult& result) {
+  py::list rows;
   for (const SpectrumPeak& p : result.peaks) {
-    const auto values = peak_numbers(p);
-    out = std::copy(values.begin(), values.end(), out);
-    write_measures(p, out);
-    out += kMeasures;
+    rows.append(py::make_tuple(
+        p.amplitude, p.amplitude_err, p.mean, p.mean_err, p.sigma, p.sigma_err, p.fwhm, p.fwhm_err,
+        p.area, p.area_err, static_cast<long long>(p.region), p.gamma, p.gamma_err, p.eta,
+        p.eta_err, p.counts, p.counts_err, p.rate, p.rate_err, p.critical_level, p.detection_limit,
+        p.significant, p.net_rate, p.net_rate_err, p.width_tied, p.outside_region));
   }
-  return table;
+  return rows;
 }
 
-py::tuple region_table(const SpectrumFitResult& result) {
-  constexpr std::size_t kNumbers = 16;
-  constexpr std::size_t kCounts = 4;
-  const std::size_t n = result.regions.size();
-  py::array_t<double> numbers({n, kNumbers});
-  py::array_t<long long> counts({n, kCounts});
-  py::list texts;
-  auto number = numbers.mutable_unchecked<2>();
-  auto count = counts.mutable_unchecked<2>();
-  for (std::size_t i = 0; i < n; ++i) {
-    const SpectrumRegion& r = result.regions[i];
-    const double values[kNumbers] = {
-        r.lo,     r.hi,      r.b0,        r.b0_err, r.b1,       r.b1_err,     r.b2,
-        r.b2_err, r.chisq,   r.chisq_dof, r.tail,   r.tail_err, r.tail_slope, r.tail_slope_err,
-        r.step,   r.step_err};
-    const long long integers[kCounts] = {static_cast<long long>(r.points), r.dof, r.status,
-                                         r.iterations};
-    const auto row = static_cast<py::ssize_t>(i);
-    for (std::size_t j = 0; j < kNumbers; ++j) number(row, static_cast<py::ssize_t>(j)) = values[j];
-    for (std::size_t j = 0; j < kCounts; ++j) count(row, static_cast<py::ssize_t>(j)) = integers[j];
-    texts.append(r.status_str);
+// Every region as a tuple of the fields of the package's REGION_DTYPE, in its order.
+py::list region_rows(const SpectrumFitResult& result) {
+  py::list rows;
+  for (const SpectrumRegion& r : result.regions) {
+    rows.append(py::make_tuple(r.lo, r.hi, static_cast<long long>(r.points), r.b0, r.b0_err, r.b1,
+                               r.b1_err, r.b2, r.b2_err, r.chisq, r.dof, r.chisq_dof, r.status,
+                               r.status_str, r.iterations, r.ok(), r.tail, r.tail_err, r.tail_slope,
+                               r.tail_slope_err, r.step, r.step_err));
   }
-  return py::make_tuple(numbers, counts, texts);
-}
-
-std::vector<long long> peak_regions(const SpectrumFitResult& result) {
-  std::vector<long long> regions;
-  for (const SpectrumPeak& p : result.peaks) regions.push_back(static_cast<long long>(p.region));
-  return regions;
-}
-
-// One yes-or-no member of every peak, in order.
-template <bool SpectrumPeak::*kFlag>
-std::vector<bool> peak_flags(const SpectrumFitResult& result) {
-  std::vector<bool> flags;
-  for (const SpectrumPeak& p : result.peaks) flags.push_back(p.*kFlag);
-  return flags;
+  return rows;
 }
 
 // The resolution coefficients and their covariance, or None when the widths followed none.
@@ -343,11 +318,8 @@ void bind_spectra(py::module_& m) {
       .def("resolution", &resolution_of)
       .def_readonly("status", &SpectrumFitResult::status)
       .def_readonly("status_str", &SpectrumFitResult::status_str)
-      .def("peak_table", &peak_table)
-      .def("peak_regions", &peak_regions)
-      .def("peak_widths_tied", &peak_flags<&SpectrumPeak::width_tied>)
-      .def("peak_outside_region", &peak_flags<&SpectrumPeak::outside_region>)
-      .def("region_table", &region_table)
+      .def("peak_rows", &peak_rows)
+      .def("region_rows", &region_rows)
       .def("covariance",
            [](const SpectrumFitResult& r, py::ssize_t index) {
              const SpectrumRegion& region = region_number(r, index);

@@ -404,22 +404,8 @@ class PeakFit:
         resolution = result.resolution()
         self.resolution, self.resolution_covariance = resolution or (None, None)
         self.blank = None if blank is None else PeakFit(blank)
-        table = result.peak_table()
-        self.peaks = _np.empty(table.shape[0], dtype=PEAK_DTYPE)
-        for column, name in enumerate(_PEAK_NUMBERS + _PEAK_SHAPE_NUMBERS):
-            self.peaks[name] = table[:, column]
-        _set_measures(self.peaks, table, len(_PEAK_NUMBERS) + len(_PEAK_SHAPE_NUMBERS))
-        self.peaks["region"] = result.peak_regions()
-        self.peaks["width_tied"] = result.peak_widths_tied()
-        self.peaks["outside_region"] = result.peak_outside_region()
-        numbers_, counts, texts = result.region_table()
-        self.regions = _np.empty(numbers_.shape[0], dtype=REGION_DTYPE)
-        for column, name in enumerate(_REGION_NUMBERS + _REGION_SHAPE_NUMBERS):
-            self.regions[name] = numbers_[:, column]
-        for column, name in enumerate(("points", "dof", "status", "iterations")):
-            self.regions[name] = counts[:, column]
-        self.regions["status_str"] = texts
-        self.regions["ok"] = counts[:, 2] == 0
+        self.peaks = _np.array(result.peak_rows(), dtype=PEAK_DTYPE)
+        self.regions = _np.array(result.region_rows(), dtype=REGION_DTYPE)
         for array in (self.peaks, self.regions, self.resolution, self.resolution_covariance):
             if array is not None:
                 array.flags.writeable = False
