@@ -77,7 +77,8 @@ bench:
 	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/peaks_bench.py \
 	  --markdown $(BENCH_DIR)/peaks-bench-table.md
 	@echo
-	@$(PYTHON) bench/compare/shapes_bench.py $(BENCH_DIR) --markdown $(BENCH_DIR)/shapes-bench-table.md
+	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/shapes_bench.py $(BENCH_DIR) \
+	  --markdown $(BENCH_DIR)/shapes-bench-table.md
 	@echo
 	@PYTHONPATH=$(BENCH_DIR)/python $(PYTHON) bench/compare/report_bench.py \
 	  --markdown $(BENCH_DIR)/report-bench-table.md

@@ -8,8 +8,9 @@
 - five overlapping Voigt lines on a linear background, against lmfit's composite model of
   VoigtModels and a LinearModel (target: at least 30x).
 
-The library's fits run in the compare_shapes program (C++, no Python around them); the peers are
-timed here. Before any time is compared, the window fits must agree: every line's position,
+The library's fits run in the compare_shapes program (C++, no Python around them), and the window
+fits also through the Python package when it can be imported (PYTHONPATH), its argument checks
+and result arrays included; the peers are timed here. Before any time is compared, the window fits must agree: every line's position,
 widths and area within 1e-4 relative where both converge, and the library's chisq no higher.
 
 Usage: shapes_bench.py BUILD_DIR [--markdown FILE]
@@ -231,14 +232,36 @@ def window_rows(build_dir, data_dir):
         if worst > AGREEMENT or ours["chisq"] > chisq * (1.0 + 1e-9):
             sys.exit(f"{shape} window: the library and {peer_name} disagree (worst relative "
                      f"difference {worst:.1e}, chisq {ours['chisq']:.6g} vs {chisq:.6g})")
-        ours_us, peer_us = [], []
+        ours_us, peer_us, python_us = [], [], []
+        from_python = python_window(shape, x, y)
         for _ in range(ROUNDS):
             ours_us.append(library_window(build_dir, shape, path)["us"])
             peer_us.append(median_seconds(fit, MIN_RUNS[shape]) * 1e6)
+            if from_python:
+                python_us.append(median_seconds(from_python, MIN_RUNS[shape]) * 1e6)
         ratio = float(np.median(np.array(peer_us) / np.array(ours_us)))
         rows.append((shape, x.size, float(np.median(ours_us)), peer_name, float(np.median(peer_us)),
                      ratio, target, worst, ours["chisq"], chisq))
+        if python_us:
+            rows.append((f"{shape}, from Python (`vn.fit_peaks`)", x.size,
+                         float(np.median(python_us)), peer_name, float(np.median(peer_us)),
+                         float(np.median(np.array(peer_us) / np.array(python_us))), target, worst,
+                         ours["chisq"], chisq))
     return rows
+
+
+def python_window(shape, x, y):
+    """The same fit through the Python package (its argument checks and result arrays
+    included), when the package can be imported; None otherwise."""
+    try:
+        import vesk_numerics as vn
+    except ImportError:
+        return None
+
+    def fit():
+        return vn.fit_peaks(x, y, peaks=CENTRES, shape=shape, fwhm=START_FWHM, window=WINDOW)
+
+    return fit
 
 
 def spectrum_rows(build_dir, data_dir):
