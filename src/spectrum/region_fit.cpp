@@ -154,8 +154,9 @@ Eigen::VectorXd least_squares_solution(const Eigen::MatrixXd& design,
 // With the peaks' positions and widths at their start values the model is linear in the heights
 // and in a polynomial background's coefficients; their weighted least-squares values are far
 // better start values than heights read off the data, above all for overlapping lines.
+// Fits as they always have been (see fit_region) take the lines point by point and solve by QR.
 void linear_start(const RegionLayout& layout, const Channels& channels, std::size_t first,
-                  const std::vector<double>& u, double centre, double least_height,
+                  const std::vector<double>& u, double centre, double least_height, bool as_always,
                   Eigen::VectorXd& start) {
   const auto n = static_cast<Eigen::Index>(u.size());
   const bool polynomial = layout.background() == Background::constant ||
@@ -177,10 +178,8 @@ void linear_start(const RegionLayout& layout, const Channels& channels, std::siz
     evaluate_background(layout.background(), start.data(), u.data(), u.size(),
                         best_vector_kernels(), fixed_background.data(), nullptr, 0);
   }
-  // Gaussian lines start from the values they always have, to the last bit; the other shapes
-  // take their columns from the vectorised line shapes that the fit itself evaluates.
-  const bool point_by_point = layout.shape() == LineShape::gaussian;
-  if (!point_by_point) unit_line_columns(layout.shape(), lines, u, design.rightCols(peaks));
+  // The other fits take their columns from the vectorised line shapes that the fit evaluates.
+  if (!as_always) unit_line_columns(layout.shape(), lines, u, design.rightCols(peaks));
   for (Eigen::Index i = 0; i < n; ++i) {
     const auto point = static_cast<std::size_t>(i);
     const double y = channels.y[first + point];
@@ -192,14 +191,14 @@ void linear_start(const RegionLayout& layout, const Channels& channels, std::siz
     for (Eigen::Index k = 0; k < peaks; ++k) {
       const LineParameters& line = lines[static_cast<std::size_t>(k)];
       design(i, background + k) =
-          weight * (point_by_point ? line_value(layout.shape(), line, u[point]) +
-                                         step_value(layout.shape(), line, u[point])
-                                   : design(i, background + k));
+          weight * (as_always ? line_value(layout.shape(), line, u[point]) +
+                                    step_value(layout.shape(), line, u[point])
+                              : design(i, background + k));
     }
     target(i) = weight * (y - fixed_background[point]);
   }
-  const Eigen::VectorXd solution = point_by_point ? design.colPivHouseholderQr().solve(target)
-                                                  : least_squares_solution(design, target);
+  const Eigen::VectorXd solution = as_always ? design.colPivHouseholderQr().solve(target)
+                                             : least_squares_solution(design, target);
   if (!solution.allFinite()) return;
   for (Eigen::Index k = 0; k < peaks; ++k) {
     start(layout.amplitude(static_cast<std::size_t>(k))) =
@@ -469,24 +468,24 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
     start(layout.mean(k)) = shaped[k].mean - centre;
   }
   shape_start(layout, shaped, widest_sigma, start);
-  linear_start(layout, channels, first, u, centre, least_height, start);
-  const Observations observations{
-      channels.y.data() + first,
-      channels.statistics == Statistics::weighted ? channels.sigma.data() + first : nullptr, count,
-      statistic_of(channels.statistics)};
-  const double spacing = (u.back() - u.front()) / static_cast<double>(count - 1);
-  const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
   // Gaussian lines of their own or shared widths are fitted as they always have been, to the last
   // bit, and a single such line takes the measures against a slow end only in a second try, when
   // that iteration ran out of its budget (a weak line on a strong background creeping to its
   // minimum): every fit that converged stays as it was. Lines of the other shapes, or with widths
   // from the detector's resolution, take them at once: a slow iteration follows valleys and
   // settles on chisq too, as MINPACK and so the peers' fits do. Their normal equations are summed
-  // by the faster register tiles, solved by Cholesky and inverted by it where that is safe. A
-  // region of several lines that fails sheds its weakest line instead, and the search plans its
-  // regions again from what is left.
+  // by the faster register tiles, solved by Cholesky and inverted by it where that is safe, and
+  // their start heights come from the vectorised line shapes. A region of several lines that fails
+  // sheds its weakest line instead, and the search plans its regions again from what is left.
   const bool as_always =
       layout.shape() == LineShape::gaussian && settings.get_width() != WidthMode::resolution;
+  linear_start(layout, channels, first, u, centre, least_height, as_always, start);
+  const Observations observations{
+      channels.y.data() + first,
+      channels.statistics == Statistics::weighted ? channels.sigma.data() + first : nullptr, count,
+      statistic_of(channels.statistics)};
+  const double spacing = (u.back() - u.front()) / static_cast<double>(count - 1);
+  const RegionModel model(layout, u.data(), centre, widest_sigma, best_vector_kernels(), spacing);
   const double accuracy = context.start_values_only
                               ? std::max(settings.get_accuracy(), kStartValueAccuracy)
                               : settings.get_accuracy();
