@@ -15,7 +15,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python",
                                 "tests"))
-from gamma_spectra import FWHM_PER_SIGMA, gamma_spectrum, match_lines  # noqa: E402
+from simulated_gamma import FWHM_PER_SIGMA, gamma_spectrum, match_lines  # noqa: E402
 
 from compare import publish  # noqa: E402
 

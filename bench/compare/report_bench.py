@@ -22,7 +22,7 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python",
                                 "tests"))
 import headless_chromium  # noqa: E402
-from gamma_spectra import gamma_spectrum  # noqa: E402
+from simulated_gamma import gamma_spectrum  # noqa: E402
 
 import vesk_numerics as vn  # noqa: E402
 

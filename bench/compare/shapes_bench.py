@@ -26,7 +26,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python",
                                 "tests"))
-from gamma_spectra import gamma_spectrum  # noqa: E402
+from simulated_gamma import gamma_spectrum  # noqa: E402
 
 from compare import publish  # noqa: E402
 

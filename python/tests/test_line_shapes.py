@@ -102,7 +102,7 @@ def test_gaussian_lines_fitted_as_another_shape_converge_in_every_region(shape):
     """A spectrum of 40 Gaussian lines (the benchmarks' own) fitted with lines of another shape:
     residuals larger than their errors make the iteration converge slowly, and yet every region
     converges within the default budget and every line is found, as with Gaussian lines."""
-    from gamma_spectra import gamma_spectrum, match_lines
+    from simulated_gamma import gamma_spectrum, match_lines
 
     x, counts, true = gamma_spectrum(1, channels=8192, fwhm=lambda x: 6.0 + 0.0 * x)
     fit = vn.fit_peaks(x, counts, errors="poisson", shape=shape)

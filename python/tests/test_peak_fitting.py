@@ -5,7 +5,7 @@ import pytest
 from scipy.optimize import curve_fit, minimize
 
 import vesk_numerics as vn
-from gamma_spectra import gamma_spectrum, match_lines
+from simulated_gamma import gamma_spectrum, match_lines
 
 COEFFICIENTS = {"none": 0, "constant": 1, "linear": 2, "quadratic": 3, "exponential": 2}
 TRUE_BACKGROUND = {"none": [], "constant": [10.0], "linear": [10.0, 0.02],

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import headless_chromium
-from gamma_spectra import gamma_spectrum
+from simulated_gamma import gamma_spectrum
 import vesk_numerics as vn
 from headless_chromium import open_report
 
