@@ -135,6 +135,7 @@ struct HostileSpectrum {
   Spectrum spectrum;
   Statistics statistics;
   int expected_status;
+  DataFaultAt fault;  // what find_data_fault names
 };
 
 Spectrum with_value(Spectrum s, std::vector<double> Spectrum::*member, std::size_t i,
@@ -155,30 +156,56 @@ TEST_P(HostileSpectrumInput, IsRefusedWithAStatusNeverAnException) {
   EXPECT_TRUE(r.peaks.empty() && r.regions.empty());
   EXPECT_NO_THROW(EXPECT_TRUE(fitter.find_peaks(data).empty()));
   EXPECT_EQ(fitter.fit(data, std::vector<double>{1080.0}).status, c.expected_status);
+  const DataFaultAt found = find_data_fault(data);
+  EXPECT_EQ(found.fault, c.fault.fault);
+  EXPECT_EQ(found.index, c.fault.index);
 }
 
 const Spectrum kLines = two_lines(Background::linear);
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HostileSpectrumInput,
-    ::testing::Values(HostileSpectrum{"NanY", with_value(kLines, &Spectrum::y, 17, kNan),
-                                      Statistics::unweighted, GSL_EDOM},
-                      HostileSpectrum{"InfX", with_value(kLines, &Spectrum::x, 0, INFINITY),
-                                      Statistics::unweighted, GSL_EDOM},
-                      HostileSpectrum{"XOutOfOrder", with_value(kLines, &Spectrum::x, 200, 1000.0),
-                                      Statistics::unweighted, GSL_EDOM},
+    ::testing::Values(HostileSpectrum{"NanY",
+                                      with_value(kLines, &Spectrum::y, 17, kNan),
+                                      Statistics::unweighted,
+                                      GSL_EDOM,
+                                      {DataFault::non_finite_y, 17}},
+                      HostileSpectrum{"InfX",
+                                      with_value(kLines, &Spectrum::x, 0, INFINITY),
+                                      Statistics::unweighted,
+                                      GSL_EDOM,
+                                      {DataFault::non_finite_x, 0}},
+                      HostileSpectrum{"XOutOfOrder",
+                                      with_value(kLines, &Spectrum::x, 200, 1000.0),
+                                      Statistics::unweighted,
+                                      GSL_EDOM,
+                                      {DataFault::x_out_of_order, 200}},
                       HostileSpectrum{
                           "XAllEqual",
                           Spectrum{std::vector<double>(kLines.x.size(), 5.0), kLines.y, {}},
-                          Statistics::unweighted, GSL_EDOM},
-                      HostileSpectrum{"ZeroError", with_value(kLines, &Spectrum::sigma, 3, 0.0),
-                                      Statistics::weighted, GSL_EDOM},
-                      HostileSpectrum{"NegativeCount", with_value(kLines, &Spectrum::y, 3, -1.0),
-                                      Statistics::poisson, GSL_EDOM},
-                      HostileSpectrum{"TwoPoints", Spectrum{{1, 2}, {3, 4}, {}},
-                                      Statistics::unweighted, GSL_FAILURE},
-                      HostileSpectrum{"NoErrors", Spectrum{kLines.x, kLines.y, {}},
-                                      Statistics::weighted, GSL_EFAULT}),
+                          Statistics::unweighted,
+                          GSL_EDOM,
+                          {DataFault::x_constant, 0}},
+                      HostileSpectrum{"ZeroError",
+                                      with_value(kLines, &Spectrum::sigma, 3, 0.0),
+                                      Statistics::weighted,
+                                      GSL_EDOM,
+                                      {DataFault::non_positive_error, 3}},
+                      HostileSpectrum{"NegativeCount",
+                                      with_value(kLines, &Spectrum::y, 3, -1.0),
+                                      Statistics::poisson,
+                                      GSL_EDOM,
+                                      {DataFault::negative_count, 3}},
+                      HostileSpectrum{"TwoPoints",
+                                      Spectrum{{1, 2}, {3, 4}, {}},
+                                      Statistics::unweighted,
+                                      GSL_FAILURE,
+                                      {DataFault::none, 0}},
+                      HostileSpectrum{"NoErrors",
+                                      Spectrum{kLines.x, kLines.y, {}},
+                                      Statistics::weighted,
+                                      GSL_EFAULT,
+                                      {DataFault::missing_array, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // An exponential background that rises by e^8 per unit of x near x = 100 is fitted well about the

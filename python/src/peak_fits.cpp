@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -94,6 +96,45 @@ SpectrumData spectrum_of(const Samples& x, const Samples& y, const std::optional
   return data;
 }
 
+// Raises ValueError naming the first value of a spectrum that the library would refuse, in the
+// package's words: the array (x, y or errors) and the index.
+void check_spectrum(const Samples& x, const Samples& y, const std::optional<Samples>& sigma,
+                    bool counts) {
+  using vesk::numerics::DataFault;
+  const auto [fault, index] = vesk::numerics::find_data_fault(spectrum_of(x, y, sigma, counts));
+  const auto at = [index = index](const char* what) {
+    return std::string(what) + " at index " + std::to_string(index);
+  };
+  switch (fault) {
+    case DataFault::none:
+    case DataFault::missing_array:
+      return;
+    case DataFault::non_finite_x:
+      throw py::value_error(at("x is not finite"));
+    case DataFault::non_finite_y:
+      throw py::value_error(at("y is not finite"));
+    case DataFault::non_finite_error:
+      throw py::value_error(at("errors is not finite"));
+    case DataFault::non_positive_error:
+      throw py::value_error(at("errors is not positive"));
+    case DataFault::negative_count:
+      throw py::value_error(at("y holds a negative count"));
+    case DataFault::x_out_of_order:
+      throw py::value_error("x must be sorted, increasing or decreasing");
+    case DataFault::x_constant:
+      throw py::value_error("x must span an interval: every x is the same");
+  }
+}
+
+// The index of the first value that is not finite or lies outside [lo, hi], or -1.
+py::ssize_t first_stray(const Samples& values, double lo, double hi) {
+  const double* begin = values.data();
+  const double* end = begin + values.size();
+  const double* stray =
+      std::find_if(begin, end, [&](double v) { return !(std::isfinite(v) && v >= lo && v <= hi); });
+  return stray == end ? -1 : stray - begin;
+}
+
 // The numbers of a peak, in the order of the package's PEAK_DTYPE.
 constexpr std::size_t kPeakNumbers = 14;
 
@@ -114,19 +155,52 @@ void write_measures(const SpectrumPeak& p, double* out) {
   std::copy(values, values + kMeasures, out);
 }
 
-// Every peak as a tuple of the fields of the package's PEAK_DTYPE, in its order: numpy makes
-// the structured array from these rows in one call, where filling it field by field from Python
-// took longer than many a fit.
-py::list peak_rows(const SpectrumFitResult& result) {
-  py::list rows;
+// A fitted line as one element of the package's PEAK_DTYPE: the same fields, in its order and
+// packed as numpy packs a structured dtype, so that the peaks reach Python as one array.
+#pragma pack(push, 1)
+struct PeakRecord {
+  double amplitude, amplitude_err, mean, mean_err, sigma, sigma_err, fwhm, fwhm_err, area, area_err;
+  std::int64_t region;
+  double gamma, gamma_err, eta, eta_err, counts, counts_err, rate, rate_err, critical_level,
+      detection_limit;
+  bool significant;
+  double net_rate, net_rate_err;
+  bool width_tied, outside_region;
+};
+#pragma pack(pop)
+
+py::array_t<PeakRecord> peak_records(const SpectrumFitResult& result) {
+  py::array_t<PeakRecord> records(static_cast<py::ssize_t>(result.peaks.size()));
+  PeakRecord* out = records.mutable_data();
   for (const SpectrumPeak& p : result.peaks) {
-    rows.append(py::make_tuple(
-        p.amplitude, p.amplitude_err, p.mean, p.mean_err, p.sigma, p.sigma_err, p.fwhm, p.fwhm_err,
-        p.area, p.area_err, static_cast<long long>(p.region), p.gamma, p.gamma_err, p.eta,
-        p.eta_err, p.counts, p.counts_err, p.rate, p.rate_err, p.critical_level, p.detection_limit,
-        p.significant, p.net_rate, p.net_rate_err, p.width_tied, p.outside_region));
+    *out++ = {p.amplitude,
+              p.amplitude_err,
+              p.mean,
+              p.mean_err,
+              p.sigma,
+              p.sigma_err,
+              p.fwhm,
+              p.fwhm_err,
+              p.area,
+              p.area_err,
+              static_cast<std::int64_t>(p.region),
+              p.gamma,
+              p.gamma_err,
+              p.eta,
+              p.eta_err,
+              p.counts,
+              p.counts_err,
+              p.rate,
+              p.rate_err,
+              p.critical_level,
+              p.detection_limit,
+              p.significant,
+              p.net_rate,
+              p.net_rate_err,
+              p.width_tied,
+              p.outside_region};
   }
-  return rows;
+  return records;
 }
 
 // Every region as a tuple of the fields of the package's REGION_DTYPE, in its order.
@@ -294,6 +368,10 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
 }  // namespace
 
 void bind_spectra(py::module_& m) {
+  PYBIND11_NUMPY_DTYPE(PeakRecord, amplitude, amplitude_err, mean, mean_err, sigma, sigma_err, fwhm,
+                       fwhm_err, area, area_err, region, gamma, gamma_err, eta, eta_err, counts,
+                       counts_err, rate, rate_err, critical_level, detection_limit, significant,
+                       net_rate, net_rate_err, width_tied, outside_region);
   py::class_<LineSettings>(m, "LineSettings")
       .def(py::init<std::string, std::string, std::optional<std::array<double, 3>>,
                     std::map<std::string, double>>(),
@@ -318,7 +396,7 @@ void bind_spectra(py::module_& m) {
       .def("resolution", &resolution_of)
       .def_readonly("status", &SpectrumFitResult::status)
       .def_readonly("status_str", &SpectrumFitResult::status_str)
-      .def("peak_rows", &peak_rows)
+      .def("peak_records", &peak_records)
       .def("region_rows", &region_rows)
       .def("covariance",
            [](const SpectrumFitResult& r, py::ssize_t index) {
@@ -343,6 +421,10 @@ void bind_spectra(py::module_& m) {
       .def("evaluate_peak", [](const SpectrumFitResult& r, std::size_t index, const Samples& x) {
         return at_each(x, [&](double v) { return r.evaluate_peak(index, v); });
       });
+
+  m.def("first_stray", &first_stray, py::arg("values"), py::arg("lo"), py::arg("hi"));
+  m.def("check_spectrum", &check_spectrum, py::arg("x"), py::arg("y"), py::arg("sigma"),
+        py::arg("counts"));
 
   m.def(
       "find_peaks",

@@ -257,6 +257,7 @@ Y = 100.0 * np.exp(-0.5 * ((X - 25.0) / 2.0) ** 2) + 5.0
     ({"background": "cubic"}, ValueError, "background must be one of"),
     ({"background": 1}, TypeError, "background must be a string"),
     ({"peaks": [25.0, 80.0]}, ValueError, "peaks[1] = 80 lies outside the data"),
+    ({"peaks": [25.0, np.nan]}, ValueError, "peaks is not finite at index 1"),
     ({"peaks": [25.0], "window": (20.0, 24.0)}, ValueError, "outside the window"),
     ({"peaks": "25"}, TypeError, "peaks must be"),
     ({"x": "abc"}, TypeError, "x must be"),

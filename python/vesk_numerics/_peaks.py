@@ -107,24 +107,18 @@ def _spectrum(x, y, errors):
     x, y = _real_1d(x, "x"), _real_1d(y, "y")
     if x.shape != y.shape:
         raise ValueError(f"x and y differ in length: {x.size} and {y.size}")
-    _require_finite(x, "x")
-    _require_finite(y, "y")
-    _require_sorted_span(x)
-    if errors is None:
-        return x, y, None, False
+    sigma, counts = None, False
     if isinstance(errors, str):
         if errors != "poisson":
             raise ValueError(f"errors must be None, 'poisson' or an array, got '{errors}'")
-        if (y < 0).any():
-            raise ValueError(f"y holds a negative count at index {_first_bad(y < 0)}")
-        return x, y, None, True
-    sigma = _real_1d(errors, "errors")
-    if sigma.shape != y.shape:
-        raise ValueError(f"errors and y differ in length: {sigma.size} and {y.size}")
-    _require_finite(sigma, "errors")
-    if (sigma <= 0).any():
-        raise ValueError(f"errors is not positive at index {_first_bad(sigma <= 0)}")
-    return x, y, sigma, False
+        counts = True
+    elif errors is not None:
+        sigma = _real_1d(errors, "errors")
+        if sigma.shape != y.shape:
+            raise ValueError(f"errors and y differ in length: {sigma.size} and {y.size}")
+    # Finite values, sorted x and positive errors or counts, in one pass of the compiled core.
+    _core.check_spectrum(x, y, sigma, counts)
+    return x, y, sigma, counts
 
 
 def _finite(value):
@@ -213,13 +207,20 @@ def _peak_starts(peaks, x, window):
     else:
         positions = _real_1d(peaks, "peaks")
         starts = None
-    _require_finite(positions, "peaks")
-    lo, hi = window if window is not None else (x.min(), x.max())
-    outside = (positions < lo) | (positions > hi)
-    if outside.any():
+    if window is not None:
+        lo, hi = window
+    elif x.size:
+        lo, hi = min(x[0], x[-1]), max(x[0], x[-1])  # x is sorted
+    else:
+        lo, hi = -_np.inf, _np.inf  # no data: the library refuses it
+    stray = _core.first_stray(_np.ascontiguousarray(positions, dtype=_np.float64), lo, hi)
+    if stray >= 0:
+        position = positions[stray]
+        if not _np.isfinite(position):
+            raise ValueError(f"peaks is not finite at index {stray}")
         where = "window" if window is not None else "data"
-        raise ValueError(f"peaks[{_first_bad(outside)}] = {positions[outside][0]:g} lies outside "
-                         f"the {where} [{lo:g}, {hi:g}]")
+        raise ValueError(f"peaks[{stray}] = {position:g} lies outside the {where} "
+                         f"[{lo:g}, {hi:g}]")
     if starts is not None:
         return None, _np.ascontiguousarray(starts)
     return positions, None
@@ -404,7 +405,7 @@ class PeakFit:
         resolution = result.resolution()
         self.resolution, self.resolution_covariance = resolution or (None, None)
         self.blank = None if blank is None else PeakFit(blank)
-        self.peaks = _np.array(result.peak_rows(), dtype=PEAK_DTYPE)
+        self.peaks = result.peak_records()  # a structured array of PEAK_DTYPE
         self.regions = _np.array(result.region_rows(), dtype=REGION_DTYPE)
         for array in (self.peaks, self.regions, self.resolution, self.resolution_covariance):
             if array is not None:

@@ -31,6 +31,30 @@ struct SpectrumData {
   double live_time = std::numeric_limits<double>::quiet_NaN();
 };
 
+/// What makes a spectrum's values unusable.
+enum class DataFault {
+  none,                ///< Usable.
+  missing_array,       ///< x, y or (Statistics::weighted) sigma is null while size > 0.
+  non_finite_x,        ///< An x that is NaN or infinite.
+  non_finite_y,        ///< A y that is NaN or infinite.
+  non_finite_error,    ///< Statistics::weighted: a sigma that is NaN or infinite.
+  non_positive_error,  ///< Statistics::weighted: a sigma of 0 or below.
+  negative_count,      ///< Statistics::poisson: a y below 0.
+  x_out_of_order,      ///< x neither increasing nor decreasing throughout.
+  x_constant,          ///< Every x the same.
+};
+
+/// A fault of a spectrum's values and the point where it lies.
+struct DataFaultAt {
+  DataFault fault = DataFault::none;
+  std::size_t index = 0;  ///< The point at fault; for x_out_of_order the first out of order.
+};
+
+/// The first fault of @p data's values: point by point (x, y, then the error or count that the
+/// statistics read), then the order of x and its span. `fit` and `find_peaks` refuse data with
+/// any fault, and data of fewer than 3 points.
+VESK_NUMERICS_EXPORT DataFaultAt find_data_fault(const SpectrumData& data) noexcept;
+
 /// A peak found by the search, with start values for a fit.
 struct FoundPeak {
   double mean;          ///< Refined position, in x units.
