@@ -251,7 +251,7 @@ void shape_widths(const RegionLayout& layout, std::size_t k, const Eigen::Vector
                   const Eigen::MatrixXd& covariance, SpectrumPeak& peak) {
   const LineShape shape = layout.shape();
   const LineParameters line = layout.line_parameters(k, parameters.data(), 0.0);
-  const Eigen::MatrixXd by_fitted = layout.line_gradient(k, parameters.data(), 0.0);
+  const Eigen::SparseMatrix<double> by_fitted = layout.line_gradient(k, parameters.data(), 0.0);
   const Eigen::MatrixXd line_covariance = by_fitted * covariance * by_fitted.transpose();
   const auto error = [&](int row) { return std::sqrt(std::max(line_covariance(row, row), 0.0)); };
   const auto propagated = [&](const double* gradient) {

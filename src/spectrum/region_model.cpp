@@ -171,12 +171,12 @@ LineParameters RegionLayout::line_parameters(std::size_t k, const double* parame
   return p;
 }
 
-Eigen::MatrixXd RegionLayout::line_gradient(std::size_t k, const double* parameters,
-                                            double centre) const {
+Eigen::SparseMatrix<double> RegionLayout::line_gradient(std::size_t k, const double* parameters,
+                                                        double centre) const {
   const Line& line = lines_[k];
-  Eigen::MatrixXd gradient = Eigen::MatrixXd::Zero(kShapeGradientSize + 1, size_);
+  std::vector<Eigen::Triplet<double>> entries;
   const auto pick = [&](Eigen::Index row, Eigen::Index index) {
-    if (index != kNotFitted) gradient(row, index) = 1.0;
+    if (index != kNotFitted) entries.emplace_back(row, index, 1.0);
   };
   pick(kByAmplitude, line.amplitude);
   pick(kMeanGradientRow, line.mean);
@@ -185,8 +185,10 @@ Eigen::MatrixXd RegionLayout::line_gradient(std::size_t k, const double* paramet
   pick(kByEta, line.eta);
   pick(kByTail, tail_);
   pick(kByTailSlope, tail_slope_);
-  gradient(settings_.shape == LineShape::lorentzian ? kByGamma : kBySigma, line.mean) +=
-      width_by_mean(k, parameters, centre);
+  entries.emplace_back(settings_.shape == LineShape::lorentzian ? kByGamma : kBySigma, line.mean,
+                       width_by_mean(k, parameters, centre));
+  Eigen::SparseMatrix<double> gradient(kShapeGradientSize + 1, size_);
+  gradient.setFromTriplets(entries.begin(), entries.end());  // sums the entries of one place
   return gradient;
 }
 

@@ -6,6 +6,7 @@
 // coefficients of similar size and the normal equations well conditioned.
 
 #include <Eigen/Core>
+#include <Eigen/SparseCore>
 
 #include <array>
 #include <cstddef>
@@ -91,7 +92,8 @@ class RegionLayout {
   // come; with `gradient`, the derivative of each of its parameters by the fitted ones:
   // rows ShapeGradient plus one for the mean (kShapeGradientSize), columns size().
   LineParameters line_parameters(std::size_t k, const double* parameters, double centre) const;
-  Eigen::MatrixXd line_gradient(std::size_t k, const double* parameters, double centre) const;
+  Eigen::SparseMatrix<double> line_gradient(std::size_t k, const double* parameters,
+                                            double centre) const;
   // The slope of line k's resolution width by its mean; 0 unless the resolution sets it.
   double width_by_mean(std::size_t k, const double* parameters, double centre) const;
 
