@@ -45,6 +45,9 @@ def test_every_row_equals_fit_peaks_on_its_spectrum_for_any_number_of_workers(se
     ({"errors": np.ones((2, 400))}, ValueError, "errors must be shaped like ys"),
     ({"errors": "poisson", "ys": -np.ones((3, 400))}, ValueError, "negative count at row 0"),
     ({"peaks": [500.0]}, ValueError, "outside the data"),
+    ({"x": np.where(np.arange(400) == 7, np.inf, np.arange(400.0))}, ValueError,
+     "x is not finite at index 7"),
+    ({"x": np.arange(400.0) % 200}, ValueError, "x must be sorted"),
     ({"workers": 0}, ValueError, "workers must be"),
     ({"ys": "many"}, TypeError, "ys must be"),
 ])

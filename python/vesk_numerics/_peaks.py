@@ -69,21 +69,6 @@ def _first_bad(mask):
     return int(_np.flatnonzero(mask)[0])
 
 
-def _require_finite(array, name):
-    finite = _np.isfinite(array)
-    if not finite.all():
-        raise ValueError(f"{name} is not finite at index {_first_bad(~finite)}")
-
-
-def _require_sorted_span(x):
-    """x sorted either way and not all one value, as a spectrum's positions must be."""
-    steps = _np.diff(x)
-    if not ((steps >= 0).all() or (steps <= 0).all()):
-        raise ValueError("x must be sorted, increasing or decreasing")
-    if x.size and x[0] == x[-1]:
-        raise ValueError("x must span an interval: every x is the same")
-
-
 #: The default of `errors`: None for arrays, "poisson" for a Spectrum of counts.
 _UNSET = type("_Unset", (), {"__repr__": lambda self: "None"})()
 
@@ -685,9 +670,9 @@ def _batch(x, ys, errors):
     ys = _np.ascontiguousarray(ys, dtype=_np.float64)
     if ys.shape[1] != x.size:
         raise ValueError(f"ys has {ys.shape[1]} columns, x has {x.size} values")
-    _require_finite(x, "x")
+    # x alone, as positions and values: finite, sorted and spanning an interval.
+    _core.check_spectrum(x, x, None, False)
     _require_finite_rows(ys, "ys")
-    _require_sorted_span(x)
     if errors is None:
         return x, ys, None, False
     if isinstance(errors, str):
