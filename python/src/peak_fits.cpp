@@ -86,8 +86,10 @@ SpectrumData spectrum_of(const Samples& x, const Samples& y, const std::optional
   SpectrumData data;
   data.x = x.data();
   data.y = y.data();
+  // The Python layer makes the lengths equal; the shortest bounds every read all the same.
   data.size = static_cast<std::size_t>(std::min(x.size(), y.size()));
   if (sigma) {
+    data.size = std::min(data.size, static_cast<std::size_t>(sigma->size()));
     data.sigma = sigma->data();
     data.statistics = Statistics::weighted;
   } else if (counts) {
