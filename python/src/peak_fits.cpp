@@ -1,6 +1,8 @@
 // The binding of the spectrum engine: find_peaks, fit_peaks and the fitted spectrum's record.
-// The package's Python layer checks the arguments and names the bad one; here the arrays reach
-// the library with the GIL released, and the results come back as plain numeric tables.
+// The package's Python layer checks the kinds of the arguments and the settings; the values of
+// the arrays are checked here by the library's own data check and named as the package names
+// them. The arrays reach the library with the GIL released, and the results come back as
+// numeric tables.
 #include "peak_fits.h"
 
 #include <pybind11/numpy.h>
