@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -207,16 +208,72 @@ py::array_t<PeakRecord> peak_records(const SpectrumFitResult& result) {
   return records;
 }
 
-// Every region as a tuple of the fields of the package's REGION_DTYPE, in its order.
-py::list region_rows(const SpectrumFitResult& result) {
-  py::list rows;
-  for (const SpectrumRegion& r : result.regions) {
-    rows.append(py::make_tuple(r.lo, r.hi, static_cast<long long>(r.points), r.b0, r.b0_err, r.b1,
-                               r.b1_err, r.b2, r.b2_err, r.chisq, r.dof, r.chisq_dof, r.status,
-                               r.status_str, r.iterations, r.ok(), r.tail, r.tail_err, r.tail_slope,
-                               r.tail_slope_err, r.step, r.step_err));
+// A region as one element of the package's REGION_DTYPE, packed as numpy packs it; the status
+// text is UCS-4, as numpy keeps a str field.
+constexpr std::size_t kStatusWidth = 48;
+#pragma pack(push, 1)
+struct RegionRecord {
+  double lo, hi;
+  std::int64_t points;
+  double b0, b0_err, b1, b1_err, b2, b2_err, chisq;
+  std::int64_t dof;
+  double chisq_dof;
+  std::int32_t status;
+  Py_UCS4 status_str[kStatusWidth];
+  std::int32_t iterations;
+  bool ok;
+  double tail, tail_err, tail_slope, tail_slope_err, step, step_err;
+};
+#pragma pack(pop)
+
+// @p text decoded from UTF-8, cut to the width of a status and padded with zeros.
+std::array<Py_UCS4, kStatusWidth> status_text(const std::string& text) {
+  std::array<Py_UCS4, kStatusWidth> out{};
+  const py::str decoded(text);
+  const auto length =
+      std::min(PyUnicode_GetLength(decoded.ptr()), static_cast<py::ssize_t>(kStatusWidth));
+  for (py::ssize_t i = 0; i < length; ++i) {
+    out[static_cast<std::size_t>(i)] = PyUnicode_ReadChar(decoded.ptr(), i);
   }
-  return rows;
+  return out;
+}
+
+// The regions as an array of @p dtype, the package's REGION_DTYPE.
+py::array region_records(const SpectrumFitResult& result, const py::dtype& dtype) {
+  if (dtype.itemsize() != static_cast<py::ssize_t>(sizeof(RegionRecord))) {
+    throw py::type_error("region_records: the dtype is not the package's REGION_DTYPE");
+  }
+  py::array records(dtype,
+                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(result.regions.size())});
+  auto* out = static_cast<RegionRecord*>(records.mutable_data());
+  for (const SpectrumRegion& r : result.regions) {
+    RegionRecord& record = *out++;
+    record = {r.lo,
+              r.hi,
+              static_cast<std::int64_t>(r.points),
+              r.b0,
+              r.b0_err,
+              r.b1,
+              r.b1_err,
+              r.b2,
+              r.b2_err,
+              r.chisq,
+              r.dof,
+              r.chisq_dof,
+              r.status,
+              {},
+              r.iterations,
+              r.ok(),
+              r.tail,
+              r.tail_err,
+              r.tail_slope,
+              r.tail_slope_err,
+              r.step,
+              r.step_err};
+    const std::array<Py_UCS4, kStatusWidth> text = status_text(r.status_str);
+    std::memcpy(record.status_str, text.data(), sizeof record.status_str);
+  }
+  return records;
 }
 
 // The resolution coefficients and their covariance, or None when the widths followed none.
@@ -401,7 +458,7 @@ void bind_spectra(py::module_& m) {
       .def_readonly("status", &SpectrumFitResult::status)
       .def_readonly("status_str", &SpectrumFitResult::status_str)
       .def("peak_records", &peak_records)
-      .def("region_rows", &region_rows)
+      .def("region_records", &region_records)
       .def("covariance",
            [](const SpectrumFitResult& r, py::ssize_t index) {
              const SpectrumRegion& region = region_number(r, index);

@@ -391,7 +391,7 @@ class PeakFit:
         self.resolution, self.resolution_covariance = resolution or (None, None)
         self.blank = None if blank is None else PeakFit(blank)
         self.peaks = result.peak_records()  # a structured array of PEAK_DTYPE
-        self.regions = _np.array(result.region_rows(), dtype=REGION_DTYPE)
+        self.regions = result.region_records(REGION_DTYPE)
         for array in (self.peaks, self.regions, self.resolution, self.resolution_covariance):
             if array is not None:
                 array.flags.writeable = False
