@@ -165,7 +165,13 @@ const Spectrum kLines = two_lines(Background::linear);
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HostileSpectrumInput,
-    ::testing::Values(HostileSpectrum{"NanY",
+    ::testing::Values(HostileSpectrum{"YBadBeforeXBadIsNamedFirst",
+                                      with_value(with_value(kLines, &Spectrum::x, 40, INFINITY),
+                                                 &Spectrum::y, 12, kNan),
+                                      Statistics::unweighted,
+                                      GSL_EDOM,
+                                      {DataFault::non_finite_y, 12}},
+                      HostileSpectrum{"NanY",
                                       with_value(kLines, &Spectrum::y, 17, kNan),
                                       Statistics::unweighted,
                                       GSL_EDOM,
