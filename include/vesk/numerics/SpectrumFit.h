@@ -46,7 +46,7 @@ enum class DataFault {
 
 /// A fault of a spectrum's values and the point where it lies.
 struct DataFaultAt {
-  DataFault fault = DataFault::none;
+  DataFault fault = DataFault::none;  ///< What is wrong, or DataFault::none.
   std::size_t index = 0;  ///< The point at fault; for x_out_of_order the first out of order.
 };
 
