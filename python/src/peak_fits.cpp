@@ -140,26 +140,6 @@ py::ssize_t first_stray(const Samples& values, double lo, double hi) {
   return stray == end ? -1 : stray - begin;
 }
 
-// The numbers of a peak, in the order of the package's PEAK_DTYPE.
-constexpr std::size_t kPeakNumbers = 14;
-
-std::array<double, kPeakNumbers> peak_numbers(const SpectrumPeak& p) {
-  return {p.amplitude, p.amplitude_err, p.mean,     p.mean_err, p.sigma,
-          p.sigma_err, p.fwhm,          p.fwhm_err, p.area,     p.area_err,
-          p.gamma,     p.gamma_err,     p.eta,      p.eta_err};
-}
-
-// The counting measures of a line, in the order of the package's _LINE_MEASURES; significant
-// as 1 or 0.
-constexpr std::size_t kMeasures = 9;
-
-void write_measures(const SpectrumPeak& p, double* out) {
-  const double values[kMeasures] = {p.counts,   p.counts_err,     p.rate,
-                                    p.rate_err, p.critical_level, p.detection_limit,
-                                    p.net_rate, p.net_rate_err,   p.significant ? 1.0 : 0.0};
-  std::copy(values, values + kMeasures, out);
-}
-
 // A fitted line as one element of the package's PEAK_DTYPE: the same fields, in its order and
 // packed as numpy packs a structured dtype, so that the peaks reach Python as one array.
 #pragma pack(push, 1)
@@ -174,37 +154,39 @@ struct PeakRecord {
 };
 #pragma pack(pop)
 
+PeakRecord peak_record(const SpectrumPeak& p) {
+  return {p.amplitude,
+          p.amplitude_err,
+          p.mean,
+          p.mean_err,
+          p.sigma,
+          p.sigma_err,
+          p.fwhm,
+          p.fwhm_err,
+          p.area,
+          p.area_err,
+          static_cast<std::int64_t>(p.region),
+          p.gamma,
+          p.gamma_err,
+          p.eta,
+          p.eta_err,
+          p.counts,
+          p.counts_err,
+          p.rate,
+          p.rate_err,
+          p.critical_level,
+          p.detection_limit,
+          p.significant,
+          p.net_rate,
+          p.net_rate_err,
+          p.width_tied,
+          p.outside_region};
+}
+
 py::array_t<PeakRecord> peak_records(const SpectrumFitResult& result) {
   py::array_t<PeakRecord> records(static_cast<py::ssize_t>(result.peaks.size()));
   PeakRecord* out = records.mutable_data();
-  for (const SpectrumPeak& p : result.peaks) {
-    *out++ = {p.amplitude,
-              p.amplitude_err,
-              p.mean,
-              p.mean_err,
-              p.sigma,
-              p.sigma_err,
-              p.fwhm,
-              p.fwhm_err,
-              p.area,
-              p.area_err,
-              static_cast<std::int64_t>(p.region),
-              p.gamma,
-              p.gamma_err,
-              p.eta,
-              p.eta_err,
-              p.counts,
-              p.counts_err,
-              p.rate,
-              p.rate_err,
-              p.critical_level,
-              p.detection_limit,
-              p.significant,
-              p.net_rate,
-              p.net_rate_err,
-              p.width_tied,
-              p.outside_region};
-  }
+  for (const SpectrumPeak& p : result.peaks) *out++ = peak_record(p);
   return records;
 }
 
@@ -346,38 +328,51 @@ SpectrumFit spectrum_fit(const std::string& background, const LineSettings& line
 
 namespace {
 
-// The numbers of one peak in a batch row, in the order of the package's PEAK_DTYPE, then its
-// region's chi-square, then its counting measures.
-constexpr std::size_t kBatchFitNumbers = kPeakNumbers + 1;
-constexpr std::size_t kBatchNumbers = kBatchFitNumbers + kMeasures;
-// The peak's region index, the region's degrees of freedom, its status, whether the peak's
-// width was tied and whether the fit carried it outside its region.
-constexpr std::size_t kBatchCounts = 5;
+// A line of a batch row as one element of the package's BATCH_PEAK_DTYPE: its PEAK_DTYPE fields,
+// then its region's chi-square, degrees of freedom and status, and whether that fit succeeded.
+#pragma pack(push, 1)
+struct BatchPeakRecord {
+  PeakRecord peak;
+  double chisq;
+  std::int64_t dof;
+  std::int32_t status;
+  bool ok;
+};
+#pragma pack(pop)
 
-void write_batch_peak(const SpectrumFitResult& result, std::size_t index, double* numbers,
-                      long long* counts) {
+BatchPeakRecord batch_peak_record(const SpectrumFitResult& result, std::size_t index) {
   const SpectrumPeak& p = result.peaks[index];
   const SpectrumRegion& r = result.regions[p.region];
-  const auto values = peak_numbers(p);
-  std::copy(values.begin(), values.end(), numbers);
-  numbers[kPeakNumbers] = r.chisq;
-  write_measures(p, numbers + kBatchFitNumbers);
-  counts[0] = static_cast<long long>(p.region);
-  counts[1] = r.dof;
-  counts[2] = r.status;
-  counts[3] = p.width_tied ? 1 : 0;
-  counts[4] = p.outside_region ? 1 : 0;
+  return {peak_record(p), r.chisq, r.dof, r.status, r.ok()};
+}
+
+// A line that a row's fit did not reach: no numbers, no region, no status, nothing true.
+BatchPeakRecord unfitted_batch_peak() {
+  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+  SpectrumPeak none{};
+  for (double* number :
+       {&none.amplitude, &none.amplitude_err, &none.mean, &none.mean_err, &none.sigma,
+        &none.sigma_err, &none.fwhm, &none.fwhm_err, &none.area, &none.area_err}) {
+    *number = kNan;
+  }
+  BatchPeakRecord record{peak_record(none), kNan, -1, -1, false};
+  record.peak.region = -1;
+  return record;
 }
 
 // Fits the same lines in every row of ys (rows x channels) against the shared x, in `workers`
 // threads with the GIL released; row i is what fit_peaks gives for ys[i]. Columns follow the
-// positions as given. Returns the numbers (rows x lines x kBatchNumbers), the counts (rows x
-// lines x kBatchCounts) and the text of every status seen.
-py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optional<Samples>& sigmas,
+// positions as given. Returns the lines as an array of @p dtype, the package's BATCH_PEAK_DTYPE
+// (rows x lines).
+py::array fit_peaks_many(const Samples& x, const Samples& ys, const std::optional<Samples>& sigmas,
                          bool counts, const Samples& positions, const std::string& background,
                          const LineSettings& line_settings, std::optional<double> fwhm,
                          std::optional<std::pair<double, double>> window, int max_iterations,
-                         double accuracy, int workers, const std::optional<Samples>& live_times) {
+                         double accuracy, int workers, const std::optional<Samples>& live_times,
+                         const py::dtype& dtype) {
+  if (dtype.itemsize() != static_cast<py::ssize_t>(sizeof(BatchPeakRecord))) {
+    throw py::type_error("fit_peaks_many: the dtype is not the package's BATCH_PEAK_DTYPE");
+  }
   const SpectrumFit fitter =
       spectrum_fit(background, line_settings, fwhm, SpectrumFit::default_threshold, window,
                    max_iterations, accuracy);
@@ -390,15 +385,12 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
   std::iota(column_of.begin(), column_of.end(), std::size_t{0});
   std::stable_sort(column_of.begin(), column_of.end(),
                    [&](std::size_t a, std::size_t b) { return given[a] < given[b]; });
-  py::array_t<double> numbers({rows, lines, kBatchNumbers});
-  py::array_t<long long> integers({rows, lines, kBatchCounts});
-  std::fill_n(numbers.mutable_data(), numbers.size(), std::numeric_limits<double>::quiet_NaN());
-  std::fill_n(integers.mutable_data(), integers.size(), -1LL);
-  std::vector<std::map<int, std::string>> texts(static_cast<std::size_t>(std::max(workers, 1)));
+  py::array records(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows),
+                                                    static_cast<py::ssize_t>(lines)});
+  auto* record_data = static_cast<BatchPeakRecord*>(records.mutable_data());
+  std::fill_n(record_data, rows * lines, unfitted_batch_peak());
   {
     py::gil_scoped_release unlocked;
-    double* number_data = numbers.mutable_data();
-    long long* count_data = integers.mutable_data();
     const auto fit_rows = [&](std::size_t first, std::size_t step) {
       for (std::size_t row = first; row < rows; row += step) {
         SpectrumData data{x.data(), ys.data() + row * channels,
@@ -408,22 +400,15 @@ py::tuple fit_peaks_many(const Samples& x, const Samples& ys, const std::optiona
         if (counts) data.statistics = Statistics::poisson;
         if (live_times) data.live_time = live_times->data()[row];
         const SpectrumFitResult result = fitter.fit(data, given);
-        for (const SpectrumRegion& region : result.regions) {
-          texts[first][region.status] = region.status_str;
-        }
         for (std::size_t j = 0; j < result.peaks.size() && j < lines; ++j) {
-          const std::size_t cell = row * lines + column_of[j];
-          write_batch_peak(result, j, number_data + cell * kBatchNumbers,
-                           count_data + cell * kBatchCounts);
+          record_data[row * lines + column_of[j]] = batch_peak_record(result, j);
         }
       }
     };
     run_in_threads(std::min<std::size_t>(static_cast<std::size_t>(std::max(workers, 1)), rows),
                    fit_rows);
   }
-  std::map<int, std::string> text_of_status;
-  for (const auto& seen : texts) text_of_status.insert(seen.begin(), seen.end());
-  return py::make_tuple(numbers, integers, text_of_status);
+  return records;
 }
 
 }  // namespace
@@ -440,7 +425,7 @@ void bind_spectra(py::module_& m) {
   m.def("fit_peaks_many", &fit_peaks_many, py::arg("x"), py::arg("ys"), py::arg("sigmas"),
         py::arg("counts"), py::arg("positions"), py::arg("background"), py::arg("lines"),
         py::arg("fwhm"), py::arg("window"), py::arg("max_iterations"), py::arg("accuracy"),
-        py::arg("workers"), py::arg("live_times"));
+        py::arg("workers"), py::arg("live_times"), py::arg("dtype"));
   py::class_<SpectrumFitResult>(m, "SpectrumFitResult")
       .def_property_readonly("background",
                              [](const SpectrumFitResult& r) {

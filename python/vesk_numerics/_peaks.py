@@ -24,7 +24,7 @@ _PEAK_NUMBERS = ("amplitude", "amplitude_err", "mean", "mean_err", "sigma", "sig
 # The widths of the Lorentzian part, after the region so that the fields of Gaussian lines keep
 # their places.
 _PEAK_SHAPE_NUMBERS = ("gamma", "gamma_err", "eta", "eta_err")
-# The counting measures of a line, in the binding's order; the last one, significant, as 1 or 0.
+# The counting measures of a line.
 _LINE_MEASURES = ("counts", "counts_err", "rate", "rate_err", "critical_level", "detection_limit",
                   "net_rate", "net_rate_err")
 #: The structured dtype of `PeakFit.peaks`.
@@ -316,13 +316,6 @@ def _positive_seconds(value, name):
     if value is None:
         return None
     return _positive_or_none(value, name)
-
-
-def _set_measures(peaks, table, first):
-    """The counting measures from `table`'s columns from `first` on into `peaks`."""
-    for column, name in enumerate(_LINE_MEASURES, start=first):
-        peaks[name] = table[..., column]
-    peaks["significant"] = table[..., first + len(_LINE_MEASURES)] != 0
 
 
 class PeakFit:
@@ -768,18 +761,8 @@ def fit_peaks_many(x, ys, *, peaks, background="linear", errors=None, window=Non
         raise TypeError("peaks must give the positions of the lines to fit")
     workers = _workers(workers)
     lines = _line_settings(shape, width, resolution, fixed, same_width)
-    values, counts_, texts = _core.fit_peaks_many(
+    return _core.fit_peaks_many(
         x, ys, sigmas, counts, _np.ascontiguousarray(positions), _background(background),
         lines, _positive_or_none(fwhm, "fwhm"), window, _iterations(max_iterations),
-        _accuracy(accuracy), int(workers), _live_times(live_time, ys.shape[0]))
-    results = _np.empty(values.shape[:2], dtype=BATCH_PEAK_DTYPE)
-    for column, name in enumerate(_PEAK_NUMBERS + _PEAK_SHAPE_NUMBERS + ("chisq",)):
-        results[name] = values[:, :, column]
-    _set_measures(results, values, len(_PEAK_NUMBERS) + len(_PEAK_SHAPE_NUMBERS) + 1)
-    results["region"] = counts_[:, :, 0]
-    results["dof"] = counts_[:, :, 1]
-    results["status"] = counts_[:, :, 2]
-    results["width_tied"] = counts_[:, :, 3] != 0
-    results["outside_region"] = counts_[:, :, 4] != 0
-    results["ok"] = counts_[:, :, 2] == 0
-    return results
+        _accuracy(accuracy), int(workers), _live_times(live_time, ys.shape[0]),
+        BATCH_PEAK_DTYPE)
