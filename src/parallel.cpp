@@ -8,6 +8,26 @@ namespace {
 // piece run in their thread, with its buffers.
 thread_local std::size_t current_worker = 0;
 
+// How long a thread watches for what it waits for before it sleeps: about 50 us, longer than
+// the gaps between the pieces of one fit and short against the fit itself.
+constexpr int kWatchRounds = 2000;
+
+void pause_briefly() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Whether `done` came true while watching it for kWatchRounds rounds.
+template <typename Done>
+bool watch(const Done& done) {
+  for (int round = 0; round < kWatchRounds; ++round) {
+    if (done()) return true;
+    pause_briefly();
+  }
+  return done();
+}
+
 }  // namespace
 
 Workers::~Workers() {
@@ -33,16 +53,18 @@ void Workers::take(std::size_t worker) {
 void Workers::serve(std::size_t worker) {
   unsigned long seen = 0;
   for (;;) {
-    {
+    const auto called = [&] { return stopping_ || generation_ != seen; };
+    if (!watch(called)) {
       std::unique_lock<std::mutex> lock(mutex_);
-      started_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-      if (stopping_) return;
-      seen = generation_;
+      started_.wait(lock, called);
     }
+    if (stopping_) return;
+    seen = generation_;
     take(worker);
-    {
+    if (--busy_helpers_ == 0) {
+      // Under the mutex, so that the caller cannot miss the news between its test and its sleep.
       const std::lock_guard<std::mutex> lock(mutex_);
-      if (--busy_helpers_ == 0) finished_.notify_one();
+      finished_.notify_one();
     }
   }
 }
@@ -75,8 +97,12 @@ void Workers::run(std::size_t count, Call call, const void* context) {
   take(0);
   std::exception_ptr failure;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [&] { return busy_helpers_ == 0; });
+    const auto finished = [&] { return busy_helpers_ == 0; };
+    if (!watch(finished)) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      finished_.wait(lock, finished);
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
     failure = failure_;
   }
   running_ = false;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 #include "least_squares.h"
 #include "spectrum/region_model.h"
@@ -40,43 +41,68 @@ double median(std::vector<double> values) {
   return *middle;
 }
 
-void compute_second_derivative(const Channels& channels, int half_width, SecondDerivative& result) {
+// A smoothing's filter, and whether the spectrum is long enough for it at all.
+struct Smoothing {
+  std::size_t width = 0;
+  std::size_t taps = 0;
+  arma::rowvec weights;
+  arma::rowvec squared_weights;
+  bool fits = false;
+};
+
+// The buffers of the second derivative sized for the spectrum and 0 where the smoothing cannot
+// reach (within half_width of either end; everywhere when the spectrum is shorter than the
+// filter), and the filter that fills the rest.
+Smoothing prepare_derivative(const Channels& channels, int half_width, SecondDerivative& result) {
+  Smoothing smoothing;
   const std::size_t n = channels.size();
-  const auto width = static_cast<std::size_t>(half_width);
-  const std::size_t taps = 2 * width + 1;
-  if (n < taps) {
+  smoothing.width = static_cast<std::size_t>(half_width);
+  smoothing.taps = 2 * smoothing.width + 1;
+  smoothing.fits = n >= smoothing.taps;
+  if (!smoothing.fits) {
     result.value.assign(n, 0.0);
     result.significance.assign(n, 0.0);
-    return;
+    return smoothing;
   }
-  // Within half_width of either end both are 0; the correlation writes everything between.
-  const auto edge = static_cast<std::ptrdiff_t>(width);
+  const auto edge = static_cast<std::ptrdiff_t>(smoothing.width);
   for (std::vector<double>* row : {&result.value, &result.significance}) {
     row->resize(n);
     std::fill(row->begin(), row->begin() + edge, 0.0);
     std::fill(row->end() - edge, row->end(), 0.0);
   }
-  const arma::rowvec weights =
-      create_savitzky_golay_derivative_filter(2, half_width, half_width, 2);
-  const arma::rowvec squared_weights = arma::square(weights);
+  smoothing.weights = create_savitzky_golay_derivative_filter(2, half_width, half_width, 2);
+  smoothing.squared_weights = arma::square(smoothing.weights);
+  return smoothing;
+}
+
+// The second derivative and its significance at the smoothing's outputs [begin, end), output o
+// being channel o + width. Each output is its own sum, so that pieces computed apart agree with
+// the whole to the bit.
+void derivative_piece(const Channels& channels, const Smoothing& smoothing, std::size_t begin,
+                      std::size_t end, SecondDerivative& result) {
   // The derivative's variance goes where its significance will be, which replaces it.
-  std::vector<double>& significance = result.significance;
-  const VectorKernels& kernels = best_vector_kernels();
-  kernels.correlate_pair(channels.y.data(), weights.memptr(), channels.variance.data(),
-                         squared_weights.memptr(), n, taps, result.value.data() + width,
-                         significance.data() + width);
+  double* value = result.value.data() + smoothing.width;
+  double* significance = result.significance.data() + smoothing.width;
+  best_vector_kernels().correlate_pair(
+      channels.y.data() + begin, smoothing.weights.memptr(), channels.variance.data() + begin,
+      smoothing.squared_weights.memptr(), end - begin + smoothing.taps - 1, smoothing.taps,
+      value + begin, significance + begin);
   // Where no channel of the window has any variance the derivative is 0 too, and so is the
   // significance; the floor only keeps the division defined, and the loop free of branches.
   constexpr double kFloor = std::numeric_limits<double>::min();
-  for (std::size_t i = width; i + width < n; ++i) {
-    significance[i] = -result.value[i] / std::sqrt(std::max(significance[i], kFloor));
+  for (std::size_t o = begin; o < end; ++o) {
+    significance[o] = -value[o] / std::sqrt(std::max(significance[o], kFloor));
   }
 }
 
-// The buffer for the second derivative of the search's thread `worker`.
-SecondDerivative& derivative_buffer(const Channels& channels, std::size_t worker) {
-  if (channels.derivatives.size() <= worker) channels.derivatives.resize(worker + 1);
-  return channels.derivatives[worker];
+// Channels per piece when the workers share one smoothing: a piece costs many times what
+// handing it out does.
+constexpr std::size_t kLeastChannelsPerPiece = 1024;
+
+// [begin, end) of piece k of the `pieces` that divide `count` items.
+std::pair<std::size_t, std::size_t> piece_range(std::size_t count, std::size_t pieces,
+                                                std::size_t k) {
+  return {count * k / pieces, count * (k + 1) / pieces};
 }
 
 // Smoothing the second derivative over 2m + 1 channels widens a Gaussian's sign changes, from
@@ -214,11 +240,13 @@ double height_at(const Channels& channels, std::size_t channel, int reach) {
 
 namespace {
 
+// The maxima of the significance above `threshold` among channels [begin, end), in order.
 std::vector<Candidate> maxima_of(const Channels& channels, const SecondDerivative& derivative,
-                                 int half_width, double threshold) {
+                                 int half_width, double threshold, std::size_t begin,
+                                 std::size_t end) {
   const std::vector<double>& s = derivative.significance;
   std::vector<Candidate> found;
-  for (std::size_t i = 1; i + 1 < s.size(); ++i) {
+  for (std::size_t i = std::max<std::size_t>(begin, 1); i < end && i + 1 < s.size(); ++i) {
     if (!(s[i] > threshold) || s[i] < s[i - 1] || !(s[i] > s[i + 1])) continue;
     const double channel = static_cast<double>(i) + vertex_offset(s[i - 1], s[i], s[i + 1]);
     found.push_back({channel, s[i], height_at(channels, i, 3 * half_width),
@@ -230,23 +258,45 @@ std::vector<Candidate> maxima_of(const Channels& channels, const SecondDerivativ
 }  // namespace
 
 std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
+                                          double threshold, Workers& workers) {
+  SecondDerivative& derivative = channels.derivative;
+  const Smoothing smoothing = prepare_derivative(channels, half_width, derivative);
+  const std::size_t pieces =
+      std::clamp<std::size_t>(channels.size() / kLeastChannelsPerPiece, 1, 2 * workers.size());
+  if (smoothing.fits) {
+    const std::size_t outputs = channels.size() - smoothing.taps + 1;
+    workers.for_each_index(pieces, [&](std::size_t k, std::size_t) {
+      const auto [begin, end] = piece_range(outputs, pieces, k);
+      derivative_piece(channels, smoothing, begin, end, derivative);
+    });
+  }
+  // A maximum's width is read from the derivative on either side of it, which may lie in
+  // another piece: the maxima are sought once every piece is in place.
+  std::vector<std::vector<Candidate>> found(pieces);
+  workers.for_each_index(pieces, [&](std::size_t k, std::size_t) {
+    const auto [begin, end] = piece_range(channels.size(), pieces, k);
+    found[k] = maxima_of(channels, derivative, half_width, threshold, begin, end);
+  });
+  std::vector<Candidate> maxima = std::move(found[0]);
+  for (std::size_t k = 1; k < pieces; ++k) {
+    maxima.insert(maxima.end(), found[k].begin(), found[k].end());
+  }
+  return maxima;
+}
+
+std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
                                           double threshold) {
-  SecondDerivative& derivative = derivative_buffer(channels, 0);
-  compute_second_derivative(channels, half_width, derivative);
-  return maxima_of(channels, derivative, half_width, threshold);
+  Workers alone(1);
+  return significant_maxima(channels, half_width, threshold, alone);
 }
 
 std::vector<std::vector<Candidate>> significant_maxima(const Channels& channels,
                                                        const std::vector<int>& half_widths,
                                                        double threshold, Workers& workers) {
-  std::vector<std::vector<Candidate>> found(half_widths.size());
-  // Every buffer exists before the threads start: each then touches only its own.
-  derivative_buffer(channels, workers.size() - 1);
-  workers.for_each_index(half_widths.size(), [&](std::size_t k, std::size_t worker) {
-    SecondDerivative& derivative = channels.derivatives[worker];
-    compute_second_derivative(channels, half_widths[k], derivative);
-    found[k] = maxima_of(channels, derivative, half_widths[k], threshold);
-  });
+  std::vector<std::vector<Candidate>> found;
+  for (const int half_width : half_widths) {
+    found.push_back(significant_maxima(channels, half_width, threshold, workers));
+  }
   return found;
 }
 
@@ -289,8 +339,8 @@ double median_fitted_sigma(const Channels& channels, std::vector<Candidate> cand
 // The smoothing at which the most significant peak stands out most, and the maxima found with
 // it; best_width 0 when no peak passes the threshold. The significance of a peak grows with the
 // smoothing up to about 3.7 of its sigma and falls beyond: the trial widths stop once the best
-// peak stands out less than at the last one. They are tried as many at a time as there are
-// workers, and looked at in order, as one at a time.
+// peak stands out less than at the last one. They are tried one at a time, each shared among the
+// workers.
 struct BestSmoothing {
   int best_width = 0;
   std::vector<Candidate> candidates;
@@ -299,23 +349,16 @@ struct BestSmoothing {
 BestSmoothing best_smoothing(const Channels& channels, double threshold, Workers& workers) {
   BestSmoothing best;
   double best_significance = threshold;
-  const std::size_t trials = std::size(kTrialHalfWidths);
-  const std::size_t batch = workers.size();
-  for (std::size_t first = 0; first < trials; first += batch) {
-    const std::vector<int> widths(std::begin(kTrialHalfWidths) + first,
-                                  std::begin(kTrialHalfWidths) + std::min(first + batch, trials));
-    std::vector<std::vector<Candidate>> found =
-        significant_maxima(channels, widths, threshold, workers);
-    for (std::size_t k = 0; k < widths.size(); ++k) {
-      double strongest = 0.0;
-      for (const Candidate& c : found[k]) strongest = std::max(strongest, c.significance);
-      if (strongest > best_significance) {
-        best_significance = strongest;
-        best.best_width = widths[k];
-        best.candidates = std::move(found[k]);
-      } else if (best.best_width != 0) {
-        return best;
-      }
+  for (const int width : kTrialHalfWidths) {
+    std::vector<Candidate> found = significant_maxima(channels, width, threshold, workers);
+    double strongest = 0.0;
+    for (const Candidate& c : found) strongest = std::max(strongest, c.significance);
+    if (strongest > best_significance) {
+      best_significance = strongest;
+      best.best_width = width;
+      best.candidates = std::move(found);
+    } else if (best.best_width != 0) {
+      return best;
     }
   }
   return best;
@@ -338,8 +381,9 @@ double estimate_sigma(const Channels& channels, double threshold, Workers& worke
     // The same smoothing again would find the same peaks and fit them alike.
     if (matched_half_width(sigma_channels) == half_width) break;
     half_width = matched_half_width(sigma_channels);
-    const double refined = median_fitted_sigma(
-        channels, significant_maxima(channels, half_width, threshold), sigma_channels, workers);
+    const double refined =
+        median_fitted_sigma(channels, significant_maxima(channels, half_width, threshold, workers),
+                            sigma_channels, workers);
     if (std::isnan(refined)) break;
     sigma = refined;
   }

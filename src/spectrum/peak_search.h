@@ -22,17 +22,17 @@ struct SecondDerivative {
 
 // A spectrum as the search and the fit see it: x increasing, with the variance of each value
 // for the significance (counts: y; weighted: sigma^2; unweighted: one robust estimate). It
-// belongs to one call, which keeps a buffer for the second derivative per thread of the search:
-// the width estimate and the search look at one smoothing after another, and reusing the same
-// memory for each spares a process whose allocator returns freed memory to the system a
-// page fault for every page of every smoothing.
+// belongs to one call, which keeps a buffer for the second derivative: the width estimate and the
+// search look at one smoothing after another, and reusing the same memory for each spares a
+// process whose allocator returns freed memory to the system a page fault for every page of
+// every smoothing.
 struct Channels {
   std::vector<double> x;
   std::vector<double> y;
   std::vector<double> sigma;  // weighted only
   std::vector<double> variance;
   Statistics statistics = Statistics::unweighted;
-  mutable std::vector<SecondDerivative> derivatives;
+  mutable SecondDerivative derivative;
   std::size_t size() const { return x.size(); }
   // x at a fractional channel index, by linear interpolation.
   double x_at(double channel) const;
@@ -56,11 +56,14 @@ struct Candidate {
 };
 
 // Local maxima of the significance of the second derivative, smoothed over 2 half_width + 1
-// channels, that exceed `threshold`, in channel order.
+// channels, that exceed `threshold`, in channel order. The `workers` share the channels; what
+// is found does not depend on their number.
+std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
+                                          double threshold, Workers& workers);
+// The same in the calling thread alone.
 std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
                                           double threshold);
-// The same for several smoothings, shared among `workers`: one list per half width, in their
-// order.
+// The same for several smoothings, one after another: one list per half width, in their order.
 std::vector<std::vector<Candidate>> significant_maxima(const Channels& channels,
                                                        const std::vector<int>& half_widths,
                                                        double threshold, Workers& workers);
