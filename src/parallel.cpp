@@ -1,5 +1,10 @@
 #include "parallel.h"
 
+#include <pthread.h>
+#include <sched.h>
+
+#include <chrono>
+
 namespace vesk::numerics::detail {
 
 namespace {
@@ -8,24 +13,38 @@ namespace {
 // piece run in their thread, with its buffers.
 thread_local std::size_t current_worker = 0;
 
-// How long a thread watches for what it waits for before it sleeps: about 50 us, longer than
-// the gaps between the pieces of one fit and short against the fit itself.
-constexpr int kWatchRounds = 2000;
+// How long a thread watches for what it waits for before it sleeps: longer than the gaps
+// between the pieces of one fit, short against the fit itself. A thread that slept may be woken
+// on the processor of the thread that woke it, and wait there for milliseconds.
+constexpr std::chrono::microseconds kWatchTime{2000};
 
-void pause_briefly() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Whether `done` came true while watching it for kWatchRounds rounds.
+// Whether `done` came true while watching it for kWatchTime. The watching thread yields between
+// looks, so that it never holds up a thread that shares its processor.
 template <typename Done>
 bool watch(const Done& done) {
-  for (int round = 0; round < kWatchRounds; ++round) {
+  const auto until = std::chrono::steady_clock::now() + kWatchTime;
+  do {
     if (done()) return true;
-    pause_briefly();
-  }
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < until);
   return done();
+}
+
+// Keeps a helper off the processor that its caller runs on, where there is another: the
+// scheduler may start a thread beside the one that started it and leave it waiting there, while
+// another processor idles, for the whole of a fit. The helper may still run on any other
+// processor the process may use.
+void keep_off_callers_processor(std::thread& helper) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  const int caller = sched_getcpu();
+  if (caller < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+      CPU_COUNT(&allowed) < 2 || !CPU_ISSET(caller, &allowed)) {
+    return;
+  }
+  CPU_CLR(caller, &allowed);
+  // Where it cannot be done, the helper simply runs where the scheduler puts it.
+  pthread_setaffinity_np(helper.native_handle(), sizeof allowed, &allowed);
 }
 
 }  // namespace
@@ -78,6 +97,7 @@ void Workers::run(std::size_t count, Call call, const void* context) {
   for (std::size_t helper = helpers_.size() + 1; helper < threads_; ++helper) {
     try {
       helpers_.emplace_back([this, helper] { serve(helper); });
+      keep_off_callers_processor(helpers_.back());
     } catch (...) {
       threads_ = helper;  // no more threads to be had
     }

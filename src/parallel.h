@@ -7,8 +7,8 @@
 // the call and end with it: nothing is kept between calls, and calls from any number of threads
 // stay independent. They are started when the call first has pieces to share, and then wait
 // between its pieces, since starting a thread costs as much as fitting a small region. Waiting
-// first watches for the next piece for a short while and only then sleeps: waking a sleeping
-// thread costs tens of microseconds on a virtual machine, as much as a smoothing of the search.
+// first watches for the next piece for a while and only then sleeps: waking a sleeping thread
+// costs tens of microseconds on a virtual machine, as much as a smoothing of the search.
 
 #include <atomic>
 #include <condition_variable>
