@@ -19,12 +19,21 @@ void require_non_negative(int value, const char* message) {
   if (value < 0) throw Error(std::string(message) + std::to_string(value));
 }
 
-// (t^0, t^1, ..., t^order) for one offset t, written into `powers`.
+// Integers of magnitude below 2^53 are doubles exactly, and so are their products while these
+// stay below it.
+constexpr double kExactIntegers = 9007199254740992.0;
+
+// (t^0, t^1, ..., t^order) for one offset t, written into `powers`: by multiplication while the
+// powers are exact integers, which std::pow would return to the bit, and by std::pow beyond.
 template <typename Vector>
 void fill_powers(Count offset, Count order, Vector&& powers) {
+  const auto t = static_cast<double>(offset);
+  double product = 1.0;
   for (Count power = 0; power <= order; ++power) {
+    const bool exact = std::fabs(product) < kExactIntegers;
     powers(static_cast<arma::uword>(power)) =
-        std::pow(static_cast<double>(offset), static_cast<double>(power));
+        exact ? product : std::pow(t, static_cast<double>(power));
+    if (exact) product *= t;
   }
 }
 
