@@ -244,9 +244,10 @@ namespace {
 std::vector<Candidate> maxima_of(const Channels& channels, const SecondDerivative& derivative,
                                  int half_width, double threshold, std::size_t begin,
                                  std::size_t end) {
-  const std::vector<double>& s = derivative.significance;
+  const double* s = derivative.significance.data();
+  const std::size_t last = std::min(end, derivative.significance.size() - 1);
   std::vector<Candidate> found;
-  for (std::size_t i = std::max<std::size_t>(begin, 1); i < end && i + 1 < s.size(); ++i) {
+  for (std::size_t i = std::max<std::size_t>(begin, 1); i < last; ++i) {
     if (!(s[i] > threshold) || s[i] < s[i - 1] || !(s[i] > s[i + 1])) continue;
     const double channel = static_cast<double>(i) + vertex_offset(s[i - 1], s[i], s[i + 1]);
     found.push_back({channel, s[i], height_at(channels, i, 3 * half_width),
@@ -259,6 +260,11 @@ std::vector<Candidate> maxima_of(const Channels& channels, const SecondDerivativ
 
 std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
                                           double threshold, Workers& workers) {
+  for (const SearchedSmoothing& searched : channels.searched) {
+    if (searched.half_width == half_width && searched.threshold == threshold) {
+      return searched.maxima;
+    }
+  }
   SecondDerivative& derivative = channels.derivative;
   const Smoothing smoothing = prepare_derivative(channels, half_width, derivative);
   const std::size_t pieces =
@@ -281,6 +287,7 @@ std::vector<Candidate> significant_maxima(const Channels& channels, int half_wid
   for (std::size_t k = 1; k < pieces; ++k) {
     maxima.insert(maxima.end(), found[k].begin(), found[k].end());
   }
+  channels.searched.push_back({half_width, threshold, maxima});
   return maxima;
 }
 

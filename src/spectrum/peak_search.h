@@ -20,6 +20,19 @@ struct SecondDerivative {
   std::vector<double> significance;
 };
 
+struct Candidate {
+  double channel;         // refined, fractional
+  double significance;    // -d2 / sigma(d2)
+  double height;          // y above the local background, in y units
+  double sigma_channels;  // width, from where the second derivative changes sign
+};
+
+struct SearchedSmoothing {
+  int half_width;
+  double threshold;
+  std::vector<Candidate> maxima;
+};
+
 // A spectrum as the search and the fit see it: x increasing, with the variance of each value
 // for the significance (counts: y; weighted: sigma^2; unweighted: one robust estimate). It
 // belongs to one call, which keeps a buffer for the second derivative: the width estimate and the
@@ -33,6 +46,9 @@ struct Channels {
   std::vector<double> variance;
   Statistics statistics = Statistics::unweighted;
   mutable SecondDerivative derivative;
+  // The maxima found so far, by smoothing and threshold: the width estimate and the search look
+  // at some smoothings alike.
+  mutable std::vector<SearchedSmoothing> searched;
   std::size_t size() const { return x.size(); }
   // x at a fractional channel index, by linear interpolation.
   double x_at(double channel) const;
@@ -47,13 +63,6 @@ double robust_noise_variance(const std::vector<double>& y);
 // The expected counts of every channel, for their Poisson variance: the mean of the channel and
 // its neighbours, which a single count or an empty channel does not throw far off.
 std::vector<double> expected_counts(const std::vector<double>& y);
-
-struct Candidate {
-  double channel;         // refined, fractional
-  double significance;    // -d2 / sigma(d2)
-  double height;          // y above the local background, in y units
-  double sigma_channels;  // width, from where the second derivative changes sign
-};
 
 // Local maxima of the significance of the second derivative, smoothed over 2 half_width + 1
 // channels, that exceed `threshold`, in channel order. The `workers` share the channels; what
