@@ -1,6 +1,5 @@
 #include "parallel.h"
 
-#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
@@ -30,21 +29,20 @@ bool watch(const Done& done) {
   return done();
 }
 
-// Keeps a helper off the processor that its caller runs on, where there is another: the
-// scheduler may start a thread beside the one that started it and leave it waiting there, while
-// another processor idles, for the whole of a fit. The helper may still run on any other
-// processor the process may use.
-void keep_off_callers_processor(std::thread& helper) {
+// Keeps the calling helper off the processor `caller` of the thread that started it, where there
+// is another: the scheduler may start a thread beside the one that started it and leave it
+// waiting there, while another processor idles, for the whole of a fit. The helper may still run
+// on any other processor the process may use; where this cannot be done, it simply runs where
+// the scheduler puts it. The helper does it itself, so that its caller does not wait for it.
+void keep_off_processor(int caller) {
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
-  const int caller = sched_getcpu();
   if (caller < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
       CPU_COUNT(&allowed) < 2 || !CPU_ISSET(caller, &allowed)) {
     return;
   }
   CPU_CLR(caller, &allowed);
-  // Where it cannot be done, the helper simply runs where the scheduler puts it.
-  pthread_setaffinity_np(helper.native_handle(), sizeof allowed, &allowed);
+  sched_setaffinity(0, sizeof allowed, &allowed);
 }
 
 }  // namespace
@@ -79,8 +77,12 @@ void Workers::serve(std::size_t worker) {
     }
     if (stopping_) return;
     seen = generation_;
-    take(worker);
-    if (--busy_helpers_ == 0) {
+    // A helper that comes after the caller has closed the job leaves it: every piece is done.
+    // Joining first and then looking, while the caller closes first and then looks for helpers
+    // that joined, one of the two always sees the other.
+    ++active_helpers_;
+    if (closed_generation_ < seen) take(worker);
+    if (--active_helpers_ == 0) {
       // Under the mutex, so that the caller cannot miss the news between its test and its sleep.
       const std::lock_guard<std::mutex> lock(mutex_);
       finished_.notify_one();
@@ -96,8 +98,11 @@ void Workers::run(std::size_t count, Call call, const void* context) {
   }
   for (std::size_t helper = helpers_.size() + 1; helper < threads_; ++helper) {
     try {
-      helpers_.emplace_back([this, helper] { serve(helper); });
-      keep_off_callers_processor(helpers_.back());
+      const int caller = sched_getcpu();
+      helpers_.emplace_back([this, helper, caller] {
+        keep_off_processor(caller);
+        serve(helper);
+      });
     } catch (...) {
       threads_ = helper;  // no more threads to be had
     }
@@ -110,14 +115,16 @@ void Workers::run(std::size_t count, Call call, const void* context) {
     next_ = 0;
     failed_ = false;
     failure_ = nullptr;
-    busy_helpers_ = helpers_.size();
     ++generation_;
   }
   started_.notify_all();
   take(0);
+  // Every piece is taken: the caller waits only for helpers still at one, not for those that
+  // have yet to wake, which would find nothing left to do.
+  closed_generation_ = generation_.load();
   std::exception_ptr failure;
   {
-    const auto finished = [&] { return busy_helpers_ == 0; };
+    const auto finished = [&] { return active_helpers_ == 0; };
     if (!watch(finished)) {
       std::unique_lock<std::mutex> lock(mutex_);
       finished_.wait(lock, finished);

@@ -63,7 +63,9 @@ class Workers {
   const void* context_ = nullptr;
   std::size_t count_ = 0;
   std::atomic<unsigned long> generation_{0};
-  std::atomic<std::size_t> busy_helpers_{0};
+  // The last job whose pieces are all taken, and the helpers working at the job in hand.
+  std::atomic<unsigned long> closed_generation_{0};
+  std::atomic<std::size_t> active_helpers_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> failed_{false};
