@@ -2,30 +2,28 @@
 #define VESK_NUMERICS_SRC_PARALLEL_H
 
 // Independent pieces of one call (the smoothings of a search, the regions of a spectrum) shared
-// among threads of that call. Each piece writes only its own result, so what comes out does not
-// depend on the number of threads or on which thread took which piece. The threads belong to
-// the call and end with it: nothing is kept between calls, and calls from any number of threads
-// stay independent. They are started when the call first has pieces to share, and then wait
-// between its pieces, since starting a thread costs as much as fitting a small region. Waiting
+// among threads. Each piece writes only its own result, so what comes out does not depend on the
+// number of threads or on which thread took which piece.
+//
+// The helper threads belong to the thread that calls, not to the call: starting a thread and
+// joining it cost 100 to 150 us on a virtual machine, as much as fitting a few regions, and a
+// spectrum's fit takes a few milliseconds. A calling thread's helpers are started when one of
+// its calls first has pieces to share, wait asleep between its calls, and end when it ends.
+// Nothing is shared between calling threads, so calls from any number of threads stay
+// independent. A process forked from one that had helpers starts helpers of its own. Waiting
 // first watches for the next piece for a while and only then sleeps: waking a sleeping thread
-// costs tens of microseconds on a virtual machine, as much as a smoothing of the search.
+// costs tens of microseconds, as much as a smoothing of the search.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
-#include <exception>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace vesk::numerics::detail {
 
 class Workers {
  public:
-  // This thread and threads - 1 more (none for 1 or less), started with the first pieces to
-  // share. Threads that cannot be started leave their share to the others.
+  // This thread and threads - 1 helpers (none for 1 or less). Helpers that cannot be started
+  // leave their share to the others.
   explicit Workers(int threads) : threads_(threads > 1 ? static_cast<std::size_t>(threads) : 1) {}
-  ~Workers();
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
 
@@ -47,30 +45,13 @@ class Workers {
         &work);
   }
 
- private:
   using Call = void (*)(const void* context, std::size_t index, std::size_t worker);
+
+ private:
   void run(std::size_t count, Call call, const void* context);
-  void take(std::size_t worker);
-  void serve(std::size_t worker);
 
   std::size_t threads_;
-  std::vector<std::thread> helpers_;
-  std::mutex mutex_;
-  std::condition_variable started_;
-  std::condition_variable finished_;
-  // The job in hand, published under the mutex with a new generation.
-  Call call_ = nullptr;
-  const void* context_ = nullptr;
-  std::size_t count_ = 0;
-  std::atomic<unsigned long> generation_{0};
-  // The last job whose pieces are all taken, and the helpers working at the job in hand.
-  std::atomic<unsigned long> closed_generation_{0};
-  std::atomic<std::size_t> active_helpers_{0};
-  std::atomic<bool> stopping_{false};
-  std::atomic<std::size_t> next_{0};
-  std::atomic<bool> failed_{false};
   std::atomic<bool> running_{false};
-  std::exception_ptr failure_;
 };
 
 }  // namespace vesk::numerics::detail

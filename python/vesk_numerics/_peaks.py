@@ -604,7 +604,8 @@ def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, wind
     workers : int, optional
         How many threads the fit may use (the search's smoothings and the regions are shared
         among them), with the GIL released. The result is the same to the last bit whatever
-        the number.
+        the number. The helper threads belong to the calling thread: they sleep between its
+        fits and end with it.
 
     Returns
     -------

@@ -215,7 +215,9 @@ class SpectrumFit {
   /// How many threads one fit may use, counting the caller's: the search's smoothings and the
   /// regions are shared among them. Results are the same to the last bit whatever the number;
   /// values below 1 select 1, the default (callers that fit many spectra at once usually
-  /// spread the spectra over their threads instead).
+  /// spread the spectra over their threads instead). The helper threads belong to the calling
+  /// thread: started by its first fit that shares work, they sleep between its fits and end
+  /// when it ends.
   void set_threads(int threads) { threads_ = threads > 1 ? threads : 1; }
   /// How many threads one fit may use.
   int get_threads() const { return threads_; }
