@@ -26,19 +26,29 @@ int thread_count() {
   return -1;
 }
 
-// A spectrum of counts with a few lines, long enough for the search to share its smoothings.
-std::vector<double> counts_with_lines(std::size_t size) {
-  std::vector<double> counts;
-  for (std::size_t i = 0; i < size; ++i) {
-    double expected = 30.0 + 0.01 * static_cast<double>(i);
-    for (const double line : {700.0, 1900.0, 1930.0, 3300.0}) {
-      const double d = (static_cast<double>(i) - line) / 3.0;
-      expected += 400.0 * std::exp(-0.5 * d * d);
+// A spectrum of counts with a few lines, long enough for the search to share its smoothings,
+// with its fit in one thread and a fitter that shares its work with a helper.
+struct SharedFit {
+  SharedFit() {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      x[i] = static_cast<double>(i);
+      double expected = 30.0 + 0.01 * x[i];
+      for (const double line : {700.0, 1900.0, 1930.0, 3300.0}) {
+        const double d = (x[i] - line) / 3.0;
+        expected += 400.0 * std::exp(-0.5 * d * d);
+      }
+      counts[i] = std::round(expected + 0.9 * std::sqrt(expected) * std::sin(7.3 * x[i]));
     }
-    counts.push_back(std::round(expected + 0.9 * std::sqrt(expected) * std::sin(7.3 * i)));
+    alone = vesk::numerics::SpectrumFit().fit(spectrum);
+    shared.set_threads(2);
   }
-  return counts;
-}
+  std::vector<double> x = std::vector<double>(4096);
+  std::vector<double> counts = std::vector<double>(4096);
+  vesk::numerics::SpectrumData spectrum{x.data(), counts.data(), nullptr, x.size(),
+                                        vesk::numerics::Statistics::poisson};
+  vesk::numerics::SpectrumFitResult alone;
+  vesk::numerics::SpectrumFit shared;
+};
 
 bool same_peaks(const vesk::numerics::SpectrumFitResult& a,
                 const vesk::numerics::SpectrumFitResult& b) {
@@ -75,21 +85,14 @@ TEST(NoThreads, LoadingAndCallingTheLibraryStartsNone) {
 
 // A thread's helper serves each of its fits, and ends with it.
 TEST(NoThreads, AThreadsHelpersServeItsFitsAndEndWithIt) {
-  std::vector<double> x(4096);
-  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i);
-  const std::vector<double> counts = counts_with_lines(x.size());
-  const vesk::numerics::SpectrumData spectrum{x.data(), counts.data(), nullptr, x.size(),
-                                              vesk::numerics::Statistics::poisson};
-  const vesk::numerics::SpectrumFitResult alone = vesk::numerics::SpectrumFit().fit(spectrum);
-  vesk::numerics::SpectrumFit shared;
-  shared.set_threads(2);
+  SharedFit f;
   // Counted from within the caller, after any thread that a sanitizer starts with the first.
   int with_caller = 0;
   std::thread caller([&] {
     with_caller = thread_count();
-    EXPECT_TRUE(same_peaks(shared.fit(spectrum), alone));
+    EXPECT_TRUE(same_peaks(f.shared.fit(f.spectrum), f.alone));
     EXPECT_EQ(thread_count(), with_caller + 1);  // its helper
-    EXPECT_TRUE(same_peaks(shared.fit(spectrum), alone));
+    EXPECT_TRUE(same_peaks(f.shared.fit(f.spectrum), f.alone));
     EXPECT_EQ(thread_count(), with_caller + 1);
   });
   caller.join();
@@ -102,21 +105,14 @@ TEST(NoThreads, AForkedProcessFitsWithHelpersOfItsOwn) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer does not follow threads started after a fork";
 #else
-  std::vector<double> x(4096);
-  for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i);
-  const std::vector<double> counts = counts_with_lines(x.size());
-  const vesk::numerics::SpectrumData spectrum{x.data(), counts.data(), nullptr, x.size(),
-                                              vesk::numerics::Statistics::poisson};
-  const vesk::numerics::SpectrumFitResult alone = vesk::numerics::SpectrumFit().fit(spectrum);
-  vesk::numerics::SpectrumFit shared;
-  shared.set_threads(2);
-  ASSERT_TRUE(same_peaks(shared.fit(spectrum), alone));
+  SharedFit f;
+  ASSERT_TRUE(same_peaks(f.shared.fit(f.spectrum), f.alone));
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     alarm(60);  // a child that hangs ends, and fails
-    bool same = same_peaks(shared.fit(spectrum), alone);
-    std::thread other([&] { same = same && same_peaks(shared.fit(spectrum), alone); });
+    bool same = same_peaks(f.shared.fit(f.spectrum), f.alone);
+    std::thread other([&] { same = same && same_peaks(f.shared.fit(f.spectrum), f.alone); });
     other.join();
     _exit(same && thread_count() == 2 ? 0 : 1);
   }
