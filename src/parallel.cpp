@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -215,18 +216,11 @@ thread_local TeamOfThisThread team_of_this_thread;
 }  // namespace
 
 void Workers::run(std::size_t count, Call call, const void* context) {
-  bool idle = false;
-  if (threads_ < 2 || count < 2 || inside_piece || !running_.compare_exchange_strong(idle, true)) {
+  if (threads_ < 2 || count < 2 || inside_piece) {
     for (std::size_t i = 0; i < count; ++i) call(context, i, current_worker);
     return;
   }
-  try {
-    team_of_this_thread.get().run(count, threads_ - 1, call, context);
-  } catch (...) {
-    running_ = false;
-    throw;
-  }
-  running_ = false;
+  team_of_this_thread.get().run(count, threads_ - 1, call, context);
 }
 
 }  // namespace vesk::numerics::detail

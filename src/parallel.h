@@ -14,7 +14,6 @@
 // first watches for the next piece for a while and only then sleeps: waking a sleeping thread
 // costs tens of microseconds, as much as a smoothing of the search.
 
-#include <atomic>
 #include <cstddef>
 
 namespace vesk::numerics::detail {
@@ -51,7 +50,6 @@ class Workers {
   void run(std::size_t count, Call call, const void* context);
 
   std::size_t threads_;
-  std::atomic<bool> running_{false};
 };
 
 }  // namespace vesk::numerics::detail

@@ -37,13 +37,10 @@ std::vector<FoundPeak> search_lines(const SpectrumFit& settings, const Channels&
   const double step = spacing(channels);
   // Peak widths change across a spectrum (a detector's resolution with energy): the search looks
   // with smoothing for narrower and for wider peaks too.
-  std::vector<int> half_widths;
-  for (double scale : kSearchScales)
-    half_widths.push_back(matched_half_width(scale * sigma / step));
-  const std::vector<std::vector<Candidate>> maxima =
-      significant_maxima(channels, half_widths, settings.get_threshold(), workers);
-  for (const std::vector<Candidate>& at_scale : maxima) {
-    for (const Candidate& c : at_scale) {
+  for (double scale : kSearchScales) {
+    const int half_width = matched_half_width(scale * sigma / step);
+    for (const Candidate& c :
+         significant_maxima(channels, half_width, settings.get_threshold(), workers)) {
       const double mean = channels.x_at(c.channel);
       if (settings.has_window() &&
           !(settings.get_window_lo() <= mean && mean <= settings.get_window_hi())) {

@@ -297,16 +297,6 @@ std::vector<Candidate> significant_maxima(const Channels& channels, int half_wid
   return significant_maxima(channels, half_width, threshold, alone);
 }
 
-std::vector<std::vector<Candidate>> significant_maxima(const Channels& channels,
-                                                       const std::vector<int>& half_widths,
-                                                       double threshold, Workers& workers) {
-  std::vector<std::vector<Candidate>> found;
-  for (const int half_width : half_widths) {
-    found.push_back(significant_maxima(channels, half_width, threshold, workers));
-  }
-  return found;
-}
-
 namespace {
 
 // The median sigma (x units) of single-peak fits to the most significant of the `candidates`

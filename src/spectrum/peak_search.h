@@ -72,10 +72,6 @@ std::vector<Candidate> significant_maxima(const Channels& channels, int half_wid
 // The same in the calling thread alone.
 std::vector<Candidate> significant_maxima(const Channels& channels, int half_width,
                                           double threshold);
-// The same for several smoothings, one after another: one list per half width, in their order.
-std::vector<std::vector<Candidate>> significant_maxima(const Channels& channels,
-                                                       const std::vector<int>& half_widths,
-                                                       double threshold, Workers& workers);
 
 // The smoothing half-width (channels) for finding peaks of width sigma (channels).
 int matched_half_width(double sigma_channels);
