@@ -54,27 +54,10 @@ void squares(const Observations& observations, std::size_t begin, std::size_t co
 // A point with y = 0 and f = 0 adds nothing; any other f <= 0 is outside the model's domain.
 bool counts(const Observations& observations, std::size_t begin, std::size_t count,
             ChunkBuffers& buffers) {
-  const double* y = observations.y + begin;
-  const double* f = buffers.values.data();
-  double* ratio = buffers.ratios.data();
-  double* terms = buffers.chisq_terms.data();
-  double* a = buffers.gradient_weights.data();
-  double* b = buffers.information_weights.data();
-  bool inside = true;
-  for (std::size_t i = 0; i < count; ++i) {
-    inside = inside && (f[i] > 0.0 || (f[i] == 0.0 && y[i] == 0.0));
-    ratio[i] = y[i] > 0.0 ? y[i] / f[i] : 1.0;
-  }
-  if (!inside) return false;
-  double* logarithm = buffers.logarithms.data();
-  buffers.kernels.log(ratio, count, logarithm);
-  for (std::size_t i = 0; i < count; ++i) {
-    const double y_log = y[i] > 0.0 ? y[i] * logarithm[i] : 0.0;
-    terms[i] = 2.0 * (f[i] - y[i] + y_log);
-    a[i] = y[i] > 0.0 ? 1.0 - ratio[i] : 1.0;
-    b[i] = f[i] > 0.0 ? 1.0 / f[i] : 0.0;
-  }
-  return true;
+  return buffers.kernels.poisson_terms(observations.y + begin, buffers.values.data(), count,
+                                       buffers.ratios.data(), buffers.logarithms.data(),
+                                       buffers.chisq_terms.data(), buffers.gradient_weights.data(),
+                                       buffers.information_weights.data());
 }
 
 }  // namespace

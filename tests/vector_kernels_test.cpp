@@ -195,6 +195,56 @@ TEST_P(VectorKernelsTest, CorrelatePairOutputsDoNotDependOnTheirPlace) {
   }
 }
 
+// The Poisson deviance's parts and the search's significance are exact arithmetic on each point:
+// every instruction set must give the plain formula's bits wherever a point falls, or a fit of
+// counts would depend on the processor. Points with no count, a zero model and a model outside
+// the domain (f < 0, or f = 0 under a count) among ordinary ones.
+TEST_P(VectorKernelsTest, PoissonTermsAndSignificanceAreThePlainFormulasToTheBit) {
+  const VectorKernels& k = kernels();
+  std::mt19937_64 generator(11);
+  std::uniform_real_distribution<double> uniform(0.0, 50.0);
+  const std::size_t count = 37;
+  std::vector<double> y(count), f(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    y[i] = i % 5 == 0 ? 0.0 : std::floor(uniform(generator));
+    f[i] = i % 7 == 3 && y[i] == 0.0 ? 0.0 : 0.1 + uniform(generator);
+  }
+  y[10] = f[10] = 0.0;
+  std::vector<double> ratio(count), logarithm(count), terms(count), a(count), b(count);
+  ASSERT_TRUE(k.poisson_terms(y.data(), f.data(), count, ratio.data(), logarithm.data(),
+                              terms.data(), a.data(), b.data()));
+  for (std::size_t i = 0; i < count; ++i) {
+    const double expected_ratio = y[i] > 0.0 ? y[i] / f[i] : 1.0;
+    EXPECT_EQ(ratio[i], expected_ratio) << i;
+    EXPECT_NEAR(logarithm[i], std::log(expected_ratio), kUlps * 10.0) << i;
+    const double y_log = y[i] > 0.0 ? y[i] * logarithm[i] : 0.0;
+    EXPECT_EQ(terms[i], 2.0 * (f[i] - y[i] + y_log)) << i;
+    EXPECT_EQ(a[i], y[i] > 0.0 ? 1.0 - expected_ratio : 1.0) << i;
+    EXPECT_EQ(b[i], f[i] > 0.0 ? 1.0 / f[i] : 0.0) << i;
+  }
+  for (const std::size_t bad : {2u, 9u, 36u}) {
+    for (const auto& [y_bad, f_bad] : {std::pair{3.0, 0.0}, std::pair{0.0, -1e-300}}) {
+      std::vector<double> y_out = y, f_out = f;
+      y_out[bad] = y_bad;
+      f_out[bad] = f_bad;
+      EXPECT_FALSE(k.poisson_terms(y_out.data(), f_out.data(), count, ratio.data(),
+                                   logarithm.data(), terms.data(), a.data(), b.data()))
+          << bad << " " << y_bad << " " << f_bad;
+    }
+  }
+
+  std::vector<double> value(count), variance(count), significance(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    value[i] = uniform(generator) - 25.0;
+    variance[i] = i % 6 == 0 ? 0.0 : uniform(generator);
+  }
+  k.significance(value.data(), variance.data(), count, significance.data());
+  for (std::size_t i = 0; i < count; ++i) {
+    const double deviation = std::sqrt(std::max(variance[i], std::numeric_limits<double>::min()));
+    EXPECT_EQ(significance[i], -value[i] / deviation) << i;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(InstructionSets, VectorKernelsTest,
                          ::testing::Values(InstructionSet::sse2, InstructionSet::avx2,
                                            InstructionSet::avx512),

@@ -26,6 +26,16 @@ struct VectorKernels {
                          double* out_a, double* out_b);
   // out[i] = log(in[i]).
   void (*log)(const double* in, std::size_t count, double* out);
+  // The Poisson deviance's parts for counts y and model values f: ratio[i] = y/f (1 where
+  // y = 0), terms[i] = 2 (f - y + y ln(y/f)), a[i] = 1 - y/f (1 where y = 0), b[i] = 1/f (0 where
+  // f = 0); logarithm[i] receives ln(ratio[i]). False, with the outputs unfinished, when some
+  // f < 0, or f = 0 where y > 0: no count can come from such a model.
+  bool (*poisson_terms)(const double* y, const double* f, std::size_t count, double* ratio,
+                        double* logarithm, double* terms, double* a, double* b);
+  // significance[i] = -value[i] / sqrt(variance[i]), the variance taken as at least the smallest
+  // normal double; significance may be variance.
+  void (*significance)(const double* value, const double* variance, std::size_t count,
+                       double* significance);
   // out[i] = erfcx(in[i]) = exp(in[i]^2) erfc(in[i]) for in[i] >= 0, within 5e-16 relative
   // (+inf gives 0, NaN gives NaN): a Chebyshev series, since libcerf's erfcx, which the
   // single-point evaluations use, has no vector form. The same for every place of a point.

@@ -129,6 +129,83 @@ void log(const double* in, std::size_t count, double* out) {
   Array(out, n) = ConstArray(in, n).log();
 }
 
+// One point's Poisson parts, for a single value or a vector of them with the same operations in
+// the same order, so that every instruction set gives the same bits. Division and the
+// comparisons round alike everywhere, and no product here feeds a sum that could be fused.
+template <typename Value>
+Value count_ratio(Value y, Value f) {
+  return y > 0.0 ? y / f : Value{} + 1.0;
+}
+
+template <typename Value>
+void count_weights(Value y, Value f, Value ratio, Value& a, Value& b) {
+  a = y > 0.0 ? 1.0 - ratio : Value{} + 1.0;
+  b = f > 0.0 ? 1.0 / f : Value{};
+}
+
+template <typename Value>
+Value count_term(Value y, Value f, Value logarithm) {
+  const Value y_log = y > 0.0 ? y * logarithm : Value{};
+  return 2.0 * (f - y + y_log);
+}
+
+bool outside_counts(double y, double f) { return !(f > 0.0 || (f == 0.0 && y == 0.0)); }
+
+bool poisson_terms(const double* y, const double* f, std::size_t count, double* ratio,
+                   double* logarithm, double* terms, double* a, double* b) {
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    const Lanes y_i = load_lanes(y + i);
+    const Lanes f_i = load_lanes(f + i);
+    const auto outside = !(f_i > 0.0 || (f_i == 0.0 && y_i == 0.0));
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+      if (outside[lane]) return false;
+    }
+    store_lanes(count_ratio(y_i, f_i), ratio + i);
+  }
+  for (; i < count; ++i) {
+    if (outside_counts(y[i], f[i])) return false;
+    ratio[i] = count_ratio(y[i], f[i]);
+  }
+  log(ratio, count, logarithm);
+  for (i = 0; i + kLanes <= count; i += kLanes) {
+    const Lanes y_i = load_lanes(y + i);
+    const Lanes f_i = load_lanes(f + i);
+    Lanes a_i;
+    Lanes b_i;
+    store_lanes(count_term(y_i, f_i, load_lanes(logarithm + i)), terms + i);
+    count_weights(y_i, f_i, load_lanes(ratio + i), a_i, b_i);
+    store_lanes(a_i, a + i);
+    store_lanes(b_i, b + i);
+  }
+  for (; i < count; ++i) {
+    terms[i] = count_term(y[i], f[i], logarithm[i]);
+    count_weights(y[i], f[i], ratio[i], a[i], b[i]);
+  }
+  return true;
+}
+
+Lanes sqrt_lanes(Lanes values) {
+#if defined(__AVX512F__)
+  return _mm512_sqrt_pd(values);
+#elif defined(__AVX__)
+  return _mm256_sqrt_pd(values);
+#else
+  return _mm_sqrt_pd(values);
+#endif
+}
+
+// Square root and division are correctly rounded in every instruction set.
+void significance(const double* value, const double* variance, std::size_t count, double* out) {
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    Lanes v = load_lanes(variance + i);
+    v = v < kSmallestNormal ? Lanes{} + kSmallestNormal : v;
+    store_lanes(-load_lanes(value + i) / sqrt_lanes(v), out + i);
+  }
+  for (; i < count; ++i) out[i] = -value[i] / std::sqrt(std::max(variance[i], kSmallestNormal));
+}
+
 // (1 + 2x) erfcx(x) as a Chebyshev series in t = (x - kErfcxScale) / (x + kErfcxScale), which maps
 // [0, inf] onto [-1, 1]; printed by scripts/erfcx-chebyshev, which says how and how well.
 constexpr double kErfcxChebyshev[] = {
@@ -334,6 +411,8 @@ const VectorKernels kernels{InstructionSet::VESK_KERNEL_NAMESPACE,
                             &exp,
                             &correlate_pair,
                             &log,
+                            &poisson_terms,
+                            &significance,
                             &erfcx,
                             &accumulate,
                             &accumulate_tiled};

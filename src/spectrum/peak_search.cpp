@@ -88,11 +88,9 @@ void derivative_piece(const Channels& channels, const Smoothing& smoothing, std:
       smoothing.squared_weights.memptr(), end - begin + smoothing.taps - 1, smoothing.taps,
       value + begin, significance + begin);
   // Where no channel of the window has any variance the derivative is 0 too, and so is the
-  // significance; the floor only keeps the division defined, and the loop free of branches.
-  constexpr double kFloor = std::numeric_limits<double>::min();
-  for (std::size_t o = begin; o < end; ++o) {
-    significance[o] = -value[o] / std::sqrt(std::max(significance[o], kFloor));
-  }
+  // significance; the kernel's floor only keeps the division defined.
+  best_vector_kernels().significance(value + begin, significance + begin, end - begin,
+                                     significance + begin);
 }
 
 // Channels per piece when the workers share one smoothing: a piece costs many times what
