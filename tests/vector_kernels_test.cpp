@@ -140,6 +140,42 @@ TEST_P(VectorKernelsTest, AccumulateFormsTheNormalEquations) {
   }
 }
 
+// The normal equations of few parameters are Eigen's dot products of J and the weighted J to the
+// bit, as the fits of Gaussian lines have always had them: every point count from one to past
+// two vectors' worth of pairs and a tail, so that every branch of the reduction is taken.
+TEST_P(VectorKernelsTest, AccumulateOfFewParametersIsEigensDotProductsToTheBit) {
+  const VectorKernels& k = kernels();
+  std::mt19937_64 generator(13);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  for (std::size_t parameters : {1u, 5u, 9u, 16u}) {
+    for (std::size_t count = 1; count <= 41; ++count) {
+      std::vector<double> jacobian(count * parameters), a(count), w(count);
+      for (double& value : jacobian) value = uniform(generator);
+      for (double& value : a) value = uniform(generator);
+      for (double& value : w) value = 1.5 + uniform(generator);
+      for (bool weighted : {false, true}) {
+        std::vector<double> normal(parameters * parameters, 0.25), gradient(parameters, 0.25);
+        std::vector<double> scratch(count * parameters), weighted_column(count);
+        k.accumulate(jacobian.data(), count, parameters, weighted ? w.data() : nullptr, a.data(),
+                     scratch.data(), normal.data(), gradient.data());
+        for (std::size_t c = 0; c < parameters; ++c) {
+          const double* column = jacobian.data() + c * count;
+          for (std::size_t i = 0; i < count; ++i)
+            weighted_column[i] = weighted ? column[i] * w[i] : column[i];
+          ASSERT_EQ(gradient[c], 0.25 + k.dot(column, a.data(), count))
+              << parameters << " " << count;
+          for (std::size_t r = c; r < parameters; ++r) {
+            ASSERT_EQ(normal[c * parameters + r],
+                      0.25 + k.dot(jacobian.data() + r * count, weighted_column.data(), count))
+                << parameters << " parameters, " << count << " points, " << r << "," << c
+                << (weighted ? ", weighted" : "");
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST_P(VectorKernelsTest, CorrelatePairMatchesTwoScalarCorrelations) {
   const VectorKernels& k = kernels();
   std::mt19937_64 generator(5);

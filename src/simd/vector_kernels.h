@@ -40,6 +40,9 @@ struct VectorKernels {
   // (+inf gives 0, NaN gives NaN): a Chebyshev series, since libcerf's erfcx, which the
   // single-point evaluations use, has no vector form. The same for every place of a point.
   void (*erfcx)(const double* in, std::size_t count, double* out);
+  // Eigen's dot product of a and b in this instruction set, whose order of additions `accumulate`
+  // keeps.
+  double (*dot)(const double* a, const double* b, std::size_t count);
   // normal += J^T diag(w) J and gradient += J^T a, for the count x parameters column-major J.
   // A null w stands for all ones; scratch holds count x parameters doubles.
   void (*accumulate)(const double* jacobian, std::size_t count, std::size_t parameters,

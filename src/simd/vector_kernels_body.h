@@ -6,6 +6,7 @@
 
 #include <Eigen/Core>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -262,47 +263,6 @@ void mirror_lower_triangle(double* normal, std::size_t parameters) {
   }
 }
 
-// With few parameters J^T W J is a handful of dot products along the chunk, which beats packing
-// the chunk for a matrix product; with many, the matrix product wins.
-constexpr std::size_t kLargestDotProductSystem = 16;
-
-void accumulate(const double* jacobian, std::size_t count, std::size_t parameters, const double* w,
-                const double* a, double* scratch, double* normal, double* gradient) {
-  const auto n = static_cast<Eigen::Index>(count);
-  const auto p = static_cast<Eigen::Index>(parameters);
-  const ConstMatrix j(jacobian, n, p);
-  Matrix information(normal, p, p);
-  const Eigen::Map<const Eigen::VectorXd> gradient_weights(a, n);
-  Eigen::Map<Eigen::VectorXd> gradient_sum(gradient, p);
-  const double* right_data = jacobian;  // W J, or J itself when all weights are 1
-  if (w != nullptr) {
-    Matrix(scratch, n, p).array() = j.array().colwise() * ConstArray(w, n);
-    right_data = scratch;
-  }
-  const ConstMatrix right(right_data, n, p);
-  if (parameters <= kLargestDotProductSystem) {
-    for (Eigen::Index column = 0; column < p; ++column) {
-      for (Eigen::Index row = column; row < p; ++row) {
-        information(row, column) += j.col(row).dot(right.col(column));
-      }
-      gradient_sum(column) += j.col(column).dot(gradient_weights);
-    }
-  } else {
-    // The lower triangle alone, by the same blocks of the same kernel as the full product and so
-    // to the same bits, with a little over half its arithmetic.
-    information.triangularView<Eigen::Lower>() += j.transpose() * right;
-    gradient_sum.noalias() += j.transpose() * gradient_weights;
-  }
-  mirror_lower_triangle(normal, parameters);
-}
-
-// J^T W J by register tiles: kTileRows x kTileColumns of its sums held in vector registers
-// while the points stream past, read straight from J's columns. Eigen's matrix product first
-// packs the chunk into panels, which at the sizes of a region's normal equations costs as much as
-// the arithmetic.
-constexpr std::size_t kTileRows = 4;
-constexpr std::size_t kTileColumns = 3;
-
 // a * b + c, in one rounding where the instruction set has it.
 Lanes multiply_add(Lanes a, Lanes b, Lanes c) {
 #if defined(__AVX512F__)
@@ -313,6 +273,192 @@ Lanes multiply_add(Lanes a, Lanes b, Lanes c) {
   return a * b + c;
 #endif
 }
+
+// With few parameters J^T W J is a handful of dot products along the chunk, which beats packing
+// the chunk for a matrix product; with many, the matrix product wins.
+constexpr std::size_t kLargestDotProductSystem = 16;
+
+double dot(const double* a, const double* b, std::size_t count) {
+  const auto n = static_cast<Eigen::Index>(count);
+  return Eigen::Map<const Eigen::VectorXd>(a, n).dot(Eigen::Map<const Eigen::VectorXd>(b, n));
+}
+
+#if !defined(__AVX512F__)
+// The normal equations of the fits of Gaussian lines have always been summed by Eigen's dot
+// product, whose order of additions their results keep to the bit. Eigen reduces a dot product
+// of more than one vector of points in two vector sums over alternate vectors, fused into
+// multiply-adds where the processor has them, adds the two, then a last whole vector, folds the
+// vector's halves, and adds the remaining points one by one. The dots below share one right-hand
+// column and so read it once for several left-hand ones, which Eigen's one dot at a time cannot.
+
+// a * b + c as Eigen's dot product rounds it: in one rounding where the processor fuses them.
+double scalar_multiply_add(double a, double b, double c) {
+#if defined(__FMA__)
+  return __builtin_fma(a, b, c);
+#else
+  return a * b + c;
+#endif
+}
+
+// The vector's lanes summed as Eigen folds them: the upper half onto the lower, then the pair.
+double folded_sum(Lanes values) {
+#if defined(__AVX__)
+  return (values[0] + values[2]) + (values[1] + values[3]);
+#else
+  return values[0] + values[1];
+#endif
+}
+
+// The right-hand column's values at [k, k + kLanes): right times the weights, rounded as the
+// weighted column that Eigen's dot products were given, or right itself without weights.
+Lanes right_lanes(const double* right, const double* weights, std::size_t k) {
+  const Lanes values = load_lanes(right + k);
+  return weights != nullptr ? values * load_lanes(weights + k) : values;
+}
+
+double right_value(const double* right, const double* weights, std::size_t k) {
+  return weights != nullptr ? right[k] * weights[k] : right[k];
+}
+
+// out[i] += dot(left + i * count, right * weights) for Count consecutive left-hand columns of
+// `count` points, each dot to the bits of Eigen's; null weights stand for all ones.
+template <std::size_t Count>
+void add_shared_dots(const double* left, const double* right, const double* weights,
+                     std::size_t count, double* out) {
+  const auto column = [&](std::size_t i) { return left + i * count; };
+  const std::size_t whole = count - count % kLanes;
+  if (whole == 0) {
+    for (std::size_t i = 0; i < Count; ++i) {
+      double sum = column(i)[0] * right_value(right, weights, 0);
+      for (std::size_t k = 1; k < count; ++k) {
+        sum = scalar_multiply_add(column(i)[k], right_value(right, weights, k), sum);
+      }
+      out[i] += sum;
+    }
+    return;
+  }
+  const std::size_t pairs_end = count - count % (2 * kLanes);
+  Lanes first[Count];
+  Lanes right_first = right_lanes(right, weights, 0);
+#pragma GCC unroll 8
+  for (std::size_t i = 0; i < Count; ++i) first[i] = load_lanes(column(i)) * right_first;
+  if (whole > kLanes) {
+    Lanes second[Count];
+    Lanes right_second = right_lanes(right, weights, kLanes);
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < Count; ++i) {
+      second[i] = load_lanes(column(i) + kLanes) * right_second;
+    }
+    for (std::size_t k = 2 * kLanes; k < pairs_end; k += 2 * kLanes) {
+      right_first = right_lanes(right, weights, k);
+      right_second = right_lanes(right, weights, k + kLanes);
+#pragma GCC unroll 8
+      for (std::size_t i = 0; i < Count; ++i) {
+        first[i] = multiply_add(load_lanes(column(i) + k), right_first, first[i]);
+        second[i] = multiply_add(load_lanes(column(i) + k + kLanes), right_second, second[i]);
+      }
+    }
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < Count; ++i) first[i] += second[i];
+    if (whole > pairs_end) {
+      right_first = right_lanes(right, weights, pairs_end);
+#pragma GCC unroll 8
+      for (std::size_t i = 0; i < Count; ++i) {
+        first[i] = multiply_add(load_lanes(column(i) + pairs_end), right_first, first[i]);
+      }
+    }
+  }
+  for (std::size_t i = 0; i < Count; ++i) {
+    double sum = folded_sum(first[i]);
+    for (std::size_t k = whole; k < count; ++k) {
+      sum = scalar_multiply_add(column(i)[k], right_value(right, weights, k), sum);
+    }
+    out[i] += sum;
+  }
+}
+
+// As many left-hand columns as share a right-hand one at a time: their sums stay in registers.
+constexpr std::size_t kSharedDots = 4;
+
+// out[i] += dot(left + i * count, right * weights) for `columns` consecutive left-hand columns.
+void add_dots_sharing(const double* left, std::size_t columns, const double* right,
+                      const double* weights, std::size_t count, double* out) {
+  std::size_t i = 0;
+  for (; i + kSharedDots <= columns; i += kSharedDots) {
+    add_shared_dots<kSharedDots>(left + i * count, right, weights, count, out + i);
+  }
+  switch (columns - i) {
+    case 3:
+      return add_shared_dots<3>(left + i * count, right, weights, count, out + i);
+    case 2:
+      return add_shared_dots<2>(left + i * count, right, weights, count, out + i);
+    case 1:
+      return add_shared_dots<1>(left + i * count, right, weights, count, out + i);
+    default:
+      return;
+  }
+}
+
+// The lower triangle of J^T W J, column by column, and J^T a, by dots that share their
+// right-hand column, weighted as it is read.
+void add_dot_products(const double* jacobian, const double* w, const double* a, std::size_t count,
+                      std::size_t parameters, double* normal, double* gradient, double*) {
+  for (std::size_t column = 0; column < parameters; ++column) {
+    add_dots_sharing(jacobian + column * count, parameters - column, jacobian + column * count, w,
+                     count, normal + column * parameters + column);
+  }
+  add_dots_sharing(jacobian, parameters, a, nullptr, count, gradient);
+}
+#else
+// With AVX-512, Eigen's own dot products, one at a time, of J and the weighted J.
+void add_dot_products(const double* jacobian, const double* w, const double* a, std::size_t count,
+                      std::size_t parameters, double* normal, double* gradient, double* scratch) {
+  const double* right = jacobian;
+  if (w != nullptr) {
+    const auto n = static_cast<Eigen::Index>(count);
+    const auto p = static_cast<Eigen::Index>(parameters);
+    Matrix(scratch, n, p).array() =
+        ConstMatrix(jacobian, n, p).array().colwise() * ConstArray(w, n);
+    right = scratch;
+  }
+  for (std::size_t column = 0; column < parameters; ++column) {
+    for (std::size_t row = column; row < parameters; ++row) {
+      normal[column * parameters + row] +=
+          dot(jacobian + row * count, right + column * count, count);
+    }
+    gradient[column] += dot(jacobian + column * count, a, count);
+  }
+}
+#endif
+
+void accumulate(const double* jacobian, std::size_t count, std::size_t parameters, const double* w,
+                const double* a, double* scratch, double* normal, double* gradient) {
+  if (parameters <= kLargestDotProductSystem) {
+    add_dot_products(jacobian, w, a, count, parameters, normal, gradient, scratch);
+  } else {
+    const auto n = static_cast<Eigen::Index>(count);
+    const auto p = static_cast<Eigen::Index>(parameters);
+    const ConstMatrix j(jacobian, n, p);
+    const double* right = jacobian;  // W J, or J itself when all weights are 1
+    if (w != nullptr) {
+      Matrix(scratch, n, p).array() = j.array().colwise() * ConstArray(w, n);
+      right = scratch;
+    }
+    // The lower triangle alone, by the same blocks of the same kernel as the full product and so
+    // to the same bits, with a little over half its arithmetic.
+    Matrix(normal, p, p).triangularView<Eigen::Lower>() += j.transpose() * ConstMatrix(right, n, p);
+    Eigen::Map<Eigen::VectorXd>(gradient, p).noalias() +=
+        j.transpose() * Eigen::Map<const Eigen::VectorXd>(a, n);
+  }
+  mirror_lower_triangle(normal, parameters);
+}
+
+// J^T W J by register tiles: kTileRows x kTileColumns of its sums held in vector registers
+// while the points stream past, read straight from J's columns. Eigen's matrix product first
+// packs the chunk into panels, which at the sizes of a region's normal equations costs as much as
+// the arithmetic.
+constexpr std::size_t kTileRows = 4;
+constexpr std::size_t kTileColumns = 3;
 
 double sum_of_lanes(Lanes values) {
   double sum = 0.0;
@@ -414,6 +560,7 @@ const VectorKernels kernels{InstructionSet::VESK_KERNEL_NAMESPACE,
                             &poisson_terms,
                             &significance,
                             &erfcx,
+                            &dot,
                             &accumulate,
                             &accumulate_tiled};
 
