@@ -274,6 +274,16 @@ Lanes multiply_add(Lanes a, Lanes b, Lanes c) {
 #endif
 }
 
+// W J in scratch, or J itself when all weights are 1 (null w).
+const double* weighted_jacobian(const double* jacobian, std::size_t count, std::size_t parameters,
+                                const double* w, double* scratch) {
+  if (w == nullptr) return jacobian;
+  const auto n = static_cast<Eigen::Index>(count);
+  const auto p = static_cast<Eigen::Index>(parameters);
+  Matrix(scratch, n, p).array() = ConstMatrix(jacobian, n, p).array().colwise() * ConstArray(w, n);
+  return scratch;
+}
+
 // With few parameters J^T W J is a handful of dot products along the chunk, which beats packing
 // the chunk for a matrix product; with many, the matrix product wins.
 constexpr std::size_t kLargestDotProductSystem = 16;
@@ -413,14 +423,7 @@ void add_dot_products(const double* jacobian, const double* w, const double* a, 
 // With AVX-512, Eigen's own dot products, one at a time, of J and the weighted J.
 void add_dot_products(const double* jacobian, const double* w, const double* a, std::size_t count,
                       std::size_t parameters, double* normal, double* gradient, double* scratch) {
-  const double* right = jacobian;
-  if (w != nullptr) {
-    const auto n = static_cast<Eigen::Index>(count);
-    const auto p = static_cast<Eigen::Index>(parameters);
-    Matrix(scratch, n, p).array() =
-        ConstMatrix(jacobian, n, p).array().colwise() * ConstArray(w, n);
-    right = scratch;
-  }
+  const double* right = weighted_jacobian(jacobian, count, parameters, w, scratch);
   for (std::size_t column = 0; column < parameters; ++column) {
     for (std::size_t row = column; row < parameters; ++row) {
       normal[column * parameters + row] +=
@@ -439,11 +442,7 @@ void accumulate(const double* jacobian, std::size_t count, std::size_t parameter
     const auto n = static_cast<Eigen::Index>(count);
     const auto p = static_cast<Eigen::Index>(parameters);
     const ConstMatrix j(jacobian, n, p);
-    const double* right = jacobian;  // W J, or J itself when all weights are 1
-    if (w != nullptr) {
-      Matrix(scratch, n, p).array() = j.array().colwise() * ConstArray(w, n);
-      right = scratch;
-    }
+    const double* right = weighted_jacobian(jacobian, count, parameters, w, scratch);
     // The lower triangle alone, by the same blocks of the same kernel as the full product and so
     // to the same bits, with a little over half its arithmetic.
     Matrix(normal, p, p).triangularView<Eigen::Lower>() += j.transpose() * ConstMatrix(right, n, p);
@@ -520,14 +519,7 @@ void add_tile_of(std::size_t rows, const double* left, const double* right, std:
 void accumulate_tiled(const double* jacobian, std::size_t count, std::size_t parameters,
                       const double* w, const double* a, double* scratch, double* normal,
                       double* gradient) {
-  const double* right = jacobian;  // W J, or J itself when all weights are 1
-  if (w != nullptr) {
-    const auto n = static_cast<Eigen::Index>(count);
-    const auto p = static_cast<Eigen::Index>(parameters);
-    Matrix(scratch, n, p).array() =
-        ConstMatrix(jacobian, n, p).array().colwise() * ConstArray(w, n);
-    right = scratch;
-  }
+  const double* right = weighted_jacobian(jacobian, count, parameters, w, scratch);
   for (std::size_t column = 0; column < parameters; column += kTileColumns) {
     const std::size_t columns = std::min(kTileColumns, parameters - column);
     for (std::size_t row = column; row < parameters; row += kTileRows) {
