@@ -9,15 +9,23 @@ namespace vesk::numerics::detail {
 AlignedBuffer::AlignedBuffer(std::size_t count)
     : storage_(static_cast<double*>(::operator new[](count * sizeof(double), kAlignment))) {}
 
+namespace {
+
+// Buffers of one point each per chunk, besides the two of one point per parameter.
+constexpr std::size_t kPerPointBuffers = 6;
+
+}  // namespace
+
 ChunkBuffers::ChunkBuffers(Eigen::Index parameters, bool tiled_sums)
-    : values(kChunk),
-      jacobian(kChunk * static_cast<std::size_t>(parameters)),
-      scratch(kChunk * static_cast<std::size_t>(parameters)),
-      chisq_terms(kChunk),
-      gradient_weights(kChunk),
-      information_weights(kChunk),
-      ratios(kChunk),
-      logarithms(kChunk),
+    : storage_(kChunk * (kPerPointBuffers + 2 * static_cast<std::size_t>(parameters))),
+      values(storage_.data()),
+      jacobian(values + kChunk),
+      scratch(jacobian + kChunk * static_cast<std::size_t>(parameters)),
+      chisq_terms(scratch + kChunk * static_cast<std::size_t>(parameters)),
+      gradient_weights(chisq_terms + kChunk),
+      information_weights(gradient_weights + kChunk),
+      ratios(information_weights + kChunk),
+      logarithms(ratios + kChunk),
       kernels(best_vector_kernels()),
       accumulate(tiled_sums ? kernels.accumulate_tiled : kernels.accumulate) {}
 
@@ -28,12 +36,12 @@ namespace {
 void squares(const Observations& observations, std::size_t begin, std::size_t count,
              ChunkBuffers& buffers) {
   const double* y = observations.y + begin;
-  const double* f = buffers.values.data();
-  double* terms = buffers.chisq_terms.data();
-  double* a = buffers.gradient_weights.data();
+  const double* f = buffers.values;
+  double* terms = buffers.chisq_terms;
+  double* a = buffers.gradient_weights;
   if (observations.statistic == Statistic::weighted) {
     const double* sigma = observations.sigma + begin;
-    double* b = buffers.information_weights.data();
+    double* b = buffers.information_weights;
     for (std::size_t i = 0; i < count; ++i) {
       const double inverse = 1.0 / sigma[i];
       const double r = (f[i] - y[i]) * inverse;
@@ -54,10 +62,9 @@ void squares(const Observations& observations, std::size_t begin, std::size_t co
 // A point with y = 0 and f = 0 adds nothing; any other f <= 0 is outside the model's domain.
 bool counts(const Observations& observations, std::size_t begin, std::size_t count,
             ChunkBuffers& buffers) {
-  return buffers.kernels.poisson_terms(observations.y + begin, buffers.values.data(), count,
-                                       buffers.ratios.data(), buffers.logarithms.data(),
-                                       buffers.chisq_terms.data(), buffers.gradient_weights.data(),
-                                       buffers.information_weights.data());
+  return buffers.kernels.poisson_terms(observations.y + begin, buffers.values, count,
+                                       buffers.ratios, buffers.logarithms, buffers.chisq_terms,
+                                       buffers.gradient_weights, buffers.information_weights);
 }
 
 }  // namespace
@@ -73,12 +80,10 @@ bool add_chunk(const Observations& observations, std::size_t begin, std::size_t 
   double sum = 0.0;
   for (std::size_t i = 0; i < count; ++i) sum += buffers.chisq_terms[i];
   chisq += sum;
-  const double* weights = observations.statistic == Statistic::least_squares
-                              ? nullptr
-                              : buffers.information_weights.data();
-  buffers.accumulate(buffers.jacobian.data(), count, parameters, weights,
-                     buffers.gradient_weights.data(), buffers.scratch.data(), information,
-                     gradient);
+  const double* weights =
+      observations.statistic == Statistic::least_squares ? nullptr : buffers.information_weights;
+  buffers.accumulate(buffers.jacobian, count, parameters, weights, buffers.gradient_weights,
+                     buffers.scratch, information, gradient);
   return true;
 }
 

@@ -110,17 +110,25 @@ class AlignedBuffer {
   std::unique_ptr<double[], Free> storage_;
 };
 
-// The per-point buffers of one minimisation.
+// The per-point buffers of one minimisation, in one aligned allocation: each is a whole number of
+// chunks long, so that every one starts aligned.
 struct ChunkBuffers {
   ChunkBuffers(Eigen::Index parameters, bool tiled_sums);
-  AlignedBuffer values;
-  AlignedBuffer jacobian;
-  AlignedBuffer scratch;
-  AlignedBuffer chisq_terms;
-  AlignedBuffer gradient_weights;
-  AlignedBuffer information_weights;
-  AlignedBuffer ratios;
-  AlignedBuffer logarithms;
+  ChunkBuffers(const ChunkBuffers&) = delete;
+  ChunkBuffers& operator=(const ChunkBuffers&) = delete;
+
+ private:
+  AlignedBuffer storage_;
+
+ public:
+  double* values;
+  double* jacobian;
+  double* scratch;
+  double* chisq_terms;
+  double* gradient_weights;
+  double* information_weights;
+  double* ratios;
+  double* logarithms;
   const VectorKernels& kernels;
   decltype(VectorKernels::accumulate) accumulate;  // the kernel that sums J^T W J
 };
@@ -171,8 +179,7 @@ Minimum<Model::kParameters> minimise(const Model& model, const Observations& obs
     evaluation.gradient.setZero(p);
     for (std::size_t begin = 0; begin < observations.count; begin += kChunk) {
       const std::size_t count = std::min(kChunk, observations.count - begin);
-      if (!model.evaluate(parameters.data(), begin, count, buffers.values.data(),
-                          buffers.jacobian.data()) ||
+      if (!model.evaluate(parameters.data(), begin, count, buffers.values, buffers.jacobian) ||
           !add_chunk(observations, begin, count, parameter_count, buffers, evaluation.chisq,
                      evaluation.information.data(), evaluation.gradient.data())) {
         return false;
