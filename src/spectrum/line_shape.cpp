@@ -219,7 +219,8 @@ struct GaussianPoints {
   double amplitude, mean, inverse_variance, inverse_sigma, sigma_by_mean;
 
   template <typename Value>
-  void add(Value shape, Value u, Value& value, Value& by_mean, Value& by_sigma) const {
+  void add(const Value& shape, const Value& u, Value& value, Value& by_mean,
+           Value& by_sigma) const {
     const Value height = amplitude * shape;
     const Value distance = u - mean;
     const Value slope = height * distance * inverse_variance;
