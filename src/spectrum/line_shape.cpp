@@ -231,26 +231,33 @@ struct GaussianPoints {
   }
 };
 
+// by_mean and by_sigma are added to, or started where `starts_mean` and `starts_sigma` say so.
 VESK_UNFUSED_POINTS_LOOP void add_gaussian_points(const GaussianPoints& line, const double* shape,
                                                   const double* u, std::size_t count,
-                                                  double* values, double* by_mean,
-                                                  double* by_sigma) {
+                                                  double* values, double* by_mean, bool starts_mean,
+                                                  double* by_sigma, bool starts_sigma) {
   constexpr std::size_t kFour = 4;
   std::size_t i = 0;
   for (; i + kFour <= count; i += kFour) {
     // Vectors through memcpy, which any alignment allows; no vector crosses a call.
-    FourPoints shape_i, u_i, value, mean_part, sigma_part;
+    FourPoints shape_i, u_i, value, mean_part = {}, sigma_part = {};
     std::memcpy(&shape_i, shape + i, sizeof shape_i);
     std::memcpy(&u_i, u + i, sizeof u_i);
     std::memcpy(&value, values + i, sizeof value);
-    std::memcpy(&mean_part, by_mean + i, sizeof mean_part);
-    std::memcpy(&sigma_part, by_sigma + i, sizeof sigma_part);
+    if (!starts_mean) std::memcpy(&mean_part, by_mean + i, sizeof mean_part);
+    if (!starts_sigma) std::memcpy(&sigma_part, by_sigma + i, sizeof sigma_part);
     line.add(shape_i, u_i, value, mean_part, sigma_part);
     std::memcpy(values + i, &value, sizeof value);
     std::memcpy(by_mean + i, &mean_part, sizeof mean_part);
     std::memcpy(by_sigma + i, &sigma_part, sizeof sigma_part);
   }
-  for (; i < count; ++i) line.add(shape[i], u[i], values[i], by_mean[i], by_sigma[i]);
+  for (; i < count; ++i) {
+    double mean_part = starts_mean ? 0.0 : by_mean[i];
+    double sigma_part = starts_sigma ? 0.0 : by_sigma[i];
+    line.add(shape[i], u[i], values[i], mean_part, sigma_part);
+    by_mean[i] = mean_part;
+    by_sigma[i] = sigma_part;
+  }
 }
 
 // The rows of scratch: row 0 the line's Gaussian, then a row for each column a line can add to,
@@ -293,7 +300,9 @@ void add_gaussian(const LineParameters& line, const double* u, std::size_t count
   kernels.gaussian(u, count, line.mean, 0.5 * inverse_variance, shape);
   const GaussianPoints points{line.amplitude, line.mean, inverse_variance, 1.0 / line.sigma,
                               c.sigma_by_mean};
-  add_gaussian_points(points, shape, u, count, values, c.mean, c.sigma);
+  // A sink is zeroed already, and added to.
+  add_gaussian_points(points, shape, u, count, values, c.mean, fitted.mean && c.starts_mean,
+                      c.sigma, fitted.sigma && c.starts_sigma);
 }
 
 // The tailed line's values and derivatives at the points, from the special functions worked

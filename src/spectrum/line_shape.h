@@ -58,6 +58,11 @@ struct LineColumns {
   // Where the resolution ties a width to the position: d sigma / d mean and d gamma / d mean.
   double sigma_by_mean = 0.0;
   double gamma_by_mean = 0.0;
+  // A Gaussian line's mean and sigma columns that no line has written yet, and that it starts
+  // (as the sum 0 + its derivative) instead of adding to: they need not be zeroed first. Every
+  // other column is added to.
+  bool starts_mean = false;
+  bool starts_sigma = false;
 };
 
 // The number of doubles per point that add_line needs as scratch.

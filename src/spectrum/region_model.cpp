@@ -310,9 +310,23 @@ bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::siz
     return index == RegionLayout::kNotFitted ? nullptr
                                              : jacobian + static_cast<std::size_t>(index) * count;
   };
+  // Lines add to their columns, which start at zero; a Gaussian line starts the mean and sigma
+  // columns that no line before it wrote, and its amplitude column is its shape: nothing of the
+  // Gaussian's needs zeroing.
+  const bool gaussian = layout_.shape() == LineShape::gaussian;
   const Eigen::Index background = layout_.background_size();
-  std::fill(jacobian + static_cast<std::size_t>(background) * count,
-            jacobian + static_cast<std::size_t>(layout_.size()) * count, 0.0);
+  if (!gaussian) {
+    std::fill(jacobian + static_cast<std::size_t>(background) * count,
+              jacobian + static_cast<std::size_t>(layout_.size()) * count, 0.0);
+  }
+  std::vector<bool>& written = written_columns_;
+  written.assign(static_cast<std::size_t>(layout_.size()), false);
+  const auto starts = [&](Eigen::Index index) {
+    if (!gaussian || index == RegionLayout::kNotFitted) return false;
+    const bool first = !written[static_cast<std::size_t>(index)];
+    written[static_cast<std::size_t>(index)] = true;
+    return first;
+  };
   for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
     const RegionLayout::Line& line = layout_.line(k);
     LineColumns columns;
@@ -324,6 +338,8 @@ bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::siz
     columns.tail = column(layout_.tail());
     columns.tail_slope = column(layout_.tail_slope());
     columns.step = column(layout_.step());
+    columns.starts_mean = starts(line.mean);
+    columns.starts_sigma = starts(line.sigma);
     const double width_slope = layout_.width_by_mean(k, parameters, centre_);
     (layout_.shape() == LineShape::lorentzian ? columns.gamma_by_mean : columns.sigma_by_mean) =
         width_slope;

@@ -169,6 +169,8 @@ class RegionModel {
   // Aligned like the core's buffers: the vector kernels' last bits must not depend on where the
   // heap put their output.
   mutable AlignedBuffer scratch_;
+  // Which columns a line has written in the evaluation under way.
+  mutable std::vector<bool> written_columns_;
 };
 
 // The derivatives of the reported parameters (background for absolute x, absolute means) with
