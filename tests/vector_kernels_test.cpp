@@ -144,6 +144,10 @@ TEST_P(VectorKernelsTest, AccumulateFormsTheNormalEquations) {
 // bit, as the fits of Gaussian lines have always had them: every point count from one to past
 // two vectors' worth of pairs and a tail, so that every branch of the reduction is taken.
 TEST_P(VectorKernelsTest, AccumulateOfFewParametersIsEigensDotProductsToTheBit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "instrumented, Eigen's dot product is not inlined and its products and sums "
+                  "are rounded apart: it is not the one that optimised builds fuse";
+#endif
   const VectorKernels& k = kernels();
   std::mt19937_64 generator(13);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
