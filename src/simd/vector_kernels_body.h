@@ -7,6 +7,7 @@
 #include <Eigen/Core>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -150,7 +151,11 @@ Value count_term(Value y, Value f, Value logarithm) {
   return 2.0 * (f - y + y_log);
 }
 
-bool outside_counts(double y, double f) { return !(f > 0.0 || (f == 0.0 && y == 0.0)); }
+// No count can come from a model value below zero, nor a count above zero from zero.
+template <typename Value>
+auto outside_counts(Value y, Value f) {
+  return !(f > 0.0 || (f == 0.0 && y == 0.0));
+}
 
 bool poisson_terms(const double* y, const double* f, std::size_t count, double* ratio,
                    double* logarithm, double* terms, double* a, double* b) {
@@ -158,7 +163,7 @@ bool poisson_terms(const double* y, const double* f, std::size_t count, double* 
   for (; i + kLanes <= count; i += kLanes) {
     const Lanes y_i = load_lanes(y + i);
     const Lanes f_i = load_lanes(f + i);
-    const auto outside = !(f_i > 0.0 || (f_i == 0.0 && y_i == 0.0));
+    const auto outside = outside_counts(y_i, f_i);
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
       if (outside[lane]) return false;
     }
@@ -186,7 +191,7 @@ bool poisson_terms(const double* y, const double* f, std::size_t count, double* 
   return true;
 }
 
-Lanes sqrt_lanes(Lanes values) {
+Lanes square_root(Lanes values) {
 #if defined(__AVX512F__)
   return _mm512_sqrt_pd(values);
 #elif defined(__AVX__)
@@ -196,15 +201,22 @@ Lanes sqrt_lanes(Lanes values) {
 #endif
 }
 
-// Square root and division are correctly rounded in every instruction set.
+double square_root(double value) { return std::sqrt(value); }
+
+// -value / sqrt(variance), the variance at least the smallest normal double. Square root and
+// division are correctly rounded in every instruction set.
+template <typename Value>
+Value scaled_by_deviation(Value value, Value variance) {
+  const Value floor = Value{} + kSmallestNormal;
+  return -value / square_root(variance < kSmallestNormal ? floor : variance);
+}
+
 void significance(const double* value, const double* variance, std::size_t count, double* out) {
   std::size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
-    Lanes v = load_lanes(variance + i);
-    v = v < kSmallestNormal ? Lanes{} + kSmallestNormal : v;
-    store_lanes(-load_lanes(value + i) / sqrt_lanes(v), out + i);
+    store_lanes(scaled_by_deviation(load_lanes(value + i), load_lanes(variance + i)), out + i);
   }
-  for (; i < count; ++i) out[i] = -value[i] / std::sqrt(std::max(variance[i], kSmallestNormal));
+  for (; i < count; ++i) out[i] = scaled_by_deviation(value[i], variance[i]);
 }
 
 // (1 + 2x) erfcx(x) as a Chebyshev series in t = (x - kErfcxScale) / (x + kErfcxScale), which maps
