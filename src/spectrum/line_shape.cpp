@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <limits>
 #include <memory>
+#include <type_traits>
 
 #include "spectrum/faddeeva.h"
 #include "vesk/numerics/peak_measures.h"
@@ -260,6 +261,24 @@ VESK_UNFUSED_POINTS_LOOP void add_gaussian_points(const GaussianPoints& line, co
   }
 }
 
+// A column's entry at point i with x added, or started as 0 + x where the line starts its
+// columns: the same rounding as adding to a zeroed column, without zeroing it first.
+inline void add_to(double* column, std::size_t i, double x, bool starts) {
+  column[i] = (starts ? 0.0 : column[i]) + x;
+}
+
+// Runs loop(std::true_type) where a line starts its columns and loop(std::false_type) where it
+// adds to them: two copies of the loop over points, each with no choice inside to keep it from
+// vectorising.
+template <typename Loop>
+[[gnu::always_inline]] inline void starting_or_adding(bool starts, const Loop& loop) {
+  if (starts) {
+    loop(std::true_type{});
+  } else {
+    loop(std::false_type{});
+  }
+}
+
 // The rows of scratch: row 0 the line's Gaussian, then a row for each column a line can add to,
 // then the special functions of a tailed or Voigt line at the points (three rows at most).
 constexpr std::size_t kSinkRows = 8;
@@ -284,7 +303,7 @@ LineColumns with_sinks(const LineColumns& columns, std::size_t count, double* sc
         std::find(written.begin(), written.end(), column) == written.end())
       continue;
     all.*column = scratch + (row + 1) * count;
-    std::fill_n(all.*column, count, 0.0);
+    if (!columns.starts) std::fill_n(all.*column, count, 0.0);
   }
   return all;
 }
@@ -312,29 +331,32 @@ VESK_POINTS_LOOP void add_tailed_points(
     const LineParameters& line, const TailedLine shared, const double* __restrict u,
     const double* __restrict gaussian, const double* __restrict tail_erfcx,
     const double* __restrict exponential, const double* __restrict step_erfcx, std::size_t count,
-    double sigma_by_mean, double* __restrict values, double* __restrict by_amplitude,
+    double sigma_by_mean, double* __restrict values, bool starts, double* __restrict by_amplitude,
     double* __restrict by_mean, double* __restrict by_sigma_column, double* __restrict by_tail,
     double* __restrict by_tail_slope, double* __restrict by_step) {
   const double a = line.amplitude, mean = line.mean, half_step = 0.5 * line.step;
   const double step_slope = line.step / (kSqrt2 * kSqrtPi * line.sigma);
-  for (std::size_t i = 0; i < count; ++i) {
-    const double t = u[i] - mean;
-    const double g = gaussian[i];
-    const double b = t * shared.b_per_t + shared.b_at_centre;
-    const double tail = tail_from(b, g, tail_erfcx[i], exponential[i]);
-    const TailedPoint p = tailed_point_with(shared, t, g, tail);
-    const double edge = erfc_from(t * shared.b_per_t, g, step_erfcx[i]);
-    const double step = half_step * edge;
-    const double by_t = p.by_t - step_slope * g;
-    const double by_sigma = p.by_sigma + step_slope * g * t * shared.inverse_sigma;
-    values[i] += a * (p.value + step);
-    by_amplitude[i] += p.value + step;
-    by_mean[i] += -a * by_t + a * by_sigma * sigma_by_mean;
-    by_sigma_column[i] += a * by_sigma;
-    by_tail[i] += a * p.by_tail;
-    by_tail_slope[i] += a * p.by_tail_slope;
-    by_step[i] += a * 0.5 * edge;
-  }
+  starting_or_adding(
+      starts, [&](auto starting) __attribute__((always_inline)) {
+        for (std::size_t i = 0; i < count; ++i) {
+          const double t = u[i] - mean;
+          const double g = gaussian[i];
+          const double b = t * shared.b_per_t + shared.b_at_centre;
+          const double tail = tail_from(b, g, tail_erfcx[i], exponential[i]);
+          const TailedPoint p = tailed_point_with(shared, t, g, tail);
+          const double edge = erfc_from(t * shared.b_per_t, g, step_erfcx[i]);
+          const double step = half_step * edge;
+          const double by_t = p.by_t - step_slope * g;
+          const double by_sigma = p.by_sigma + step_slope * g * t * shared.inverse_sigma;
+          values[i] += a * (p.value + step);
+          add_to(by_amplitude, i, p.value + step, starting);
+          add_to(by_mean, i, -a * by_t + a * by_sigma * sigma_by_mean, starting);
+          add_to(by_sigma_column, i, a * by_sigma, starting);
+          add_to(by_tail, i, a * p.by_tail, starting);
+          add_to(by_tail_slope, i, a * p.by_tail_slope, starting);
+          add_to(by_step, i, a * 0.5 * edge, starting);
+        }
+      });
 }
 
 // The special functions first, over all points (the exponentials and erfcx by the vector
@@ -363,8 +385,8 @@ void add_tailed(const LineParameters& line, const double* u, std::size_t count,
   kernels.erfcx(tail_erfcx, count, tail_erfcx);
   kernels.erfcx(step_erfcx, count, step_erfcx);
   add_tailed_points(line, shared, u, gaussian, tail_erfcx, exponential, step_erfcx, count,
-                    c.sigma_by_mean, values, c.amplitude, c.mean, c.sigma, c.tail, c.tail_slope,
-                    c.step);
+                    c.sigma_by_mean, values, c.starts, c.amplitude, c.mean, c.sigma, c.tail,
+                    c.tail_slope, c.step);
 }
 
 VESK_POINTS_LOOP void add_lorentzian(const LineParameters& line, const double* u, std::size_t count,
@@ -373,16 +395,20 @@ VESK_POINTS_LOOP void add_lorentzian(const LineParameters& line, const double* u
       fitted, count, scratch, {&LineColumns::amplitude, &LineColumns::mean, &LineColumns::gamma});
   const double a = line.amplitude, inverse_gamma = 1.0 / line.gamma;
   const double mean = line.mean, gamma_by_mean = c.gamma_by_mean;
-  for (std::size_t i = 0; i < count; ++i) {
-    const double q = (u[i] - mean) * inverse_gamma;
-    const double lorentzian = 1.0 / (1.0 + q * q);
-    const double square = lorentzian * lorentzian;
-    const double by_gamma = a * 2.0 * q * q * inverse_gamma * square;
-    values[i] += a * lorentzian;
-    c.amplitude[i] += lorentzian;
-    c.mean[i] += a * 2.0 * q * inverse_gamma * square + by_gamma * gamma_by_mean;
-    c.gamma[i] += by_gamma;
-  }
+  starting_or_adding(
+      c.starts, [&](auto starting) __attribute__((always_inline)) {
+        for (std::size_t i = 0; i < count; ++i) {
+          const double q = (u[i] - mean) * inverse_gamma;
+          const double lorentzian = 1.0 / (1.0 + q * q);
+          const double square = lorentzian * lorentzian;
+          const double by_gamma = a * 2.0 * q * q * inverse_gamma * square;
+          values[i] += a * lorentzian;
+          add_to(c.amplitude, i, lorentzian, starting);
+          add_to(c.mean, i, a * 2.0 * q * inverse_gamma * square + by_gamma * gamma_by_mean,
+                 starting);
+          add_to(c.gamma, i, by_gamma, starting);
+        }
+      });
 }
 
 // What every point of one pseudo-Voigt line shares.
@@ -393,29 +419,32 @@ struct PseudoVoigtLine {
 // The pseudo-Voigt line's values and derivatives at the points, added to separate arrays.
 VESK_POINTS_LOOP void add_pseudo_voigt_points(
     const PseudoVoigtLine& line, const double* __restrict u, const double* __restrict gaussian,
-    std::size_t count, double sigma_by_mean, double* __restrict values,
+    std::size_t count, double sigma_by_mean, double* __restrict values, bool starts,
     double* __restrict by_amplitude, double* __restrict by_mean, double* __restrict by_sigma_column,
     double* __restrict by_eta) {
   const double a = line.amplitude, eta = line.eta, inverse_variance = line.inverse_variance;
   const double inverse_half_width = line.inverse_half_width;
-  for (std::size_t i = 0; i < count; ++i) {
-    const double t = u[i] - line.mean;
-    const double q = t * inverse_half_width;
-    const double lorentzian = 1.0 / (1.0 + q * q);
-    const double square = lorentzian * lorentzian;
-    const double g = gaussian[i];
-    const double value = (1.0 - eta) * g + eta * lorentzian;
-    const double by_t =
-        -(1.0 - eta) * t * inverse_variance * g - eta * 2.0 * q * inverse_half_width * square;
-    const double by_sigma =
-        ((1.0 - eta) * t * t * inverse_variance * g + eta * 2.0 * q * q * square) *
-        line.inverse_sigma;
-    values[i] += a * value;
-    by_amplitude[i] += value;
-    by_mean[i] += -a * by_t + a * by_sigma * sigma_by_mean;
-    by_sigma_column[i] += a * by_sigma;
-    by_eta[i] += a * (lorentzian - g);
-  }
+  starting_or_adding(
+      starts, [&](auto starting) __attribute__((always_inline)) {
+        for (std::size_t i = 0; i < count; ++i) {
+          const double t = u[i] - line.mean;
+          const double q = t * inverse_half_width;
+          const double lorentzian = 1.0 / (1.0 + q * q);
+          const double square = lorentzian * lorentzian;
+          const double g = gaussian[i];
+          const double value = (1.0 - eta) * g + eta * lorentzian;
+          const double by_t =
+              -(1.0 - eta) * t * inverse_variance * g - eta * 2.0 * q * inverse_half_width * square;
+          const double by_sigma =
+              ((1.0 - eta) * t * t * inverse_variance * g + eta * 2.0 * q * q * square) *
+              line.inverse_sigma;
+          values[i] += a * value;
+          add_to(by_amplitude, i, value, starting);
+          add_to(by_mean, i, -a * by_t + a * by_sigma * sigma_by_mean, starting);
+          add_to(by_sigma_column, i, a * by_sigma, starting);
+          add_to(by_eta, i, a * (lorentzian - g), starting);
+        }
+      });
 }
 
 void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t count,
@@ -430,8 +459,8 @@ void add_pseudo_voigt(const LineParameters& line, const double* u, std::size_t c
   const double inverse_sigma = 1.0 / line.sigma;
   const PseudoVoigtLine shared{line.amplitude,   line.mean,     line.eta,
                                inverse_variance, inverse_sigma, inverse_sigma / kHalfWidthPerSigma};
-  add_pseudo_voigt_points(shared, u, gaussian, count, c.sigma_by_mean, values, c.amplitude, c.mean,
-                          c.sigma, c.eta);
+  add_pseudo_voigt_points(shared, u, gaussian, count, c.sigma_by_mean, values, c.starts,
+                          c.amplitude, c.mean, c.sigma, c.eta);
 }
 
 // The Voigt line's values and derivatives at the points, from w(z) worked out for all of them
@@ -440,18 +469,24 @@ VESK_POINTS_LOOP void add_voigt_points(const LineParameters& line, const VoigtLi
                                        const double* __restrict u, const double* __restrict w_re,
                                        const double* __restrict w_im, std::size_t count,
                                        double sigma_by_mean, double gamma_by_mean,
-                                       double* __restrict values, double* __restrict by_amplitude,
-                                       double* __restrict by_mean, double* __restrict by_sigma,
-                                       double* __restrict by_gamma) {
+                                       double* __restrict values, bool starts,
+                                       double* __restrict by_amplitude, double* __restrict by_mean,
+                                       double* __restrict by_sigma, double* __restrict by_gamma) {
   const double a = line.amplitude, mean = line.mean;
-  for (std::size_t i = 0; i < count; ++i) {
-    const VoigtPoint p = voigt_point_with(shared, (u[i] - mean) * shared.scale, w_re[i], w_im[i]);
-    values[i] += a * p.value;
-    by_amplitude[i] += p.value;
-    by_mean[i] += -a * p.by_t + a * p.by_sigma * sigma_by_mean + a * p.by_gamma * gamma_by_mean;
-    by_sigma[i] += a * p.by_sigma;
-    by_gamma[i] += a * p.by_gamma;
-  }
+  starting_or_adding(
+      starts, [&](auto starting) __attribute__((always_inline)) {
+        for (std::size_t i = 0; i < count; ++i) {
+          const VoigtPoint p =
+              voigt_point_with(shared, (u[i] - mean) * shared.scale, w_re[i], w_im[i]);
+          values[i] += a * p.value;
+          add_to(by_amplitude, i, p.value, starting);
+          add_to(by_mean, i,
+                 -a * p.by_t + a * p.by_sigma * sigma_by_mean + a * p.by_gamma * gamma_by_mean,
+                 starting);
+          add_to(by_sigma, i, a * p.by_sigma, starting);
+          add_to(by_gamma, i, a * p.by_gamma, starting);
+        }
+      });
 }
 
 // w(z) first, over all points (libcerf has no vector form), then the arithmetic in one loop
@@ -470,7 +505,7 @@ void add_voigt(const LineParameters& line, const double* u, std::size_t count, d
     w_im[i] = w.imag();
   }
   add_voigt_points(line, shared, u, w_re, w_im, count, c.sigma_by_mean, c.gamma_by_mean, values,
-                   c.amplitude, c.mean, c.sigma, c.gamma);
+                   c.starts, c.amplitude, c.mean, c.sigma, c.gamma);
 }
 
 // A unit line's value at distance t, for the roots of its half maximum.

@@ -63,6 +63,9 @@ struct LineColumns {
   // other column is added to.
   bool starts_mean = false;
   bool starts_sigma = false;
+  // A line of another shape whose columns no line has written yet: it starts every one of them.
+  // Otherwise it adds to them all, and those it alone writes must be zeroed first.
+  bool starts = false;
 };
 
 // The number of doubles per point that add_line needs as scratch.

@@ -310,22 +310,21 @@ bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::siz
     return index == RegionLayout::kNotFitted ? nullptr
                                              : jacobian + static_cast<std::size_t>(index) * count;
   };
-  // Lines add to their columns, which start at zero; a Gaussian line starts the mean and sigma
-  // columns that no line before it wrote, and its amplitude column is its shape: nothing of the
-  // Gaussian's needs zeroing.
+  // No column is zeroed first. A Gaussian line starts the mean and sigma columns that no line
+  // before it wrote, and its amplitude column is its shape. A line of another shape starts all
+  // its columns where no line before it wrote any of them (no tail or width shared with one), and
+  // otherwise adds to them all, those that it alone writes zeroed first.
   const bool gaussian = layout_.shape() == LineShape::gaussian;
-  const Eigen::Index background = layout_.background_size();
-  if (!gaussian) {
-    std::fill(jacobian + static_cast<std::size_t>(background) * count,
-              jacobian + static_cast<std::size_t>(layout_.size()) * count, 0.0);
-  }
   std::vector<bool>& written = written_columns_;
   written.assign(static_cast<std::size_t>(layout_.size()), false);
-  const auto starts = [&](Eigen::Index index) {
-    if (!gaussian || index == RegionLayout::kNotFitted) return false;
+  const auto first_write = [&](Eigen::Index index) {
+    if (index == RegionLayout::kNotFitted) return false;
     const bool first = !written[static_cast<std::size_t>(index)];
     written[static_cast<std::size_t>(index)] = true;
     return first;
+  };
+  const auto zero = [&](Eigen::Index index) {
+    std::fill_n(jacobian + static_cast<std::size_t>(index) * count, count, 0.0);
   };
   for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
     const RegionLayout::Line& line = layout_.line(k);
@@ -338,13 +337,30 @@ bool RegionModel::evaluate(const double* parameters, std::size_t begin, std::siz
     columns.tail = column(layout_.tail());
     columns.tail_slope = column(layout_.tail_slope());
     columns.step = column(layout_.step());
-    columns.starts_mean = starts(line.mean);
-    columns.starts_sigma = starts(line.sigma);
+    if (gaussian) {
+      first_write(line.amplitude);
+      columns.starts_mean = first_write(line.mean);
+      columns.starts_sigma = first_write(line.sigma);
+    } else {
+      const Eigen::Index touched[] = {line.amplitude,       line.mean,     line.sigma,
+                                      line.gamma,           line.eta,      layout_.tail(),
+                                      layout_.tail_slope(), layout_.step()};
+      columns.starts = std::none_of(std::begin(touched), std::end(touched), [&](Eigen::Index i) {
+        return i != RegionLayout::kNotFitted && written[static_cast<std::size_t>(i)];
+      });
+      for (const Eigen::Index index : touched) {
+        if (first_write(index) && !columns.starts) zero(index);
+      }
+    }
     const double width_slope = layout_.width_by_mean(k, parameters, centre_);
     (layout_.shape() == LineShape::lorentzian ? columns.gamma_by_mean : columns.sigma_by_mean) =
         width_slope;
     add_line(layout_.shape(), layout_.line_parameters(k, parameters, centre_), u, count, kernels_,
              scratch_.data(), values, columns);
+  }
+  // A column that no line writes (none is expected) stays a zero derivative.
+  for (Eigen::Index index = layout_.background_size(); index < layout_.size(); ++index) {
+    if (!written[static_cast<std::size_t>(index)]) zero(index);
   }
   return true;
 }
