@@ -319,9 +319,11 @@ void add_gaussian(const LineParameters& line, const double* u, std::size_t count
   kernels.gaussian(u, count, line.mean, 0.5 * inverse_variance, shape);
   const GaussianPoints points{line.amplitude, line.mean, inverse_variance, 1.0 / line.sigma,
                               c.sigma_by_mean};
-  // A sink is zeroed already, and added to.
-  add_gaussian_points(points, shape, u, count, values, c.mean, fitted.mean && c.starts_mean,
-                      c.sigma, fitted.sigma && c.starts_sigma);
+  // A sink is started where the line starts its columns, and otherwise zeroed already and added
+  // to.
+  add_gaussian_points(points, shape, u, count, values, c.mean,
+                      fitted.mean ? c.starts_mean : c.starts, c.sigma,
+                      fitted.sigma ? c.starts_sigma : c.starts);
 }
 
 // The tailed line's values and derivatives at the points, from the special functions worked

@@ -63,8 +63,9 @@ struct LineColumns {
   // other column is added to.
   bool starts_mean = false;
   bool starts_sigma = false;
-  // A line of another shape whose columns no line has written yet: it starts every one of them.
-  // Otherwise it adds to them all, and those it alone writes must be zeroed first.
+  // A line whose columns no line has written yet starts every one of them, and so does a line
+  // whose derivatives are not wanted. Otherwise it adds to them all, and those it alone writes
+  // must be zeroed first. (A Gaussian line's fitted mean and sigma follow the two flags above.)
   bool starts = false;
 };
 

@@ -115,12 +115,15 @@ void unit_line_columns(LineShape shape, const std::vector<LineParameters>& lines
   const VectorKernels& kernels = best_vector_kernels();
   AlignedBuffer scratch(kLineScratchRows * kChunk);  // aligned, as the fit's: the same bits
   columns.setZero();
+  // Only the values are wanted: the derivatives go to scratch, started rather than added to.
+  LineColumns derivatives;
+  derivatives.starts = true;
   for (std::size_t k = 0; k < lines.size(); ++k) {
     double* column = columns.col(static_cast<Eigen::Index>(k)).data();
     for (std::size_t begin = 0; begin < u.size(); begin += kChunk) {
       const std::size_t count = std::min(kChunk, u.size() - begin);
       add_line(shape, lines[k], u.data() + begin, count, kernels, scratch.data(), column + begin,
-               LineColumns{});
+               derivatives);
     }
   }
 }
