@@ -183,23 +183,33 @@ void linear_start(const RegionLayout& layout, const Channels& channels, std::siz
   }
   // The other fits take their columns from the vectorised line shapes that the fit evaluates.
   if (!as_always) unit_line_columns(layout.shape(), lines, u, design.rightCols(peaks));
-  for (Eigen::Index i = 0; i < n; ++i) {
-    const auto point = static_cast<std::size_t>(i);
-    const double y = channels.y[first + point];
-    double weight = 1.0;
-    if (channels.statistics == Statistics::weighted) weight = 1.0 / channels.sigma[first + point];
-    if (channels.statistics == Statistics::poisson) weight = 1.0 / std::sqrt(std::max(y, 1.0));
-    double power = weight;
-    for (Eigen::Index j = 0; j < background; ++j, power *= u[point]) design(i, j) = power;
-    for (Eigen::Index k = 0; k < peaks; ++k) {
-      const LineParameters& line = lines[static_cast<std::size_t>(k)];
-      design(i, background + k) =
-          weight * (as_always ? line_value(layout.shape(), line, u[point]) +
-                                    step_value(layout.shape(), line, u[point])
-                              : design(i, background + k));
-    }
-    target(i) = weight * (y - fixed_background[point]);
+  const Eigen::Map<const Eigen::VectorXd> y(channels.y.data() + first, n);
+  const Eigen::Map<const Eigen::VectorXd> x(u.data(), n);
+  // Each point weighted by its inverse error, column by column: the same products as point by
+  // point.
+  Eigen::VectorXd weight = Eigen::VectorXd::Ones(n);
+  if (channels.statistics == Statistics::weighted) {
+    weight = Eigen::Map<const Eigen::VectorXd>(channels.sigma.data() + first, n).cwiseInverse();
   }
+  if (channels.statistics == Statistics::poisson) {
+    weight = y.cwiseMax(1.0).cwiseSqrt().cwiseInverse();
+  }
+  for (Eigen::Index j = 0; j < background; ++j) {
+    design.col(j) = j == 0 ? weight : Eigen::VectorXd(design.col(j - 1).cwiseProduct(x));
+  }
+  for (Eigen::Index k = 0; k < peaks; ++k) {
+    auto column = design.col(background + k);
+    if (as_always) {
+      const LineParameters& line = lines[static_cast<std::size_t>(k)];
+      for (Eigen::Index i = 0; i < n; ++i) {
+        column(i) = weight(i) * (line_value(layout.shape(), line, x(i)) +
+                                 step_value(layout.shape(), line, x(i)));
+      }
+    } else {
+      column = weight.cwiseProduct(column);
+    }
+  }
+  target = weight.cwiseProduct(y - Eigen::Map<const Eigen::VectorXd>(fixed_background.data(), n));
   const Eigen::VectorXd solution = as_always ? design.colPivHouseholderQr().solve(target)
                                              : least_squares_solution(design, target);
   if (!solution.allFinite()) return;
