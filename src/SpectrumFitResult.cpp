@@ -72,6 +72,13 @@ double detail::region_background(const SpectrumFitResult& result, std::size_t in
   return value;
 }
 
+double detail::region_background_sum(const SpectrumFitResult& result, std::size_t index,
+                                     const double* x, std::size_t count) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < count; ++i) sum += region_background(result, index, x[i]);
+  return sum;
+}
+
 double SpectrumFitResult::evaluate_background(double x) const {
   const std::size_t index = region_at(x);
   if (index == regions.size() || !regions[index].ok()) return kNan;

@@ -68,6 +68,12 @@ double channel_width(const Channels& channels, double x) {
 double background_sum(const SpectrumFitResult& result, std::size_t region, const Channels& channels,
                       const Window& window) {
   const SpectrumRegion& own = result.regions[region];
+  // x is sorted: a window whose ends lie in the region lies in it.
+  if (own.ok() && window.end > window.first && own.contains(channels.x[window.first]) &&
+      own.contains(channels.x[window.end - 1])) {
+    return region_background_sum(result, region, channels.x.data() + window.first,
+                                 window.end - window.first);
+  }
   double sum = 0.0;
   for (std::size_t i = window.first; i < window.end; ++i) {
     const double x = channels.x[i];

@@ -124,6 +124,9 @@ double background_at(Background background, double b0, double b1, double b2, dou
 // The background of the result's region `index` at x, with the steps of its tailed lines: what
 // the result's evaluate_background gives wherever that region is the one at x.
 double region_background(const SpectrumFitResult& result, std::size_t index, double x);
+// The sum of region_background at x[0, count), added in that order.
+double region_background_sum(const SpectrumFitResult& result, std::size_t index, const double* x,
+                             std::size_t count);
 
 // The background at centred positions u: values into `out`; with `derivatives` (count rows,
 // background_size columns, leading dimension `stride`) also their derivatives.
