@@ -264,13 +264,22 @@ void shape_widths(const RegionLayout& layout, std::size_t k, const Eigen::Vector
                   const Eigen::MatrixXd& covariance, SpectrumPeak& peak) {
   const LineShape shape = layout.shape();
   const LineParameters line = layout.line_parameters(k, parameters.data(), 0.0);
-  const Eigen::SparseMatrix<double> by_fitted = layout.line_gradient(k, parameters.data(), 0.0);
-  const Eigen::MatrixXd line_covariance = by_fitted * covariance * by_fitted.transpose();
+  const RegionLayout::LineGradient by_line = layout.line_gradient(k, parameters.data(), 0.0);
+  const Eigen::Index fitted = by_line.fitted.size();
+  Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, RegionLayout::LineGradient::kMostFitted,
+                RegionLayout::LineGradient::kMostFitted>
+      fitted_covariance(fitted, fitted);
+  for (Eigen::Index a = 0; a < fitted; ++a) {
+    for (Eigen::Index b = 0; b < fitted; ++b) {
+      fitted_covariance(a, b) = covariance(by_line.fitted(a), by_line.fitted(b));
+    }
+  }
+  const Eigen::Matrix<double, RegionLayout::LineGradient::kRows, RegionLayout::LineGradient::kRows>
+      line_covariance = by_line.by_fitted * fitted_covariance * by_line.by_fitted.transpose();
   const auto error = [&](int row) { return std::sqrt(std::max(line_covariance(row, row), 0.0)); };
   const auto propagated = [&](const double* gradient) {
-    const Eigen::Map<const Eigen::VectorXd> g(gradient, kShapeGradientSize);
-    const Eigen::MatrixXd block =
-        line_covariance.topLeftCorner(kShapeGradientSize, kShapeGradientSize);
+    const Eigen::Map<const Eigen::Matrix<double, kShapeGradientSize, 1>> g(gradient);
+    const auto block = line_covariance.topLeftCorner<kShapeGradientSize, kShapeGradientSize>();
     return std::sqrt(std::max(g.dot(block * g), 0.0));
   };
   peak.sigma = has_sigma(shape) ? line.sigma : kNan;

@@ -171,24 +171,34 @@ LineParameters RegionLayout::line_parameters(std::size_t k, const double* parame
   return p;
 }
 
-Eigen::SparseMatrix<double> RegionLayout::line_gradient(std::size_t k, const double* parameters,
-                                                        double centre) const {
+RegionLayout::LineGradient RegionLayout::line_gradient(std::size_t k, const double* parameters,
+                                                       double centre) const {
   const Line& line = lines_[k];
-  std::vector<Eigen::Triplet<double>> entries;
-  const auto pick = [&](Eigen::Index row, Eigen::Index index) {
-    if (index != kNotFitted) entries.emplace_back(row, index, 1.0);
+  LineGradient gradient;
+  gradient.fitted.resize(0);
+  gradient.by_fitted.setZero(LineGradient::kRows, LineGradient::kMostFitted);
+  // Adds `value` at (row, index), index a fitted parameter's or kNotFitted; a parameter that
+  // several rows depend on has one column.
+  const auto add = [&](Eigen::Index row, Eigen::Index index, double value) {
+    if (index == kNotFitted) return;
+    Eigen::Index column = 0;
+    while (column < gradient.fitted.size() && gradient.fitted(column) != index) ++column;
+    if (column == gradient.fitted.size()) {
+      gradient.fitted.conservativeResize(column + 1);
+      gradient.fitted(column) = index;
+    }
+    gradient.by_fitted(row, column) += value;
   };
-  pick(kByAmplitude, line.amplitude);
-  pick(kMeanGradientRow, line.mean);
-  pick(kBySigma, line.sigma);
-  pick(kByGamma, line.gamma);
-  pick(kByEta, line.eta);
-  pick(kByTail, tail_);
-  pick(kByTailSlope, tail_slope_);
-  entries.emplace_back(settings_.shape == LineShape::lorentzian ? kByGamma : kBySigma, line.mean,
-                       width_by_mean(k, parameters, centre));
-  Eigen::SparseMatrix<double> gradient(kShapeGradientSize + 1, size_);
-  gradient.setFromTriplets(entries.begin(), entries.end());  // sums the entries of one place
+  add(kByAmplitude, line.amplitude, 1.0);
+  add(kMeanGradientRow, line.mean, 1.0);
+  add(kBySigma, line.sigma, 1.0);
+  add(kByGamma, line.gamma, 1.0);
+  add(kByEta, line.eta, 1.0);
+  add(kByTail, tail_, 1.0);
+  add(kByTailSlope, tail_slope_, 1.0);
+  add(settings_.shape == LineShape::lorentzian ? kByGamma : kBySigma, line.mean,
+      width_by_mean(k, parameters, centre));
+  gradient.by_fitted.conservativeResize(Eigen::NoChange, gradient.fitted.size());
   return gradient;
 }
 

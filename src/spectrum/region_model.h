@@ -6,7 +6,6 @@
 // coefficients of similar size and the normal equations well conditioned.
 
 #include <Eigen/Core>
-#include <Eigen/SparseCore>
 
 #include <array>
 #include <cstddef>
@@ -89,11 +88,19 @@ class RegionLayout {
   std::vector<std::string> names() const;
 
   // The line's parameters from the region's (absolute means), its widths from wherever they
-  // come; with `gradient`, the derivative of each of its parameters by the fitted ones:
-  // rows ShapeGradient plus one for the mean (kShapeGradientSize), columns size().
+  // come; line_gradient gives the derivative of each of its parameters by the fitted ones: rows
+  // ShapeGradient plus one for the mean (kShapeGradientSize).
   LineParameters line_parameters(std::size_t k, const double* parameters, double centre) const;
-  Eigen::SparseMatrix<double> line_gradient(std::size_t k, const double* parameters,
-                                            double centre) const;
+  // The derivatives of a line's parameters by the few fitted ones they depend on.
+  struct LineGradient {
+    // Amplitude, mean, sigma, gamma, eta, tail and tail slope at most.
+    static constexpr int kMostFitted = 7;
+    static constexpr int kRows = kShapeGradientSize + 1;
+    // The indexes of those fitted parameters in the region's, one per column of by_fitted.
+    Eigen::Matrix<Eigen::Index, Eigen::Dynamic, 1, 0, kMostFitted, 1> fitted;
+    Eigen::Matrix<double, kRows, Eigen::Dynamic, 0, kRows, kMostFitted> by_fitted;
+  };
+  LineGradient line_gradient(std::size_t k, const double* parameters, double centre) const;
   // The slope of line k's resolution width by its mean; 0 unless the resolution sets it.
   double width_by_mean(std::size_t k, const double* parameters, double centre) const;
 
