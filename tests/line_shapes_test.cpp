@@ -5,16 +5,20 @@
 #include <gsl/gsl_integration.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "least_squares.h"
 #include "simd/vector_kernels.h"
 #include "spectrum/line_shape.h"
+#include "spectrum/region_model.h"
 #include "vesk/numerics/SpectrumFit.h"
 
 namespace vesk::numerics {
@@ -180,6 +184,93 @@ TEST_P(LineShapeCalculus, FwhmIsWhereTheLineFallsToHalfItsHeight) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, LineShapeCalculus, ::testing::ValuesIn(kShapes),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A region's Jacobian, whatever its lines share: each shape with every line's widths its own,
+// shared by the region, or the third line's tied to the first's. The columns are filled with NaN
+// before every evaluation, so a column that a line neither starts nor finds zeroed shows.
+struct RegionShape {
+  const char* name;
+  LineShape shape;
+};
+
+const RegionShape kRegionShapes[] = {{"Gaussian", LineShape::gaussian},
+                                     {"Tailed", LineShape::tailed},
+                                     {"Lorentzian", LineShape::lorentzian},
+                                     {"PseudoVoigt", LineShape::pseudo_voigt},
+                                     {"Voigt", LineShape::voigt}};
+
+class RegionJacobian : public ::testing::TestWithParam<std::tuple<RegionShape, int>> {};
+
+TEST_P(RegionJacobian, ColumnsAreTheDerivativesOfTheValues) {
+  const LineShape shape = std::get<0>(GetParam()).shape;
+  const auto kind = static_cast<detail::WidthSource::Kind>(std::get<1>(GetParam()));
+  constexpr std::size_t kLines = 3;
+  std::vector<detail::WidthSource> widths(kLines, detail::WidthSource{kind, 0, 0.0});
+  if (kind == detail::WidthSource::like_line)
+    widths[0].kind = widths[1].kind = detail::WidthSource::own;
+  detail::ShapeSettings settings;
+  settings.shape = shape;
+  const detail::RegionLayout layout(settings, widths);
+  // More points than one chunk, so that the columns of a chunk that follows another are checked.
+  const std::size_t n = detail::kChunk + 45;
+  std::vector<double> u(n);
+  for (std::size_t i = 0; i < n; ++i) u[i] = -15.0 + 30.0 * static_cast<double>(i) / (n - 1);
+  const detail::RegionModel model(layout, u.data(), 0.0, 50.0, detail::best_vector_kernels());
+  // Every parameter at a value inside its domain, one slot at a time in the layout's order.
+  Eigen::VectorXd p = Eigen::VectorXd::Constant(layout.size(), 0.9);
+  p(0) = 5.0;
+  p(1) = 0.1;
+  const double means[kLines] = {-6.0, 0.5, 4.0};
+  for (std::size_t k = 0; k < kLines; ++k) {
+    p(layout.amplitude(k)) = 100.0 * static_cast<double>(k + 1);
+    p(layout.mean(k)) = means[k];
+    if (layout.line(k).eta != detail::RegionLayout::kNotFitted) p(layout.line(k).eta) = 0.4;
+  }
+  if (layout.tail() != detail::RegionLayout::kNotFitted) p(layout.tail()) = 0.3;
+  if (layout.tail_slope() != detail::RegionLayout::kNotFitted) p(layout.tail_slope()) = 2.0;
+  if (layout.step() != detail::RegionLayout::kNotFitted) p(layout.step()) = 0.02;
+  const auto values_at = [&](const Eigen::VectorXd& at) {
+    std::vector<double> values(n), jacobian(n * static_cast<std::size_t>(layout.size()));
+    for (std::size_t begin = 0; begin < n; begin += detail::kChunk) {
+      const std::size_t count = std::min(detail::kChunk, n - begin);
+      EXPECT_TRUE(model.evaluate(at.data(), begin, count, values.data() + begin, jacobian.data()));
+    }
+    return values;
+  };
+  std::vector<double> jacobian(detail::kChunk * static_cast<std::size_t>(layout.size()));
+  std::vector<double> values(detail::kChunk);
+  for (std::size_t begin = 0; begin < n; begin += detail::kChunk) {
+    const std::size_t count = std::min(detail::kChunk, n - begin);
+    std::fill(jacobian.begin(), jacobian.end(), std::numeric_limits<double>::quiet_NaN());
+    ASSERT_TRUE(model.evaluate(p.data(), begin, count, values.data(), jacobian.data()));
+    for (Eigen::Index j = 0; j < layout.size(); ++j) {
+      Eigen::VectorXd up = p, down = p;
+      const double h = 1e-6 * std::max(std::fabs(p(j)), 1.0);
+      up(j) += h;
+      down(j) -= h;
+      const std::vector<double> above = values_at(up), below = values_at(down);
+      for (std::size_t i = 0; i < count; ++i) {
+        const double difference = (above[begin + i] - below[begin + i]) / (2.0 * h);
+        ASSERT_NEAR(jacobian[static_cast<std::size_t>(j) * count + i], difference,
+                    2e-6 * (std::fabs(difference) + 1.0))
+            << layout.names()[static_cast<std::size_t>(j)] << " at u = " << u[begin + i];
+      }
+    }
+  }
+}
+
+std::string region_case_name(const ::testing::TestParamInfo<std::tuple<RegionShape, int>>& info) {
+  static const char* const kWidths[] = {"Own", "Shared", "Tied"};
+  return std::string(std::get<0>(info.param).name) + kWidths[std::min(std::get<1>(info.param), 2)];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ShapesAndWidths, RegionJacobian,
+    ::testing::Combine(::testing::ValuesIn(kRegionShapes),
+                       ::testing::Values(static_cast<int>(detail::WidthSource::own),
+                                         static_cast<int>(detail::WidthSource::region),
+                                         static_cast<int>(detail::WidthSource::like_line))),
+    region_case_name);
 
 struct Spectrum {
   std::vector<double> x, y;
