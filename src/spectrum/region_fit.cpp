@@ -265,15 +265,10 @@ void shape_widths(const RegionLayout& layout, std::size_t k, const Eigen::Vector
   const LineShape shape = layout.shape();
   const LineParameters line = layout.line_parameters(k, parameters.data(), 0.0);
   const RegionLayout::LineGradient by_line = layout.line_gradient(k, parameters.data(), 0.0);
-  const Eigen::Index fitted = by_line.fitted.size();
-  Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, RegionLayout::LineGradient::kMostFitted,
-                RegionLayout::LineGradient::kMostFitted>
-      fitted_covariance(fitted, fitted);
-  for (Eigen::Index a = 0; a < fitted; ++a) {
-    for (Eigen::Index b = 0; b < fitted; ++b) {
-      fitted_covariance(a, b) = covariance(by_line.fitted(a), by_line.fitted(b));
-    }
-  }
+  const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0,
+                      RegionLayout::LineGradient::kMostFitted,
+                      RegionLayout::LineGradient::kMostFitted>
+      fitted_covariance = covariance(by_line.fitted, by_line.fitted);
   const Eigen::Matrix<double, RegionLayout::LineGradient::kRows, RegionLayout::LineGradient::kRows>
       line_covariance = by_line.by_fitted * fitted_covariance * by_line.by_fitted.transpose();
   const auto error = [&](int row) { return std::sqrt(std::max(line_covariance(row, row), 0.0)); };
