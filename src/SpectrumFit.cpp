@@ -103,7 +103,8 @@ SpectrumFitResult SpectrumFit::fit(const SpectrumData& data) const {
   if (starts.empty() && !has_window()) {
     return refused(*this, data, GSL_SUCCESS, gsl_strerror(GSL_SUCCESS));
   }
-  return detail::fit_lines(*this, data, channels, starts, sigma, true, workers);
+  return detail::fit_lines(*this, data, channels, starts, detail::StartWidths::searched, sigma,
+                           true, workers);
 }
 
 SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,
@@ -141,7 +142,8 @@ SpectrumFitResult SpectrumFit::fit(const SpectrumData& data,
   detail::Workers workers(threads_);
   const double sigma =
       starts.empty() ? detail::common_sigma(*this, channels, workers) : starts[0].sigma;
-  return detail::fit_lines(*this, data, channels, starts, sigma, false, workers);
+  return detail::fit_lines(*this, data, channels, starts, detail::StartWidths::searched, sigma,
+                           false, workers);
 }
 
 }  // namespace vesk::numerics

@@ -561,8 +561,9 @@ def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, wind
     peaks : None or array_like, optional
         None searches for the peaks (as `find_peaks`); a 1-D array-like gives approximate
         positions to fit (without `fwhm` or `window`, a line much wider than the spectrum's
-        strongest lines gets a region as wide as it comes out); `find_peaks`' structured array
-        gives start values.
+        strongest lines gets a region as wide as it comes out; regions of tailed lines reach 7
+        FWHM beyond them, so that the background shows below the tail and on both sides of the
+        step); `find_peaks`' structured array gives start values.
     background : {"none", "constant", "linear", "quadratic", "exponential"}, optional
         Per region: 0, b0, b0 + b1 x, b0 + b1 x + b2 x**2, or b0 exp(-b1 x), in absolute x.
     errors : None, "poisson" or array_like, optional

@@ -25,6 +25,11 @@ struct RegionFit {
   std::vector<SpectrumPeak> peaks;
 };
 
+// Where the start widths of a spectrum's lines come from: the search's smoothing scales, which
+// take lines wider than they are, or a measurement (the spectrum's common width, a caller's FWHM
+// or the lines' own Gaussian fits).
+enum class StartWidths { searched, measured };
+
 // What every region of one spectrum is fitted with.
 struct RegionSettings {
   const SpectrumFit& settings;
@@ -38,6 +43,7 @@ struct RegionSettings {
   bool gaussian_first = true;
   // Whether the fit only gives start values to another, which needs them to a few digits.
   bool start_values_only = false;
+  StartWidths start_widths = StartWidths::searched;
 };
 
 // Whether lines of `shape` at a caller's positions with a caller's FWHM start from those, as a

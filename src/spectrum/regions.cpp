@@ -25,6 +25,12 @@ namespace {
 constexpr double kRegionReachInFwhm = 2.5;
 // A region reaches at least this many channels beyond its outer peaks.
 constexpr double kShortestReachInChannels = 5.0;
+// A region of tailed lines whose start widths were measured reaches this many FWHM beyond its
+// outer peaks: its background must show well below the tail and on both sides of the step, or
+// they trade off with the background's slope, and the strong lines' areas lose up to half their
+// precision and their errors no longer cover them. (The search's start widths are wider than
+// the lines: their regions reach as far already.)
+constexpr double kTailedReachInFwhm = 7.0;
 // A line narrower than this many channels (FWHM) is not measured by its points: its width is
 // undetermined.
 constexpr double kNarrowestFwhmInChannels = 2.0;
@@ -93,14 +99,22 @@ std::size_t first_above(const Channels& channels, double x) {
                                   channels.x.begin());
 }
 
-// How far a region reaches beyond a line of this sigma.
-double region_reach(const Channels& channels, double sigma) {
-  return std::max(kRegionReachInFwhm * kFwhmPerSigma * sigma,
+// How far a region reaches beyond a line of this sigma, `in_fwhm` FWHM.
+double region_reach(const Channels& channels, double sigma, double in_fwhm = kRegionReachInFwhm) {
+  return std::max(in_fwhm * kFwhmPerSigma * sigma,
                   kShortestReachInChannels * std::fabs(spacing(channels)));
 }
 
-std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels& channels,
-                                     std::vector<PeakStart> starts) {
+// How many FWHM of their start widths the regions of these settings reach beyond their lines.
+double reach_in_fwhm(const RegionSettings& context) {
+  return context.start_widths == StartWidths::measured && has_tail(context.shape.shape)
+             ? kTailedReachInFwhm
+             : kRegionReachInFwhm;
+}
+
+std::vector<RegionPlan> plan_regions(const RegionSettings& context, std::vector<PeakStart> starts) {
+  const SpectrumFit& settings = context.settings;
+  const Channels& channels = context.channels;
   std::vector<RegionPlan> plans;
   std::stable_sort(starts.begin(), starts.end(),
                    [](const PeakStart& a, const PeakStart& b) { return a.mean < b.mean; });
@@ -119,7 +133,7 @@ std::vector<RegionPlan> plan_regions(const SpectrumFit& settings, const Channels
     group.clear();
   };
   for (const PeakStart& start : starts) {
-    const double reach = region_reach(channels, std::fabs(start.sigma));
+    const double reach = region_reach(channels, std::fabs(start.sigma), reach_in_fwhm(context));
     if (!group.empty() && start.mean - reach > hi) close();
     if (group.empty()) {
       lo = start.mean - reach;
@@ -250,7 +264,7 @@ SpectrumFitResult fit_regions(const RegionSettings& context, const SpectrumData&
   result.shape = settings.get_shape();
   result.width = settings.get_width();
   result.status_str = gsl_strerror(GSL_SUCCESS);
-  const std::vector<RegionPlan> plans = plan_regions(settings, context.channels, starts);
+  const std::vector<RegionPlan> plans = plan_regions(context, starts);
   const auto fit_plan = [&](const RegionSettings& with, const RegionPlan& plan, std::size_t index) {
     RegionFit fit = add_residual_lines
                         ? fit_region_with_residual_lines(with, plan.first, plan.count, plan.starts,
@@ -553,8 +567,10 @@ SpectrumFitResult fit_regions_without_broad_lines(const RegionSettings& context,
 
 SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
                             const Channels& channels, const std::vector<PeakStart>& starts,
-                            double sigma, bool add_residual_lines, Workers& workers) {
+                            StartWidths start_widths, double sigma, bool add_residual_lines,
+                            Workers& workers) {
   RegionSettings context{settings, channels, shape_settings(settings)};
+  context.start_widths = start_widths;
   const bool caller_starts = !add_residual_lines && settings.get_fwhm() > 0.0;
   context.gaussian_first = !(caller_starts && starts_as_given(settings.get_shape()));
   const double lo = channels.x.front(), hi = channels.x.back();
@@ -571,7 +587,8 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     // there cannot take the curvature that a broad line took before it was narrowed.
     SpectrumFit free = settings;
     free.set_width(WidthMode::free);
-    const RegionSettings own{free, channels, context.shape, context.gaussian_first};
+    RegionSettings own{free, channels, context.shape, context.gaussian_first};
+    own.start_widths = start_widths;
     std::vector<PeakStart> planned;
     resolution =
         fit_resolution(fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines,
@@ -644,15 +661,18 @@ SpectrumFitResult fit_lines_at(const SpectrumFit& settings, const SpectrumData& 
                                double sigma, Workers& workers) {
   std::vector<PeakStart> starts = starts_at(channels, positions, sigma);
   const bool width_estimated = !(settings.get_fwhm() > 0.0) && !settings.has_window();
-  if (!width_estimated) return fit_lines(settings, data, channels, starts, sigma, false, workers);
+  constexpr StartWidths kMeasured = StartWidths::measured;
+  if (!width_estimated)
+    return fit_lines(settings, data, channels, starts, kMeasured, sigma, false, workers);
   SpectrumFit gaussian = settings;
   gaussian.set_shape(LineShape::gaussian);
   gaussian.set_width(WidthMode::free);
   const bool as_measured =
       settings.get_shape() == LineShape::gaussian && settings.get_width() == WidthMode::free;
-  SpectrumFitResult measured = fit_lines(gaussian, data, channels, starts, sigma, false, workers);
+  SpectrumFitResult measured =
+      fit_lines(gaussian, data, channels, starts, kMeasured, sigma, false, workers);
   if (!widen_starts(measured, starts) && as_measured) return measured;
-  return fit_lines(settings, data, channels, starts, sigma, false, workers);
+  return fit_lines(settings, data, channels, starts, kMeasured, sigma, false, workers);
 }
 
 }  // namespace vesk::numerics::detail

@@ -11,12 +11,14 @@
 
 namespace vesk::numerics::detail {
 
-// Fits the lines starting at @p starts; @p sigma is their common width. With
-// @p add_residual_lines, lines left significant in a region's residuals are added (the search),
-// and a region that fails drops its weakest lines. The regions are shared among @p workers.
+// Fits the lines starting at @p starts, whose widths came from @p start_widths; @p sigma is their
+// common width. With @p add_residual_lines, lines left significant in a region's residuals are
+// added (the search), and a region that fails drops its weakest lines. The regions are shared
+// among @p workers.
 SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& data,
                             const Channels& channels, const std::vector<PeakStart>& starts,
-                            double sigma, bool add_residual_lines, Workers& workers);
+                            StartWidths start_widths, double sigma, bool add_residual_lines,
+                            Workers& workers);
 
 // Start values for lines at given positions: the height above the local background there, and
 // the common width.

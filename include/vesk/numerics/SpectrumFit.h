@@ -102,6 +102,8 @@ class SpectrumFit {
   /// a FWHM set or a window, lines start with the width estimated from the spectrum's strongest
   /// lines; a line that a Gaussian fit finds 1.5 times wider or more starts again with the width
   /// it was found to have, in a region that reaches as far beyond it as that width calls for.
+  /// Regions of tailed lines reach 7 FWHM beyond their outer lines (other shapes 2.5), so that
+  /// the background shows below the tail and on both sides of the step.
   /// A line the data do not hold (its region's fit does not converge with it, or it comes out
   /// more than four times narrower or wider than it started, or outside its region) is taken
   /// out and its region fitted again without it; it is reported held at its position and
