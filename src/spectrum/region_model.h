@@ -7,6 +7,7 @@
 
 #include <Eigen/Core>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -20,13 +21,19 @@
 
 namespace vesk::numerics::detail {
 
-// A detector's resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, in absolute x.
+// A detector's resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, in absolute x, never below
+// least_fwhm_squared: where the curve falls below it (a fitted curve near x = 0, far from the
+// lines that measured it), lines are as narrow as their points can show and no narrower.
 struct Resolution {
   std::array<double, 3> coefficients;
-  double fwhm_squared(double x) const {
+  double least_fwhm_squared = 0.0;
+  double curve(double x) const {
     return coefficients[0] + x * (coefficients[1] + x * coefficients[2]);
   }
-  double fwhm_squared_slope(double x) const { return coefficients[1] + 2.0 * x * coefficients[2]; }
+  double fwhm_squared(double x) const { return std::max(curve(x), least_fwhm_squared); }
+  double fwhm_squared_slope(double x) const {
+    return curve(x) > least_fwhm_squared ? coefficients[1] + 2.0 * x * coefficients[2] : 0.0;
+  }
 };
 
 // Where a line's resolution width (sigma; a Lorentzian's gamma) comes from.

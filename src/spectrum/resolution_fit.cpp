@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "vesk/numerics/peak_measures.h"
@@ -15,8 +16,8 @@ namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // Lines needed for a straight line and for the parabola of FWHM^2.
-constexpr std::size_t kLinesForSlope = 2;
-constexpr std::size_t kLinesForCurvature = 5;
+constexpr Eigen::Index kLinesForSlope = 2;
+constexpr Eigen::Index kLinesForCurvature = 5;
 
 struct WidthPoint {
   double x;
@@ -39,42 +40,61 @@ std::vector<WidthPoint> well_determined(const SpectrumFitResult& fitted) {
   return points;
 }
 
-// Weighted least squares of FWHM^2 by the first `terms` powers of x, centred on `centre` so that
-// the normal equations stay well conditioned; false where they are singular.
-bool fit_powers(const std::vector<WidthPoint>& points, Eigen::Index terms, double centre,
-                FittedResolution& fitted) {
+// The powers of x, 0 to 2, that a fit of FWHM^2 holds.
+using Powers = std::vector<int>;
+
+Powers first_powers(Eigen::Index terms) {
+  Powers powers;
+  for (int j = 0; j < terms; ++j) powers.push_back(j);
+  return powers;
+}
+
+// Weighted least squares of FWHM^2 by the `powers` of u = (x - centre) / scale, chosen so that
+// the normal equations stay well conditioned; false where they are singular. The coefficients of
+// the other powers are 0, with no error; `chisq` is the fit's.
+bool fit_powers(const std::vector<WidthPoint>& points, const Powers& powers, double centre,
+                double scale, FittedResolution& fitted, double& chisq) {
+  const auto terms = static_cast<Eigen::Index>(powers.size());
+  const auto u_power = [&](double x, int power) {
+    double value = 1.0;
+    for (int j = 0; j < power; ++j) value *= (x - centre) / scale;
+    return value;
+  };
   Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(terms, terms);
   Eigen::VectorXd right = Eigen::VectorXd::Zero(terms);
   for (const WidthPoint& point : points) {
-    Eigen::VectorXd powers(terms);
-    double power = 1.0;
-    for (Eigen::Index j = 0; j < terms; ++j, power *= point.x - centre) powers(j) = power;
-    normal += point.weight * powers * powers.transpose();
-    right += point.weight * point.fwhm_squared * powers;
+    Eigen::VectorXd row(terms);
+    for (Eigen::Index j = 0; j < terms; ++j) row(j) = u_power(point.x, powers[j]);
+    normal += point.weight * row * row.transpose();
+    right += point.weight * point.fwhm_squared * row;
   }
   const Eigen::LDLT<Eigen::MatrixXd> factor(normal);
   if (factor.info() != Eigen::Success || !(factor.rcond() > 1e-14)) return false;
-  const Eigen::VectorXd centred = factor.solve(right);
+  const Eigen::VectorXd in_u = factor.solve(right);
   Eigen::MatrixXd covariance = factor.solve(Eigen::MatrixXd::Identity(terms, terms));
-  double chisq = 0.0;
+  chisq = 0.0;
   for (const WidthPoint& point : points) {
-    double model = 0.0, power = 1.0;
-    for (Eigen::Index j = 0; j < terms; ++j, power *= point.x - centre) model += centred(j) * power;
+    double model = 0.0;
+    for (Eigen::Index j = 0; j < terms; ++j) model += in_u(j) * u_power(point.x, powers[j]);
     chisq += point.weight * (point.fwhm_squared - model) * (point.fwhm_squared - model);
   }
   // Scatter beyond the lines' own errors widens the coefficients' errors, never narrows them.
   const auto dof = static_cast<double>(points.size()) - static_cast<double>(terms);
   if (dof > 0.0) covariance *= std::max(1.0, chisq / dof);
-  // Back to absolute x: c0 - c1 xc + c2 xc^2, c1 - 2 c2 xc, c2.
+  // Back to absolute x: u^1 = (x - c) / s, u^2 = (x^2 - 2 c x + c^2) / s^2.
   Eigen::Matrix3d transform = Eigen::Matrix3d::Zero();
-  transform(0, 0) = transform(1, 1) = transform(2, 2) = 1.0;
-  transform(0, 1) = -centre;
-  transform(0, 2) = centre * centre;
-  transform(1, 2) = -2.0 * centre;
+  transform(0, 0) = 1.0;
+  transform(0, 1) = -centre / scale;
+  transform(1, 1) = 1.0 / scale;
+  transform(0, 2) = centre * centre / (scale * scale);
+  transform(1, 2) = -2.0 * centre / (scale * scale);
+  transform(2, 2) = 1.0 / (scale * scale);
   Eigen::Vector3d coefficients = Eigen::Vector3d::Zero();
-  coefficients.head(terms) = centred;
   Eigen::Matrix3d full = Eigen::Matrix3d::Zero();
-  full.topLeftCorner(terms, terms) = covariance;
+  for (Eigen::Index j = 0; j < terms; ++j) {
+    coefficients(powers[j]) = in_u(j);
+    for (Eigen::Index k = 0; k < terms; ++k) full(powers[j], powers[k]) = covariance(j, k);
+  }
   const Eigen::Vector3d absolute = transform * coefficients;
   const Eigen::Matrix3d absolute_covariance = transform * full * transform.transpose();
   for (int i = 0; i < 3; ++i)
@@ -85,17 +105,48 @@ bool fit_powers(const std::vector<WidthPoint>& points, Eigen::Index terms, doubl
   return true;
 }
 
+// The resolution with no negative coefficient, as noise, charge statistics and drift add
+// variances, whose FWHM^2 fits the lines best: the least squares over every set of at most
+// `terms` powers whose coefficients all come out non-negative, the others held at 0. For data
+// at x >= 0 only. Its curve may fall below @p least_fwhm towards x = 0, far from the lines; the
+// resolution is held there.
+std::optional<FittedResolution> non_negative_resolution(const std::vector<WidthPoint>& points,
+                                                        Eigen::Index terms, double least_fwhm) {
+  double scale = 0.0;
+  for (const WidthPoint& point : points) scale = std::max(scale, point.x);
+  if (!(scale > 0.0)) return std::nullopt;
+  std::optional<FittedResolution> best;
+  double best_chisq = std::numeric_limits<double>::infinity();
+  for (unsigned subset = 1; subset < 8u; ++subset) {
+    Powers powers;
+    for (int j = 0; j < 3; ++j) {
+      if (subset & (1u << j)) powers.push_back(j);
+    }
+    if (static_cast<Eigen::Index>(powers.size()) > terms) continue;
+    FittedResolution candidate{};
+    double chisq = 0.0;
+    if (!fit_powers(points, powers, 0.0, scale, candidate, chisq) || !(chisq < best_chisq))
+      continue;
+    const auto& c = candidate.resolution.coefficients;
+    if (!(c[0] >= 0.0 && c[1] >= 0.0 && c[2] >= 0.0)) continue;
+    best = candidate;
+    best_chisq = chisq;
+  }
+  if (best) best->resolution.least_fwhm_squared = least_fwhm * least_fwhm;
+  return best;
+}
+
 }  // namespace
 
 bool wider_than_over(const Resolution& resolution, double least_fwhm, double lo, double hi) {
   const double least = least_fwhm * least_fwhm;
-  if (!(resolution.fwhm_squared(lo) > least) || !(resolution.fwhm_squared(hi) > least)) {
+  if (!(resolution.curve(lo) > least) || !(resolution.curve(hi) > least)) {
     return false;
   }
   const double curvature = resolution.coefficients[2];
   if (!(curvature > 0.0)) return true;  // the least value lies at an end
   const double vertex = -resolution.coefficients[1] / (2.0 * curvature);
-  return !(lo < vertex && vertex < hi) || resolution.fwhm_squared(vertex) > least;
+  return !(lo < vertex && vertex < hi) || resolution.curve(vertex) > least;
 }
 
 FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma,
@@ -103,15 +154,28 @@ FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_s
   const std::vector<WidthPoint> points = well_determined(fitted);
   double centre = 0.0;
   for (const WidthPoint& point : points) centre += point.x / static_cast<double>(points.size());
-  Eigen::Index terms = points.size() >= kLinesForCurvature ? 3
-                       : points.size() >= kLinesForSlope   ? 2
-                                                         : static_cast<Eigen::Index>(points.size());
-  for (; terms > 0; --terms) {
+  const auto lines = static_cast<Eigen::Index>(points.size());
+  const Eigen::Index most = lines >= kLinesForCurvature ? 3 : lines >= kLinesForSlope ? 2 : lines;
+  const auto fit_first = [&](Eigen::Index terms) -> std::optional<FittedResolution> {
     FittedResolution result{};
-    if (fit_powers(points, terms, centre, result) &&
+    double chisq = 0.0;
+    if (fit_powers(points, first_powers(terms), centre, 1.0, result, chisq) &&
         wider_than_over(result.resolution, least_fwhm, lo, hi)) {
       return result;
     }
+    return std::nullopt;
+  };
+  for (Eigen::Index terms = most; terms >= kLinesForSlope; --terms) {
+    if (const auto result = fit_first(terms)) return *result;
+  }
+  // A curve fitted freely may turn negative where no line measured it, mostly towards x = 0: on
+  // the germanium spectra the lines from 350 keV up extrapolate to a negative w0. A constant
+  // FWHM would then hold every line at one width over a range where it doubles.
+  if (most >= kLinesForSlope) {
+    if (const auto result = non_negative_resolution(points, most, least_fwhm)) return *result;
+  }
+  if (most >= 1) {
+    if (const auto result = fit_first(1)) return *result;
   }
   const double fwhm = std::max(kFwhmPerSigma * common_sigma, least_fwhm);
   FittedResolution fallback{{{fwhm * fwhm, 0.0, 0.0}}, {}};

@@ -22,8 +22,10 @@ inline constexpr double kWellDeterminedSignificance = 20.0;
 // Weighted least squares of FWHM^2 over the well-determined lines of @p fitted, as many
 // coefficients as they determine (a constant from one line, a straight line from two to four,
 // the parabola from five) and wider than @p least_fwhm everywhere in [lo, hi], so that no line
-// held at it is narrower than its points can show; with none, the constant FWHM of
-// @p common_sigma (at least @p least_fwhm) and a NaN covariance.
+// held at it is narrower than its points can show. Where every such curve dips below
+// @p least_fwhm, the best curve with non-negative coefficients, held at @p least_fwhm where it
+// falls below; then a constant; with none, the constant FWHM of @p common_sigma (at least
+// @p least_fwhm) and a NaN covariance.
 FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma,
                                 double least_fwhm, double lo, double hi);
 

@@ -86,7 +86,9 @@ enum class WidthMode : unsigned char {
   shared,  ///< the lines of a region share their widths
   /// Every line's resolution width (sigma; a Lorentzian's gamma) follows the detector's
   /// resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, given or fitted from the spectrum's
-  /// well-determined lines.
+  /// well-determined lines. A fitted resolution has no negative coefficient where a free curve
+  /// would fall below two channels' width; its FWHM is then held at two channels wherever the
+  /// curve is narrower (towards x = 0, away from the lines that measured it).
   resolution,
 };
 
