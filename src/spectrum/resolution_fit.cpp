@@ -107,9 +107,9 @@ bool fit_powers(const std::vector<WidthPoint>& points, const Powers& powers, dou
 
 // The resolution with no negative coefficient, as noise, charge statistics and drift add
 // variances, whose FWHM^2 fits the lines best: the least squares over every set of at most
-// `terms` powers whose coefficients all come out non-negative, the others held at 0. For data
-// at x >= 0 only. Its curve may fall below @p least_fwhm towards x = 0, far from the lines; the
-// resolution is held there.
+// `terms` powers whose coefficients all come out non-negative, the others held at 0. Its curve
+// rises with x >= 0 and may fall below @p least_fwhm towards x = 0, far from the lines (and at
+// x < 0, where an energy scale holds no lines): the resolution is held at it there.
 std::optional<FittedResolution> non_negative_resolution(const std::vector<WidthPoint>& points,
                                                         Eigen::Index terms, double least_fwhm) {
   double scale = 0.0;
