@@ -345,10 +345,11 @@ class PeakFit:
         NaN for "lorentzian"), fwhm (of the line without step, exact for every shape), area (the
         line's net area without step, y times x units), each with its ``*_err``, and the index
         of the peak's region; then gamma (the Lorentzian half width at half maximum of
-        "lorentzian" and "voigt", x units) and eta (the Lorentzian share of "pseudo_voigt",
-        in [0, 1]) with their ``*_err``, NaN where the shape has none, and width_tied: True
-        where the line's own width came out narrower than the spacing of its points and it was
-        fitted again with its width tied to its region's lines or to the resolution. A held or
+        "lorentzian" and "voigt", x units) and eta (the Lorentzian share of the height of
+        "pseudo_voigt", in [0, 1]) with their ``*_err``, NaN where the shape has none, and
+        width_tied: True where the line's own width came out narrower than the spacing of its
+        points and it was fitted again with its width tied to its region's lines or to the
+        resolution. A held or
         imposed parameter has error 0. Peaks of a region whose fit failed are NaN.
         Then what a counting laboratory reports: ``counts`` (net counts, the area over the
         channel width at the mean), ``rate`` (counts over the live time, per second; NaN
@@ -590,7 +591,8 @@ def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, wind
         plus a low-side exponential tail of height ratio `tail` and slope `tail_slope`, and a
         step of ratio `step` under the line that belongs to the background, all three shared by
         the lines of a region; "lorentzian" A / (1 + (t / gamma)**2); "pseudo_voigt" a mix of a
-        Gaussian and a Lorentzian of one FWHM, the Lorentzian share eta per line; "voigt" the
+        Gaussian and a Lorentzian of one FWHM, A [(1 - eta) G + eta L] with G and L of height 1,
+        so that eta (per line) is the Lorentzian's share of the height, not of the area; "voigt" the
         convolution of a Gaussian (sigma) and a Lorentzian (gamma), scaled to height A.
     width : {"free", "shared", "resolution"}, optional
         Where the lines' widths come from: each line its own; shared by the lines of a region;
