@@ -60,7 +60,7 @@ docs: deps
 BENCH_DIR ?= build-bench
 PYTHON ?= /usr/bin/python3
 bench:
-	@scripts/install-deps python3-scipy python3-lmfit
+	@scripts/install-deps python3-lmfit
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DVESK_NUMERICS_BUILD_BENCHMARKS=ON \
 	  -DVESK_NUMERICS_BUILD_TESTS=OFF -DVESK_NUMERICS_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS)

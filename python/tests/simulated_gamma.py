@@ -1,5 +1,6 @@
 """Simulated gamma-ray spectra with known lines, for the tests and the benchmarks."""
 import numpy as np
+from scipy.special import erfc
 
 FWHM_PER_SIGMA = 2.0 * np.sqrt(2.0 * np.log(2.0))
 
@@ -35,6 +36,27 @@ def gamma_spectrum(seed, channels=8192, lines=40, doublets=6, fwhm=lambda x: 4.0
         expected += area / (sigma * np.sqrt(2.0 * np.pi)) * np.exp(-0.5 * ((x - centre) / sigma) ** 2)
         lines_out.append((centre, area, sigma))
     return x, rng.poisson(expected).astype(np.float64), np.array(lines_out)
+
+
+def germanium_spectrum(seed, channels=4096, lines=40, kev_per_channel=0.4):
+    """Poisson counts of `lines` Gaussian lines of random energies and areas (60 to 10^4.5), each
+    with its Compton edge, on a background falling with the energy; the FWHM grows with the
+    energy as a germanium detector's does.
+
+    Returns x (keV) and counts.
+    """
+    rng = np.random.default_rng(seed)
+    x = kev_per_channel * np.arange(channels, dtype=np.float64)
+    expected = 2000.0 * np.exp(-x / 300.0) + 20.0
+    energies = np.sort(rng.uniform(60.0, 1600.0, lines))
+    areas = 10.0 ** rng.uniform(1.8, 4.5, lines)
+    for energy, area in zip(energies, areas):
+        sigma = np.sqrt(1.0 + 0.002 * energy + 1e-6 * energy ** 2) / FWHM_PER_SIGMA
+        expected += area / kev_per_channel / (sigma * np.sqrt(2.0 * np.pi)) * np.exp(
+            -0.5 * ((x - energy) / sigma) ** 2)
+        edge = energy * (1.0 - 1.0 / (1.0 + 2.0 * energy / 511.0))
+        expected += 0.002 * area * erfc((x - edge) / 8.0) * (x < edge + 40.0)
+    return x, rng.poisson(expected).astype(np.float64)
 
 
 def match_lines(peaks, true):

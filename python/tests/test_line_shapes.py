@@ -145,3 +145,19 @@ def test_germanium_line_areas_and_their_errors_are_calibrated(area, level, shape
         areas.append(fit.peaks["area"][0])
         errors.append(fit.peaks["area_err"][0])
     assert_areas_calibrated(areas, errors, area, rel=0.01)
+
+
+@pytest.mark.parametrize("seed, width", [(0, "free"), (1, "resolution"), (4, "free"), (7, "free")])
+def test_no_found_line_is_one_whose_area_its_fit_took_to_nothing(seed, width):
+    """Germanium-like spectra with Compton edges, searched with Lorentzian lines: where a region's
+    fit takes a found line's height to zero, or leaves its area undetermined, the line is taken
+    out and its region fitted again. Before, such rows were listed as lines, with an area of
+    1e-6 and position errors of 1e8."""
+    from simulated_gamma import germanium_spectrum
+
+    x, counts = germanium_spectrum(seed)
+    fit = vn.fit_peaks(x, counts, errors="poisson", shape="lorentzian", width=width)
+    lines = fit.peaks[fit.regions["ok"][fit.peaks["region"]]]
+    assert lines.size > 20
+    assert (lines["area"] >= 0.01 * lines["area_err"]).all(), lines[["mean", "area", "area_err"]]
+    assert np.isfinite(lines["mean_err"]).all() and (lines["mean_err"] < 10.0).all()

@@ -552,7 +552,10 @@ def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, wind
 
     Peaks closer than a few FWHM are fitted together in one region that reaches a few FWHM
     beyond its outer peaks and has a background of its own; when searching, lines that a
-    region's fit leaves significant in its residuals are added and the region fitted again.
+    region's fit leaves significant in its residuals are added and the region fitted again, and
+    a found line whose area comes out below a hundredth of its error (its height gone to zero,
+    or its area undetermined) is taken out and its region fitted again without it; a region left
+    without lines is dropped, unless it is the `window`.
 
     Parameters
     ----------

@@ -37,6 +37,10 @@ constexpr double kNarrowestFwhmInChannels = 2.0;
 // A "line" this many times wider than the median of its nearest kNeighbours lines is background.
 constexpr double kBroadLineInNeighbours = 3.0;
 constexpr std::size_t kNeighbours = 4;
+// A found line whose fitted area is below this share of its own error is no line: the fit took
+// its height to zero, the edge of its domain, or left it so undetermined that its area means
+// nothing.
+constexpr double kVanishedShareOfError = 0.01;
 // A search width this many times a line's fitted width is the search's error, not the line's.
 constexpr double kSearchWidthExcess = 1.5;
 // A line asked for at a given position is at most this factor wider or narrower than it started.
@@ -370,9 +374,7 @@ bool tie_region(const RegionSettings& context, const Resolution& resolution, std
                                               held_width(context.shape.shape, resolution, mean)};
     starts[k - begin].sigma = held_width(LineShape::gaussian, resolution, mean);
   }
-  const auto first = static_cast<std::size_t>(
-      std::lower_bound(context.channels.x.begin(), context.channels.x.end(), region.lo) -
-      context.channels.x.begin());
+  const std::size_t first = first_at_or_above(context.channels, region.lo);
   // The region's tail and step stay as fitted: only the undetermined widths change.
   RegionSettings tied = context;
   tied.gaussian_first = false;
@@ -417,6 +419,83 @@ void tie_narrow_lines(const RegionSettings& context, const Resolution& resolutio
     }
     begin = end;
   }
+}
+
+bool vanished(const SpectrumPeak& line) {
+  return line.area < kVanishedShareOfError * line.area_err;
+}
+
+// Region r, whose lines are [begin, end), fitted again without its vanished lines, from where
+// the others ended; a line whose width was tied keeps the width it was tied to. Returns the end
+// of the region's lines. A region keeps its fit where the refit fails, and where every line
+// vanished (drop_vanished_lines drops it).
+std::size_t refit_without_vanished_lines(const RegionSettings& context, std::size_t r,
+                                         std::size_t begin, std::size_t end,
+                                         SpectrumFitResult& result) {
+  const auto at = [&](std::size_t k) {
+    return result.peaks.begin() + static_cast<std::ptrdiff_t>(k);
+  };
+  if (!result.regions[r].ok() || std::none_of(at(begin), at(end), vanished) ||
+      std::all_of(at(begin), at(end), vanished)) {
+    return end;
+  }
+  const LineShape shape = context.shape.shape;
+  std::vector<PeakStart> starts;
+  std::vector<bool> tied;
+  std::vector<WidthSource> widths;
+  for (std::size_t k = begin; k < end; ++k) {
+    const SpectrumPeak& line = result.peaks[k];
+    if (vanished(line)) continue;
+    starts.push_back(restart_of(line, shape));
+    tied.push_back(line.width_tied);
+    widths.push_back(widths_of(context.settings, 1).front());
+    const double width = shape == LineShape::lorentzian ? line.gamma : line.sigma;
+    if (line.width_tied) widths.back() = {WidthSource::held, 0, width};
+  }
+  RegionSettings again = context;
+  again.gaussian_first = false;
+  const SpectrumRegion& region = result.regions[r];
+  RegionFit refit = fit_region(again, first_at_or_above(context.channels, region.lo), region.points,
+                               starts, widths, r);
+  if (!refit.region.ok()) return end;
+  for (std::size_t j = 0; j < starts.size(); ++j) refit.peaks[j].width_tied = tied[j];
+  result.regions[r] = std::move(refit.region);
+  result.peaks.erase(at(begin), at(end));
+  result.peaks.insert(at(begin), refit.peaks.begin(), refit.peaks.end());
+  return begin + starts.size();
+}
+
+// The found lines that their regions' fits took to nothing are taken out of them, and a region
+// left without lines goes with them: it was planned for them alone. A caller's window stays.
+void drop_vanished_lines(const RegionSettings& context, SpectrumFitResult& result) {
+  std::vector<SpectrumRegion> regions;
+  std::vector<SpectrumPeak> lines;
+  std::size_t begin = 0;
+  for (std::size_t r = 0; r < result.regions.size(); ++r) {
+    std::size_t end = begin;
+    while (end < result.peaks.size() && result.peaks[end].region == r) ++end;
+    // A refit can take another line to nothing.
+    std::size_t fewer = refit_without_vanished_lines(context, r, begin, end, result);
+    while (fewer < end) {
+      end = fewer;
+      fewer = refit_without_vanished_lines(context, r, begin, end, result);
+    }
+    const auto at = [&](std::size_t k) {
+      return result.peaks.begin() + static_cast<std::ptrdiff_t>(k);
+    };
+    const bool empty = !context.settings.has_window() && result.regions[r].ok() && end > begin &&
+                       std::all_of(at(begin), at(end), vanished);
+    if (!empty) {
+      for (std::size_t k = begin; k < end; ++k) {
+        lines.push_back(result.peaks[k]);
+        lines.back().region = regions.size();
+      }
+      regions.push_back(result.regions[r]);
+    }
+    begin = end;
+  }
+  result.regions = std::move(regions);
+  result.peaks = std::move(lines);
 }
 
 // Lines that a region's fit carried outside its points, in a region that succeeded, say so: what
@@ -630,6 +709,7 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     if (!resolution) resolution = fit_resolution(result, sigma, least_fwhm, lo, hi);
     tie_narrow_lines(context, resolution->resolution, result);
   }
+  if (add_residual_lines) drop_vanished_lines(context, result);
   mark_lines_outside_their_regions(result);
   add_line_measures(result, channels, data.live_time);
   return result;

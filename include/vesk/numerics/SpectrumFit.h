@@ -73,8 +73,10 @@ struct FoundPeak {
 /// quarter of the common width are taken for noise. The fit groups peaks closer than a few FWHM
 /// into regions reaching a few FWHM beyond their outer peaks, each with its own background, and
 /// fits every region by Levenberg-Marquardt; lines that the fit of a region leaves significant in
-/// its residuals are added and the region fitted again. With a window set, all peaks are fitted
-/// as one region over exactly the points in [lo, hi].
+/// its residuals are added and the region fitted again. A found line whose fitted area is below
+/// a hundredth of its error (its height gone to zero, or its area undetermined) is no line: it is
+/// taken out and its region fitted again without it; a region left without lines is dropped,
+/// unless it is the window. With a window set, all peaks are fitted as one region over exactly the points in [lo, hi].
 ///
 /// Lines have the profile of the LineShape set (Gaussian by default); their widths are free,
 /// shared within a region, or follow the detector's resolution (WidthMode), and the shape
