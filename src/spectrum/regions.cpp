@@ -341,6 +341,28 @@ double held_width(LineShape shape, const Resolution& resolution, double x) {
   return shape == LineShape::lorentzian ? 0.5 * fwhm : fwhm / kFwhmPerSigma;
 }
 
+// Settings to fit a region again from its lines as fitted, its tail, tail slope and step held
+// at their fitted values where `hold(error)` says so for their errors.
+template <typename Hold>
+RegionSettings refit_settings(const RegionSettings& context, const SpectrumRegion& region,
+                              const Hold& hold) {
+  RegionSettings again = context;
+  again.gaussian_first = false;
+  if (!has_tail(context.shape.shape)) return again;
+  struct Fitted {
+    ShapeParameter parameter;
+    double value, error;
+  };
+  const Fitted fitted[] = {{ShapeParameter::tail, region.tail, region.tail_err},
+                           {ShapeParameter::tail_slope, region.tail_slope, region.tail_slope_err},
+                           {ShapeParameter::step, region.step, region.step_err}};
+  for (const Fitted& shape : fitted) {
+    if (hold(shape.error))
+      again.shape.fixed[static_cast<std::size_t>(shape.parameter)] = shape.value;
+  }
+  return again;
+}
+
 // The peaks [begin, end) of region r fitted again, those too narrow with their width tied to
 // the nearest well-measured line of the region or, with `to_resolution` or where there is none,
 // held at the resolution's. False when the refit fails. The region then stays as it was, unless
@@ -376,13 +398,7 @@ bool tie_region(const RegionSettings& context, const Resolution& resolution, std
   }
   const std::size_t first = first_at_or_above(context.channels, region.lo);
   // The region's tail and step stay as fitted: only the undetermined widths change.
-  RegionSettings tied = context;
-  tied.gaussian_first = false;
-  if (has_tail(context.shape.shape)) {
-    tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::tail)] = region.tail;
-    tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::tail_slope)] = region.tail_slope;
-    tied.shape.fixed[static_cast<std::size_t>(ShapeParameter::step)] = region.step;
-  }
+  RegionSettings tied = refit_settings(context, region, [](double) { return true; });
   RegionFit refit = fit_region(tied, first, region.points, starts, widths, r);
   const bool tied_all = refit.region.ok();
   if (!tied_all && !to_resolution) return false;
@@ -452,9 +468,11 @@ std::size_t refit_without_vanished_lines(const RegionSettings& context, std::siz
     const double width = shape == LineShape::lorentzian ? line.gamma : line.sigma;
     if (line.width_tied) widths.back() = {WidthSource::held, 0, width};
   }
-  RegionSettings again = context;
-  again.gaussian_first = false;
+  // A tail and step that the region held (no error: the spectrum's, for a region of weak
+  // lines) stay held; those it fitted are fitted again.
   const SpectrumRegion& region = result.regions[r];
+  const RegionSettings again =
+      refit_settings(context, region, [](double error) { return error == 0.0; });
   RegionFit refit = fit_region(again, first_at_or_above(context.channels, region.lo), region.points,
                                starts, widths, r);
   if (!refit.region.ok()) return end;
