@@ -441,16 +441,18 @@ bool vanished(const SpectrumPeak& line) {
   return line.area < kVanishedShareOfError * line.area_err;
 }
 
+std::vector<SpectrumPeak>::iterator line_at(SpectrumFitResult& result, std::size_t k) {
+  return result.peaks.begin() + static_cast<std::ptrdiff_t>(k);
+}
+
 // Region r, whose lines are [begin, end), fitted again without its vanished lines, from where
-// the others ended; a line whose width was tied keeps the width it was tied to. Returns the end
-// of the region's lines. A region keeps its fit where the refit fails, and where every line
+// the others ended; a line whose width was tied is held at the width it was tied to. Returns the
+// end of the region's lines. A region keeps its fit where the refit fails, and where every line
 // vanished (drop_vanished_lines drops it).
 std::size_t refit_without_vanished_lines(const RegionSettings& context, std::size_t r,
                                          std::size_t begin, std::size_t end,
                                          SpectrumFitResult& result) {
-  const auto at = [&](std::size_t k) {
-    return result.peaks.begin() + static_cast<std::ptrdiff_t>(k);
-  };
+  const auto at = [&](std::size_t k) { return line_at(result, k); };
   if (!result.regions[r].ok() || std::none_of(at(begin), at(end), vanished) ||
       std::all_of(at(begin), at(end), vanished)) {
     return end;
@@ -498,11 +500,8 @@ void drop_vanished_lines(const RegionSettings& context, SpectrumFitResult& resul
       end = fewer;
       fewer = refit_without_vanished_lines(context, r, begin, end, result);
     }
-    const auto at = [&](std::size_t k) {
-      return result.peaks.begin() + static_cast<std::ptrdiff_t>(k);
-    };
     const bool empty = !context.settings.has_window() && result.regions[r].ok() && end > begin &&
-                       std::all_of(at(begin), at(end), vanished);
+                       std::all_of(line_at(result, begin), line_at(result, end), vanished);
     if (!empty) {
       for (std::size_t k = begin; k < end; ++k) {
         lines.push_back(result.peaks[k]);
