@@ -161,3 +161,31 @@ def test_no_found_line_is_one_whose_area_its_fit_took_to_nothing(seed, width):
     assert lines.size > 20
     assert (lines["area"] >= 0.01 * lines["area_err"]).all(), lines[["mean", "area", "area_err"]]
     assert np.isfinite(lines["mean_err"]).all() and (lines["mean_err"] < 10.0).all()
+
+
+def test_tailed_doublets_are_found_as_two_lines():
+    """Pairs of tailed lines 1.2 to 1.6 FWHM apart, searched with tailed lines. The fit of a pair
+    can slide along the valley where a steep tail trades its height against its slope and run
+    out of its budget; the search then shed one line and fitted the other twice as wide, and lost
+    10 to 19 % of these lines where Gaussian lines lose 3 %. Such a region now takes the tail and
+    step that the spectrum's strong lines measured."""
+    rng = np.random.default_rng(5)
+    x = np.arange(4096.0)
+    sigma = 3.0
+    missed = 0
+    truth_count = 0
+    for _ in range(4):
+        expected = 300.0 * np.exp(-x / 1500.0) + 20.0
+        truth = []
+        for centre in np.linspace(200.0, 3900.0, 12) + rng.uniform(-20.0, 20.0, 12):
+            for mean in (centre, centre + rng.uniform(1.2, 1.6) * 2.3548 * sigma):
+                near = np.abs(x - mean) < 60.0
+                expected[near] += germanium_line(x[near], rng.uniform(3000.0, 15000.0), mean,
+                                                 sigma, 0.05, sigma, 0.003)
+                truth.append(mean)
+        fit = vn.fit_peaks(x, rng.poisson(expected), errors="poisson", shape="tailed")
+        assert fit.regions["ok"].all()
+        means = fit.peaks["mean"]
+        missed += sum(np.nanmin(np.abs(means - mean)) > sigma for mean in truth)
+        truth_count += len(truth)
+    assert missed <= 0.05 * truth_count, f"{missed} of {truth_count} lines missed"

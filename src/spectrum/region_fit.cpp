@@ -398,6 +398,17 @@ std::vector<PeakStart> gaussian_starts(const RegionSettings& context, std::size_
   return better;
 }
 
+// The tail, tail slope and step that the layout fits, with their places in its parameters.
+std::vector<std::pair<ShapeParameter, Eigen::Index>> fitted_shape(const RegionLayout& layout) {
+  std::vector<std::pair<ShapeParameter, Eigen::Index>> fitted;
+  for (const auto& [parameter, index] : {std::pair{ShapeParameter::tail, layout.tail()},
+                                         std::pair{ShapeParameter::tail_slope, layout.tail_slope()},
+                                         std::pair{ShapeParameter::step, layout.step()}}) {
+    if (index != RegionLayout::kNotFitted) fitted.emplace_back(parameter, index);
+  }
+  return fitted;
+}
+
 }  // namespace
 
 bool starts_as_given(LineShape shape) {
@@ -485,6 +496,15 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
     start(layout.mean(k)) = shaped[k].mean - centre;
   }
   shape_start(layout, shaped, widest_sigma, start);
+  if (context.shape_held_at_start && !fitted_shape(layout).empty()) {
+    RegionSettings held = context;
+    held.shape_held_at_start = false;
+    held.gaussian_first = false;
+    for (const auto& [parameter, index] : fitted_shape(layout)) {
+      held.shape.fixed[static_cast<std::size_t>(parameter)] = start(index);
+    }
+    return fit_region(held, first, count, shaped, widths, region_index);
+  }
   // Gaussian lines of their own or shared widths are fitted as they always have been, to the last
   // bit, and a single such line takes the measures against a slow end only in a second try, when
   // that iteration ran out of its budget (a weak line on a strong background creeping to its

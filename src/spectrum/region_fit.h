@@ -43,6 +43,9 @@ struct RegionSettings {
   bool gaussian_first = true;
   // Whether the fit only gives start values to another, which needs them to a few digits.
   bool start_values_only = false;
+  // Whether the tail, tail slope and step that the shape settings leave free are held at the
+  // values a fit would start them from.
+  bool shape_held_at_start = false;
   StartWidths start_widths = StartWidths::searched;
 };
 

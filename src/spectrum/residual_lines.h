@@ -16,7 +16,11 @@ namespace vesk::numerics::detail {
 PeakStart restart_of(const SpectrumPeak& peak, LineShape shape);
 
 // The region's fit, dropping its weakest lines while it fails, then with lines from its
-// residuals added while they are significant. @p sigma is the lines' common width.
+// residuals added while they are significant. @p sigma is the lines' common width. Tailed lines
+// whose fit runs out of its budget though they are there (held at the start values of their
+// tail, tail slope and step they fit much better) are not dropped or refused: the region
+// reports that failure instead, for fit_regions to fit again with the tails that the spectrum's
+// strong lines measured.
 RegionFit fit_region_with_residual_lines(const RegionSettings& context, std::size_t first,
                                          std::size_t count, std::vector<PeakStart> starts,
                                          std::size_t region_index, double sigma);

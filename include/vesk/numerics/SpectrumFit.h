@@ -97,7 +97,11 @@ class SpectrumFit {
   /// Finds the peaks of @p data, sorted by mean; empty for bad data or when none passes.
   VESK_NUMERICS_EXPORT std::vector<FoundPeak> find_peaks(const SpectrumData& data) const;
 
-  /// Searches @p data for peaks and fits them all.
+  /// Searches @p data for peaks and fits them all. Tailed lines hold the tail and step that the
+  /// spectrum's strong lines measured (the medians of their regions' fits; errors 0) in a region
+  /// whose lines are too weak to measure them, and in one whose fit with them free runs out of
+  /// its budget though its lines are there (held at their start values they lower chisq as a
+  /// line of the threshold's significance would).
   VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data) const;
 
   /// Fits peaks near the given approximate @p positions (x units) instead of searching. Without
