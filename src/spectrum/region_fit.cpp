@@ -398,17 +398,6 @@ std::vector<PeakStart> gaussian_starts(const RegionSettings& context, std::size_
   return better;
 }
 
-// The tail, tail slope and step that the layout fits, with their places in its parameters.
-std::vector<std::pair<ShapeParameter, Eigen::Index>> fitted_shape(const RegionLayout& layout) {
-  std::vector<std::pair<ShapeParameter, Eigen::Index>> fitted;
-  for (const auto& [parameter, index] : {std::pair{ShapeParameter::tail, layout.tail()},
-                                         std::pair{ShapeParameter::tail_slope, layout.tail_slope()},
-                                         std::pair{ShapeParameter::step, layout.step()}}) {
-    if (index != RegionLayout::kNotFitted) fitted.emplace_back(parameter, index);
-  }
-  return fitted;
-}
-
 }  // namespace
 
 bool starts_as_given(LineShape shape) {
@@ -496,12 +485,16 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
     start(layout.mean(k)) = shaped[k].mean - centre;
   }
   shape_start(layout, shaped, widest_sigma, start);
-  if (context.shape_held_at_start && !fitted_shape(layout).empty()) {
+  const auto fitted = [&](ShapeParameter parameter) {
+    return layout.tail_parameter(parameter) != RegionLayout::kNotFitted;
+  };
+  if (context.shape_held_at_start &&
+      std::any_of(kTailParameters.begin(), kTailParameters.end(), fitted)) {
     RegionSettings held = context;
     held.shape_held_at_start = false;
     held.gaussian_first = false;
-    for (const auto& [parameter, index] : fitted_shape(layout)) {
-      held.shape.fixed[static_cast<std::size_t>(parameter)] = start(index);
+    for (ShapeParameter parameter : kTailParameters) {
+      if (fitted(parameter)) held.shape.hold(parameter, start(layout.tail_parameter(parameter)));
     }
     return fit_region(held, first, count, shaped, widths, region_index);
   }

@@ -57,7 +57,7 @@ RegionLayout::RegionLayout(const ShapeSettings& settings, const std::vector<Widt
         line.gamma = next++;
       }
     }
-    if (has_eta(shape) && !settings.fixed[static_cast<std::size_t>(ShapeParameter::eta)]) {
+    if (has_eta(shape) && !settings.holds(ShapeParameter::eta)) {
       line.eta = next++;
     }
   }
@@ -86,7 +86,7 @@ void RegionLayout::place_region_parameters(bool shared_sigma, bool shared_gamma)
   // A region without lines has no tail or step to fit.
   if (has_tail(settings_.shape) && !lines_.empty()) {
     const auto place = [&](ShapeParameter parameter, Eigen::Index& index) {
-      if (!settings_.fixed[static_cast<std::size_t>(parameter)]) index = next++;
+      if (!settings_.holds(parameter)) index = next++;
     };
     place(ShapeParameter::tail, tail_);
     place(ShapeParameter::tail_slope, tail_slope_);

@@ -50,12 +50,23 @@ struct WidthSource {
   double value = 0.0;
 };
 
+// The shape parameters that the tailed lines of a region share.
+inline constexpr std::array<ShapeParameter, 3> kTailParameters = {
+    ShapeParameter::tail, ShapeParameter::tail_slope, ShapeParameter::step};
+
 // What a region's model is made of, from the fit's settings.
 struct ShapeSettings {
   Background background = Background::linear;
   LineShape shape = LineShape::gaussian;
   std::array<std::optional<double>, 5> fixed;  // by ShapeParameter
   std::optional<Resolution> resolution;
+
+  bool holds(ShapeParameter parameter) const {
+    return fixed[static_cast<std::size_t>(parameter)].has_value();
+  }
+  void hold(ShapeParameter parameter, double value) {
+    fixed[static_cast<std::size_t>(parameter)] = value;
+  }
 };
 
 // Where each parameter of a region sits in the parameter vector, -1 for those not fitted: the
@@ -89,6 +100,12 @@ class RegionLayout {
   Eigen::Index tail() const { return tail_; }
   Eigen::Index tail_slope() const { return tail_slope_; }
   Eigen::Index step() const { return step_; }
+  // Where one of kTailParameters is among the fitted ones; kNotFitted where it is not.
+  Eigen::Index tail_parameter(ShapeParameter parameter) const {
+    return parameter == ShapeParameter::tail         ? tail_
+           : parameter == ShapeParameter::tail_slope ? tail_slope_
+                                                     : step_;
+  }
   Background background() const { return settings_.background; }
   LineShape shape() const { return settings_.shape; }
   const ShapeSettings& settings() const { return settings_; }

@@ -230,26 +230,39 @@ double median(std::vector<double> values) {
   return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
+// A region's fitted tail, tail slope or step (one of kTailParameters), and its error: 0 where
+// it was held.
+struct FittedValue {
+  double value, error;
+};
+FittedValue fitted_value(const SpectrumRegion& region, ShapeParameter parameter) {
+  switch (parameter) {
+    case ShapeParameter::tail:
+      return {region.tail, region.tail_err};
+    case ShapeParameter::tail_slope:
+      return {region.tail_slope, region.tail_slope_err};
+    default:
+      return {region.step, region.step_err};
+  }
+}
+
 // The tail and step of tailed lines as the regions with well-determined lines measured them:
 // the medians of their fits, for the shape parameters that are not held already.
 std::optional<ShapeSettings> measured_tails(const RegionSettings& context,
                                             const std::vector<RegionFit>& fits) {
-  std::vector<double> tails, slopes, steps;
+  std::vector<const SpectrumRegion*> measuring;
   for (const RegionFit& fit : fits) {
-    if (!has_strong_line(fit)) continue;
-    tails.push_back(fit.region.tail);
-    slopes.push_back(fit.region.tail_slope);
-    steps.push_back(fit.region.step);
+    if (has_strong_line(fit)) measuring.push_back(&fit.region);
   }
-  if (tails.empty()) return std::nullopt;
+  if (measuring.empty()) return std::nullopt;
   ShapeSettings held = context.shape;
-  const auto hold = [&](ShapeParameter parameter, const std::vector<double>& values) {
-    std::optional<double>& fixed = held.fixed[static_cast<std::size_t>(parameter)];
-    if (!fixed) fixed = median(values);
-  };
-  hold(ShapeParameter::tail, tails);
-  hold(ShapeParameter::tail_slope, slopes);
-  hold(ShapeParameter::step, steps);
+  for (ShapeParameter parameter : kTailParameters) {
+    if (held.holds(parameter)) continue;
+    std::vector<double> values;
+    for (const SpectrumRegion* region : measuring)
+      values.push_back(fitted_value(*region, parameter).value);
+    held.hold(parameter, median(values));
+  }
   return held;
 }
 
@@ -349,16 +362,9 @@ RegionSettings refit_settings(const RegionSettings& context, const SpectrumRegio
   RegionSettings again = context;
   again.gaussian_first = false;
   if (!has_tail(context.shape.shape)) return again;
-  struct Fitted {
-    ShapeParameter parameter;
-    double value, error;
-  };
-  const Fitted fitted[] = {{ShapeParameter::tail, region.tail, region.tail_err},
-                           {ShapeParameter::tail_slope, region.tail_slope, region.tail_slope_err},
-                           {ShapeParameter::step, region.step, region.step_err}};
-  for (const Fitted& shape : fitted) {
-    if (hold(shape.error))
-      again.shape.fixed[static_cast<std::size_t>(shape.parameter)] = shape.value;
+  for (ShapeParameter parameter : kTailParameters) {
+    const FittedValue fitted = fitted_value(region, parameter);
+    if (hold(fitted.error)) again.shape.hold(parameter, fitted.value);
   }
   return again;
 }
