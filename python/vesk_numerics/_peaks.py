@@ -600,9 +600,12 @@ def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, wind
     width : {"free", "shared", "resolution"}, optional
         Where the lines' widths come from: each line its own; shared by the lines of a region;
         or the detector's resolution FWHM(x)**2 = w0 + w1 x + w2 x**2, fitted from the
-        spectrum's well-determined lines and imposed on all (or given as `resolution`). Where
-        a free curve would fall below two channels' width, the fitted one has no negative
-        coefficient, and lines where it is narrower are held at two channels.
+        spectrum's well-determined lines (net area at least 20 errors) and imposed on all (or
+        given as `resolution`). FWHM is 2 sqrt(2 ln 2) sigma, the Gaussian part's for tailed and
+        Voigt lines (2 gamma for Lorentzian lines). Where no line is well determined, the
+        resolution is the median FWHM**2 of the lines of at least 5 errors. Where a free curve
+        would fall below two channels' width, the fitted one has no negative coefficient, and
+        lines where it is narrower are held at two channels.
         Whatever the mode, a line whose own width comes out narrower than the spacing of its
         points is fitted again with its width tied, and says so in ``width_tied``.
     resolution : (float, float, float), optional

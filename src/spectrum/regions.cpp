@@ -717,7 +717,7 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     resolution =
         fit_resolution(fit_regions_without_broad_lines(own, data, starts, sigma, add_residual_lines,
                                                        workers, &planned),
-                       sigma, least_fwhm, lo, hi);
+                       context.shape.shape, sigma, least_fwhm, lo, hi);
     context.shape.resolution = resolution->resolution;
     result =
         fit_regions_without_broad_lines(context, data, planned, sigma, add_residual_lines, workers);
@@ -729,7 +729,9 @@ SpectrumFitResult fit_lines(const SpectrumFit& settings, const SpectrumData& dat
     result.resolution = resolution->resolution.coefficients;
     result.resolution_covariance = resolution->covariance;
   } else if (has_narrow_line(result)) {
-    if (!resolution) resolution = fit_resolution(result, sigma, least_fwhm, lo, hi);
+    if (!resolution) {
+      resolution = fit_resolution(result, context.shape.shape, sigma, least_fwhm, lo, hi);
+    }
     tie_narrow_lines(context, resolution->resolution, result);
   }
   if (add_residual_lines) drop_vanished_lines(context, result);

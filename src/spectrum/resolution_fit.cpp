@@ -8,6 +8,9 @@
 #include <optional>
 #include <vector>
 
+#include <gsl/gsl_math.h>
+#include <gsl/gsl_statistics_double.h>
+
 #include "vesk/numerics/peak_measures.h"
 
 namespace vesk::numerics::detail {
@@ -18,6 +21,7 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // Lines needed for a straight line and for the parabola of FWHM^2.
 constexpr Eigen::Index kLinesForSlope = 2;
 constexpr Eigen::Index kLinesForCurvature = 5;
+constexpr double kHalfPi = M_PI_2;
 
 struct WidthPoint {
   double x;
@@ -25,17 +29,34 @@ struct WidthPoint {
   double weight;  // 1 / var(FWHM^2)
 };
 
-std::vector<WidthPoint> well_determined(const SpectrumFitResult& fitted) {
+struct Width {
+  double fwhm, error;
+};
+
+// A line's width as the resolution gives it, a FWHM: the line's own where the resolution sets its
+// whole width, and its Gaussian part's, 2 sqrt(2 ln 2) sigma, for a tailed or Voigt line, which
+// its tail or its Lorentzian makes wider than that.
+Width resolution_width_of(const SpectrumPeak& peak, LineShape shape) {
+  if (shape == LineShape::tailed || shape == LineShape::voigt) {
+    return {kFwhmPerSigma * peak.sigma, kFwhmPerSigma * peak.sigma_err};
+  }
+  return {peak.fwhm, peak.fwhm_err};
+}
+
+// The widths of the lines whose net area is above `significance` standard errors.
+std::vector<WidthPoint> width_points(const SpectrumFitResult& fitted, LineShape shape,
+                                     double significance) {
   std::vector<WidthPoint> points;
   for (const SpectrumPeak& peak : fitted.peaks) {
     if (peak.region >= fitted.regions.size() || !fitted.regions[peak.region].ok()) continue;
-    const bool significant = peak.area > kWellDeterminedSignificance * peak.area_err;
-    const bool measured = std::isfinite(peak.fwhm) && peak.fwhm > 0.0 &&
-                          std::isfinite(peak.fwhm_err) && peak.fwhm_err > 0.0;
+    const bool significant = peak.area > significance * peak.area_err;
+    const Width width = resolution_width_of(peak, shape);
+    const bool measured = std::isfinite(width.fwhm) && width.fwhm > 0.0 &&
+                          std::isfinite(width.error) && width.error > 0.0;
     if (!significant || !measured || peak.width_tied) continue;
-    // var(F^2) = (2 F var(F))^2
-    const double error = 2.0 * peak.fwhm * peak.fwhm_err;
-    points.push_back({peak.mean, peak.fwhm * peak.fwhm, 1.0 / (error * error)});
+    // var(F^2) = (2 F sd(F))^2
+    const double error = 2.0 * width.fwhm * width.error;
+    points.push_back({peak.mean, width.fwhm * width.fwhm, 1.0 / (error * error)});
   }
   return points;
 }
@@ -136,6 +157,35 @@ std::optional<FittedResolution> non_negative_resolution(const std::vector<WidthP
   return best;
 }
 
+// A constant FWHM of @p fwhm (at least @p least_fwhm), with @p variance the variance of its square.
+FittedResolution constant_resolution(double fwhm, double least_fwhm, double variance = kNan) {
+  const double width = std::max(fwhm, least_fwhm);
+  FittedResolution constant{{{width * width, 0.0, 0.0}}, {}};
+  constant.covariance.fill(std::isnan(variance) ? kNan : 0.0);
+  constant.covariance[0] = variance;
+  return constant;
+}
+
+// Where no line is well determined (a low-activity sample), the lines of at least
+// kMeasuredWidthSignificance together still measure the resolution far better than the search's
+// width, which reads the narrow tops of lines lifted by noise and holds them some ten per cent too
+// narrow. Weighted by their own errors, they would pull it narrow as well (by a tenth at five
+// standard errors: the lines that noise made narrow come out the best determined), so the
+// resolution is their median FWHM^2, a constant, with the median's variance pi/2 s^2 / n.
+FittedResolution weak_lines_resolution(const SpectrumFitResult& fitted, LineShape shape,
+                                       double common_sigma, double least_fwhm) {
+  const std::vector<WidthPoint> points = width_points(fitted, shape, kMeasuredWidthSignificance);
+  if (points.empty()) return constant_resolution(kFwhmPerSigma * common_sigma, least_fwhm);
+  std::vector<double> squares;
+  for (const WidthPoint& point : points) squares.push_back(point.fwhm_squared);
+  std::vector<double> work(squares.size());
+  const double spread = gsl_stats_mad(squares.data(), 1, squares.size(), work.data());
+  const double n = static_cast<double>(squares.size());
+  const double variance = spread > 0.0 ? kHalfPi * spread * spread / n : 1.0 / points[0].weight;
+  return constant_resolution(std::sqrt(gsl_stats_median(squares.data(), 1, squares.size())),
+                             least_fwhm, variance);
+}
+
 }  // namespace
 
 bool wider_than_over(const Resolution& resolution, double least_fwhm, double lo, double hi) {
@@ -149,9 +199,10 @@ bool wider_than_over(const Resolution& resolution, double least_fwhm, double lo,
   return !(lo < vertex && vertex < hi) || resolution.curve(vertex) > least;
 }
 
-FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma,
-                                double least_fwhm, double lo, double hi) {
-  const std::vector<WidthPoint> points = well_determined(fitted);
+FittedResolution fit_resolution(const SpectrumFitResult& fitted, LineShape shape,
+                                double common_sigma, double least_fwhm, double lo, double hi) {
+  const std::vector<WidthPoint> points = width_points(fitted, shape, kWellDeterminedSignificance);
+  if (points.empty()) return weak_lines_resolution(fitted, shape, common_sigma, least_fwhm);
   double centre = 0.0;
   for (const WidthPoint& point : points) centre += point.x / static_cast<double>(points.size());
   const auto lines = static_cast<Eigen::Index>(points.size());
@@ -174,13 +225,8 @@ FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_s
   if (most >= kLinesForSlope) {
     if (const auto result = non_negative_resolution(points, most, least_fwhm)) return *result;
   }
-  if (most >= 1) {
-    if (const auto result = fit_first(1)) return *result;
-  }
-  const double fwhm = std::max(kFwhmPerSigma * common_sigma, least_fwhm);
-  FittedResolution fallback{{{fwhm * fwhm, 0.0, 0.0}}, {}};
-  fallback.covariance.fill(kNan);
-  return fallback;
+  if (const auto result = fit_first(1)) return *result;
+  return constant_resolution(kFwhmPerSigma * common_sigma, least_fwhm);
 }
 
 }  // namespace vesk::numerics::detail

@@ -18,16 +18,20 @@ struct FittedResolution {
 
 // Lines whose net area is at least this many standard errors are well determined.
 inline constexpr double kWellDeterminedSignificance = 20.0;
+// Where no line is well determined, the resolution comes from the lines of at least this many.
+inline constexpr double kMeasuredWidthSignificance = 5.0;
 
-// Weighted least squares of FWHM^2 over the well-determined lines of @p fitted, as many
-// coefficients as they determine (a constant from one line, a straight line from two to four,
-// the parabola from five) and wider than @p least_fwhm everywhere in [lo, hi], so that no line
-// held at it is narrower than its points can show. Where every such curve dips below
+// Weighted least squares of FWHM^2 over the well-determined lines of @p fitted (where there are
+// none, over those of at least kMeasuredWidthSignificance), as many coefficients as they
+// determine (a constant from one line, a straight line from two to four, the parabola from five)
+// and wider than @p least_fwhm everywhere in [lo, hi], so that no line held at it is narrower than
+// its points can show. A line's FWHM is its Gaussian part's, 2 sqrt(2 ln 2) sigma, for a tailed
+// or Voigt @p shape, and the whole line's otherwise. Where every such curve dips below
 // @p least_fwhm, the best curve with non-negative coefficients, held at @p least_fwhm where it
 // falls below; then a constant; with none, the constant FWHM of @p common_sigma (at least
 // @p least_fwhm) and a NaN covariance.
-FittedResolution fit_resolution(const SpectrumFitResult& fitted, double common_sigma,
-                                double least_fwhm, double lo, double hi);
+FittedResolution fit_resolution(const SpectrumFitResult& fitted, LineShape shape,
+                                double common_sigma, double least_fwhm, double lo, double hi);
 
 // Whether the resolution gives a FWHM wider than @p least_fwhm everywhere in [lo, hi].
 bool wider_than_over(const Resolution& resolution, double least_fwhm, double lo, double hi);

@@ -85,10 +85,14 @@ enum class WidthMode : unsigned char {
   free,    ///< every line has its own widths
   shared,  ///< the lines of a region share their widths
   /// Every line's resolution width (sigma; a Lorentzian's gamma) follows the detector's
-  /// resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, given or fitted from the spectrum's
-  /// well-determined lines. A fitted resolution has no negative coefficient where a free curve
-  /// would fall below two channels' width; its FWHM is then held at two channels wherever the
-  /// curve is narrower (towards x = 0, away from the lines that measured it).
+  /// resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, where FWHM is 2 sqrt(2 ln 2) sigma (2 gamma for
+  /// Lorentzian lines): the Gaussian part of a tailed or Voigt line, which its tail or
+  /// Lorentzian makes wider. The resolution is given, or fitted from the spectrum's
+  /// well-determined lines (net area at least 20 errors); where none is, it is the median FWHM^2
+  /// of the lines of at least 5 errors, a constant. A fitted resolution has no negative
+  /// coefficient where a free curve would fall below two channels' width; its FWHM is then held
+  /// at two channels wherever the curve is narrower (towards x = 0, away from the lines that
+  /// measured it).
   resolution,
 };
 
