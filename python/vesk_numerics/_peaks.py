@@ -350,7 +350,9 @@ class PeakFit:
         width_tied: True where the line's own width came out narrower than the spacing of its
         points and it was fitted again with its width tied to its region's lines or to the
         resolution. A held or
-        imposed parameter has error 0. Peaks of a region whose fit failed are NaN.
+        imposed parameter has error 0, and so has a shape parameter that the fit took to where
+        the shape ends (a tail or step of 0, eta of 0 or 1, gamma of 0): it is held there for
+        the errors of the others. Peaks of a region whose fit failed are NaN.
         Then what a counting laboratory reports: ``counts`` (net counts, the area over the
         channel width at the mean), ``rate`` (counts over the live time, per second; NaN
         without one), each with its ``*_err``; Currie's ``critical_level`` L_C and

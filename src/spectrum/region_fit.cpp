@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fit_policy.h"
 #include "least_squares.h"
@@ -228,6 +229,28 @@ void linear_start(const RegionLayout& layout, const Channels& channels, std::siz
       (positive_at(u.front()) && positive_at(u.back()) && positive_at(0.0))) {
     start.head(background) = solution.head(background);
   }
+}
+
+// The covariance of a fit whose minimum lies where the line shape ends (no tail or step, a line
+// purely Gaussian or Lorentzian): the parameters there are held, with no error, and the others'
+// errors are those with them held, as where they are fixed. Left free in the covariance, they
+// widen the others' errors along directions the fit cannot take: pseudo-Voigt and Voigt lines
+// fitted to Gaussian ones had area errors 1.6 times the areas' scatter. A parameter on a limit
+// the fit sets (the steepest tail) stays free: the data pull it beyond what the shape allows.
+Eigen::MatrixXd covariance_held_at_shape_edges(const RegionModel& model,
+                                               const Eigen::VectorXd& parameters,
+                                               const Eigen::MatrixXd& information) {
+  const auto edges = model.shape_edges();
+  std::vector<Eigen::Index> inside;
+  for (Eigen::Index i = 0; i < parameters.size(); ++i) {
+    if (edges.lower(i) < parameters(i) && parameters(i) < edges.upper(i)) inside.push_back(i);
+  }
+  if (inside.size() == static_cast<std::size_t>(parameters.size())) {
+    return fast_covariance_from(information);
+  }
+  Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(parameters.size(), parameters.size());
+  covariance(inside, inside) = fast_covariance_from(information(inside, inside));
+  return covariance;
 }
 
 // Flips a negative width (the model is even in sigma) and its covariances.
@@ -532,10 +555,10 @@ RegionFit fit_region(const RegionSettings& context, std::size_t first, std::size
   }
 
   // Start values need no errors: the pseudo-inverse of the information is left out.
-  Eigen::MatrixXd covariance = context.start_values_only
-                                   ? Eigen::MatrixXd::Zero(layout.size(), layout.size())
-                               : as_always ? covariance_from(minimum.information)
-                                           : fast_covariance_from(minimum.information);
+  Eigen::MatrixXd covariance =
+      context.start_values_only ? Eigen::MatrixXd::Zero(layout.size(), layout.size())
+      : as_always               ? covariance_from(minimum.information)
+                  : covariance_held_at_shape_edges(model, minimum.parameters, minimum.information);
   region.chisq = minimum.chisq;
   region.chisq_dof = region.chisq / region.dof;
   // Unweighted data carry their scale in the scatter about the fit.

@@ -288,6 +288,24 @@ bool RegionModel::in_domain(const double* parameters) const {
           parameters[layout_.tail_slope()] <= widest_sigma_);
 }
 
+Bounds<RegionModel::kParameters> RegionModel::shape_edges() const {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  Bounds<kParameters> edges{Eigen::VectorXd::Constant(layout_.size(), -kInfinity),
+                            Eigen::VectorXd::Constant(layout_.size(), kInfinity)};
+  const auto edge = [&](Eigen::Index index, double lower, double upper) {
+    if (index == RegionLayout::kNotFitted) return;
+    edges.lower(index) = lower;
+    edges.upper(index) = upper;
+  };
+  edge(layout_.tail(), 0.0, kInfinity);
+  edge(layout_.step(), 0.0, kInfinity);
+  for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
+    edge(layout_.line(k).eta, 0.0, 1.0);
+    if (layout_.shape() == LineShape::voigt) edge(layout_.line(k).gamma, 0.0, kInfinity);
+  }
+  return edges;
+}
+
 std::optional<Bounds<RegionModel::kParameters>> RegionModel::bounds() const {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   Bounds<kParameters> bounds{Eigen::VectorXd::Constant(layout_.size(), -kInfinity),

@@ -190,6 +190,11 @@ class RegionModel {
   // least tail slope, it and that width at the widest sigma. None when no such parameter is
   // fitted.
   std::optional<Bounds<kParameters>> bounds() const;
+  // Of those bounds, the ones where the shape itself ends, not a limit the fit sets: the tail
+  // and step ratios and a Voigt line's Lorentzian width at 0, eta at 0 and 1 (the others are
+  // infinite). A parameter on one of them describes the line there: no tail, no step, a purely
+  // Gaussian or Lorentzian line.
+  Bounds<kParameters> shape_edges() const;
 
  private:
   bool in_domain(const double* parameters) const;

@@ -165,11 +165,14 @@ struct SpectrumPeak {
   /// Gaussian width (standard deviation) in x units, always positive; pseudo_voigt: its FWHM
   /// over 2 sqrt(2 ln 2); NaN for lorentzian.
   double sigma;
-  double sigma_err;        ///< Error of sigma.
-  double fwhm;             ///< Full width at half maximum of the line (without step), in x units.
-  double fwhm_err;         ///< Error of fwhm, from the covariance of the shape's parameters.
-  double area;             ///< Net area of the line (without step), in y times x units.
-  double area_err;         ///< Error of area, from the full covariance of its parameters.
+  double sigma_err;  ///< Error of sigma.
+  double fwhm;       ///< Full width at half maximum of the line (without step), in x units.
+  double fwhm_err;   ///< Error of fwhm, from the covariance of the shape's parameters.
+  double area;       ///< Net area of the line (without step), in y times x units.
+  /// Error of area, from the full covariance of its parameters. A shape parameter that the fit
+  /// took to where the shape ends (tail or step 0, eta 0 or 1, a Voigt line's gamma 0) is held
+  /// there for every error, with error 0.
+  double area_err;
   std::size_t region;      ///< Index of the region the peak was fitted in.
   double gamma = NAN;      ///< Lorentzian half width (lorentzian, voigt), x units; else NaN.
   double gamma_err = NAN;  ///< Error of gamma.
