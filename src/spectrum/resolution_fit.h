@@ -21,15 +21,16 @@ inline constexpr double kWellDeterminedSignificance = 20.0;
 // Where no line is well determined, the resolution comes from the lines of at least this many.
 inline constexpr double kMeasuredWidthSignificance = 5.0;
 
-// Weighted least squares of FWHM^2 over the well-determined lines of @p fitted (where there are
-// none, over those of at least kMeasuredWidthSignificance), as many coefficients as they
-// determine (a constant from one line, a straight line from two to four, the parabola from five)
-// and wider than @p least_fwhm everywhere in [lo, hi], so that no line held at it is narrower than
-// its points can show. A line's FWHM is its Gaussian part's, 2 sqrt(2 ln 2) sigma, for a tailed
-// or Voigt @p shape, and the whole line's otherwise. Where every such curve dips below
-// @p least_fwhm, the best curve with non-negative coefficients, held at @p least_fwhm where it
-// falls below; then a constant; with none, the constant FWHM of @p common_sigma (at least
-// @p least_fwhm) and a NaN covariance.
+// Weighted least squares of FWHM^2 over the well-determined lines of @p fitted, as many
+// coefficients as they determine (a constant from one line, a straight line from two to four,
+// the parabola from five) and wider than @p least_fwhm everywhere in [lo, hi], so that no line
+// held at it is narrower than its points can show. A line's FWHM is its Gaussian part's,
+// 2 sqrt(2 ln 2) sigma, for a tailed or Voigt @p shape, and the whole line's otherwise. Where
+// every such curve dips below @p least_fwhm, the best curve with non-negative coefficients, held
+// at @p least_fwhm where it falls below; then a constant. With no well-determined line, the
+// median FWHM^2 of the lines of at least kMeasuredWidthSignificance, a constant; with none of
+// those either, the constant FWHM of @p common_sigma (at least @p least_fwhm) and a NaN
+// covariance.
 FittedResolution fit_resolution(const SpectrumFitResult& fitted, LineShape shape,
                                 double common_sigma, double least_fwhm, double lo, double hi);
 
