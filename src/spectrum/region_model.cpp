@@ -292,39 +292,38 @@ Bounds<RegionModel::kParameters> RegionModel::shape_edges() const {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   Bounds<kParameters> edges{Eigen::VectorXd::Constant(layout_.size(), -kInfinity),
                             Eigen::VectorXd::Constant(layout_.size(), kInfinity)};
-  const auto edge = [&](Eigen::Index index, double lower, double upper) {
-    if (index == RegionLayout::kNotFitted) return;
-    edges.lower(index) = lower;
-    edges.upper(index) = upper;
+  const auto at_least = [&](Eigen::Index index, double lower) {
+    if (index != RegionLayout::kNotFitted) edges.lower(index) = lower;
   };
-  edge(layout_.tail(), 0.0, kInfinity);
-  edge(layout_.step(), 0.0, kInfinity);
+  at_least(layout_.tail(), 0.0);
+  at_least(layout_.step(), 0.0);
   for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
-    edge(layout_.line(k).eta, 0.0, 1.0);
-    if (layout_.shape() == LineShape::voigt) edge(layout_.line(k).gamma, 0.0, kInfinity);
+    at_least(layout_.line(k).eta, 0.0);
+    if (layout_.line(k).eta != RegionLayout::kNotFitted) edges.upper(layout_.line(k).eta) = 1.0;
+    if (layout_.shape() == LineShape::voigt) at_least(layout_.line(k).gamma, 0.0);
   }
   return edges;
 }
 
 std::optional<Bounds<RegionModel::kParameters>> RegionModel::bounds() const {
-  constexpr double kInfinity = std::numeric_limits<double>::infinity();
-  Bounds<kParameters> bounds{Eigen::VectorXd::Constant(layout_.size(), -kInfinity),
-                             Eigen::VectorXd::Constant(layout_.size(), kInfinity)};
-  bool bounded = false;
-  const auto bound = [&](Eigen::Index index, double lower, double upper) {
-    if (index == RegionLayout::kNotFitted) return;
-    bounds.lower(index) = lower;
-    bounds.upper(index) = upper;
-    bounded = true;
+  // The shape's own edges, and the limits that the fit sets beyond them.
+  Bounds<kParameters> bounds = shape_edges();
+  const auto at_most = [&](Eigen::Index index, double upper) {
+    if (index != RegionLayout::kNotFitted) bounds.upper(index) = upper;
   };
-  bound(layout_.tail(), 0.0, kLargestTailRatio);
-  bound(layout_.step(), 0.0, kInfinity);
-  bound(layout_.tail_slope(), least_tail_slope_, widest_sigma_);
-  for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
-    bound(layout_.line(k).eta, 0.0, 1.0);
-    if (layout_.shape() == LineShape::voigt) bound(layout_.line(k).gamma, 0.0, widest_sigma_);
+  at_most(layout_.tail(), kLargestTailRatio);
+  if (layout_.tail_slope() != RegionLayout::kNotFitted) {
+    bounds.lower(layout_.tail_slope()) = least_tail_slope_;
+    at_most(layout_.tail_slope(), widest_sigma_);
   }
-  if (!bounded) return std::nullopt;
+  if (layout_.shape() == LineShape::voigt) {
+    for (std::size_t k = 0; k < layout_.peak_count(); ++k) {
+      at_most(layout_.line(k).gamma, widest_sigma_);
+    }
+  }
+  if (bounds.lower.array().isInf().all() && bounds.upper.array().isInf().all()) {
+    return std::nullopt;
+  }
   return bounds;
 }
 
