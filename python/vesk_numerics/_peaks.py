@@ -604,8 +604,11 @@ def fit_peaks(x, y=None, *, peaks=None, background="linear", errors=_UNSET, wind
         or the detector's resolution FWHM(x)**2 = w0 + w1 x + w2 x**2, fitted from the
         spectrum's well-determined lines (net area at least 20 errors) and imposed on all (or
         given as `resolution`). FWHM is 2 sqrt(2 ln 2) sigma, the Gaussian part's for tailed and
-        Voigt lines (2 gamma for Lorentzian lines). Where no line is well determined, the
-        resolution is the median FWHM**2 of the lines of at least 5 errors. Where a free curve
+        Voigt lines (2 gamma for Lorentzian lines). Where fewer than two lines are well
+        determined, the lines of at least 5 errors give it, each counted alike: the straight
+        line through the median FWHM**2 of their lower and of their upper half by x (six lines
+        or more, the line rising with x), else the one well-determined line's width or their
+        median FWHM**2, a constant. Where a free curve
         would fall below two channels' width, the fitted one has no negative coefficient, and
         lines where it is narrower are held at two channels.
         Whatever the mode, a line whose own width comes out narrower than the spacing of its

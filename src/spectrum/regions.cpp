@@ -246,22 +246,43 @@ FittedValue fitted_value(const SpectrumRegion& region, ShapeParameter parameter)
   }
 }
 
-// The tail and step of tailed lines as the regions with well-determined lines measured them:
-// the medians of their fits, for the shape parameters that are not held already.
+// The median of (value, weight) pairs: the value at which the weight summed from the smallest
+// value first passes half the total; the midpoint of two values where half falls just between
+// them, so that equal weights give the usual median.
+double weighted_median(std::vector<std::pair<double, double>> weighted) {
+  std::sort(weighted.begin(), weighted.end());
+  double total = 0.0;
+  for (const auto& entry : weighted) total += entry.second;
+  double below = 0.0;
+  for (std::size_t k = 0; k < weighted.size(); ++k) {
+    below += weighted[k].second;
+    if (below > 0.5 * total || k + 1 == weighted.size()) return weighted[k].first;
+    if (below == 0.5 * total) return 0.5 * (weighted[k].first + weighted[k + 1].first);
+  }
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+// The tail and step of tailed lines as the regions with well-determined lines measured them, for
+// the shape parameters that are not held already: the median of their fits, each weighted by how
+// well its model describes its counts, 1 / max(1, chisq / dof). A region whose residuals are many
+// times its counts' errors measures no shape: a detector's threshold or a Doppler-broadened line
+// fitted as a tailed line takes whatever tail makes it wider.
 std::optional<ShapeSettings> measured_tails(const RegionSettings& context,
                                             const std::vector<RegionFit>& fits) {
-  std::vector<const SpectrumRegion*> measuring;
+  std::vector<std::pair<const SpectrumRegion*, double>> measuring;
   for (const RegionFit& fit : fits) {
-    if (has_strong_line(fit)) measuring.push_back(&fit.region);
+    if (has_strong_line(fit)) {
+      measuring.emplace_back(&fit.region, 1.0 / std::max(1.0, fit.region.chisq_dof));
+    }
   }
   if (measuring.empty()) return std::nullopt;
   ShapeSettings held = context.shape;
   for (ShapeParameter parameter : kTailParameters) {
     if (held.holds(parameter)) continue;
-    std::vector<double> values;
-    for (const SpectrumRegion* region : measuring)
-      values.push_back(fitted_value(*region, parameter).value);
-    held.hold(parameter, median(values));
+    std::vector<std::pair<double, double>> values;
+    for (const auto& [region, weight] : measuring)
+      values.emplace_back(fitted_value(*region, parameter).value, weight);
+    held.hold(parameter, weighted_median(std::move(values)));
   }
   return held;
 }

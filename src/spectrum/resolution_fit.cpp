@@ -21,6 +21,9 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 // Lines needed for a straight line and for the parabola of FWHM^2.
 constexpr Eigen::Index kLinesForSlope = 2;
 constexpr Eigen::Index kLinesForCurvature = 5;
+// Lines of kMeasuredWidthSignificance needed for a straight line through the medians of two
+// halves, three a half.
+constexpr std::size_t kLinesForHalves = 6;
 constexpr double kHalfPi = M_PI_2;
 
 struct WidthPoint {
@@ -166,24 +169,75 @@ FittedResolution constant_resolution(double fwhm, double least_fwhm, double vari
   return constant;
 }
 
-// Where no line is well determined (a low-activity sample), the lines of at least
+// The median FWHM^2 of some lines at their median x, with the median's variance pi/2 s^2 / n.
+struct MedianWidth {
+  double x;
+  double fwhm_squared;
+  double variance;
+};
+
+MedianWidth median_width(std::vector<WidthPoint>::const_iterator first,
+                         std::vector<WidthPoint>::const_iterator last) {
+  std::vector<double> xs, squares;
+  for (auto point = first; point != last; ++point) {
+    xs.push_back(point->x);
+    squares.push_back(point->fwhm_squared);
+  }
+  const std::size_t n = squares.size();
+  std::vector<double> work(n);
+  const double spread = gsl_stats_mad(squares.data(), 1, n, work.data());
+  // Lines that all agree to the bit leave their own errors as the only measure of the scatter.
+  const double variance = spread > 0.0 ? kHalfPi * spread * spread / static_cast<double>(n)
+                                       : 1.0 / (first->weight * static_cast<double>(n));
+  return {gsl_stats_median(xs.data(), 1, n), gsl_stats_median(squares.data(), 1, n), variance};
+}
+
+// The straight line of FWHM^2 through the medians of the lower and the upper half of the lines,
+// by x, with the covariance that the two medians' variances give it; none where the halves do
+// not lie apart in x or the line falls with x, as no detector's resolution does.
+std::optional<FittedResolution> line_through_halves(std::vector<WidthPoint> points,
+                                                    double least_fwhm) {
+  std::sort(points.begin(), points.end(),
+            [](const WidthPoint& a, const WidthPoint& b) { return a.x < b.x; });
+  const auto middle = points.begin() + static_cast<std::ptrdiff_t>(points.size() / 2);
+  const MedianWidth low = median_width(points.begin(), middle);
+  const MedianWidth high = median_width(middle, points.end());
+  const double span = high.x - low.x;
+  if (!(span > 0.0) || !(high.fwhm_squared >= low.fwhm_squared)) return std::nullopt;
+  const double slope = (high.fwhm_squared - low.fwhm_squared) / span;
+  FittedResolution line{{{low.fwhm_squared - slope * low.x, slope, 0.0}}, {}};
+  line.covariance.fill(0.0);
+  const double per_span = 1.0 / (span * span);
+  line.covariance[0] = (high.x * high.x * low.variance + low.x * low.x * high.variance) * per_span;
+  line.covariance[1] = line.covariance[3] =
+      -(high.x * low.variance + low.x * high.variance) * per_span;
+  line.covariance[4] = (low.variance + high.variance) * per_span;
+  // Towards x = 0, far below the lines, the line may fall under the narrowest width a line can
+  // show: the resolution is held at it there.
+  line.resolution.least_fwhm_squared = least_fwhm * least_fwhm;
+  return line;
+}
+
+// Where fewer than two lines are well determined (a low-activity sample), the lines of at least
 // kMeasuredWidthSignificance together still measure the resolution far better than the search's
 // width, which reads the narrow tops of lines lifted by noise and holds them some ten per cent too
-// narrow. Weighted by their own errors, they would pull it narrow as well (by a tenth at five
-// standard errors: the lines that noise made narrow come out the best determined), so the
-// resolution is their median FWHM^2, a constant, with the median's variance pi/2 s^2 / n.
-FittedResolution weak_lines_resolution(const SpectrumFitResult& fitted, LineShape shape,
-                                       double common_sigma, double least_fwhm) {
+// narrow, or than one strong line's width, which a germanium detector's lines at a tenth of its
+// energy show some forty per cent narrower. Weighted by their own errors, they would pull it
+// narrow as well (by a tenth at five standard errors: the lines that noise made narrow come out
+// the best determined), so each counts alike: the straight line through the median FWHM^2 of the
+// lower and of the upper half of them, where there are enough to halve; otherwise (or where that
+// line falls with x) the one well-determined line's width, or with none their median FWHM^2, a
+// constant.
+std::optional<FittedResolution> weak_lines_resolution(const SpectrumFitResult& fitted,
+                                                      LineShape shape, bool one_well_determined,
+                                                      double least_fwhm) {
   const std::vector<WidthPoint> points = width_points(fitted, shape, kMeasuredWidthSignificance);
-  if (points.empty()) return constant_resolution(kFwhmPerSigma * common_sigma, least_fwhm);
-  std::vector<double> squares;
-  for (const WidthPoint& point : points) squares.push_back(point.fwhm_squared);
-  std::vector<double> work(squares.size());
-  const double spread = gsl_stats_mad(squares.data(), 1, squares.size(), work.data());
-  const double n = static_cast<double>(squares.size());
-  const double variance = spread > 0.0 ? kHalfPi * spread * spread / n : 1.0 / points[0].weight;
-  return constant_resolution(std::sqrt(gsl_stats_median(squares.data(), 1, squares.size())),
-                             least_fwhm, variance);
+  if (points.size() >= kLinesForHalves) {
+    if (auto line = line_through_halves(points, least_fwhm)) return line;
+  }
+  if (points.empty() || one_well_determined) return std::nullopt;
+  const MedianWidth all = median_width(points.begin(), points.end());
+  return constant_resolution(std::sqrt(all.fwhm_squared), least_fwhm, all.variance);
 }
 
 }  // namespace
@@ -202,7 +256,12 @@ bool wider_than_over(const Resolution& resolution, double least_fwhm, double lo,
 FittedResolution fit_resolution(const SpectrumFitResult& fitted, LineShape shape,
                                 double common_sigma, double least_fwhm, double lo, double hi) {
   const std::vector<WidthPoint> points = width_points(fitted, shape, kWellDeterminedSignificance);
-  if (points.empty()) return weak_lines_resolution(fitted, shape, common_sigma, least_fwhm);
+  if (points.size() < static_cast<std::size_t>(kLinesForSlope)) {
+    if (auto weak = weak_lines_resolution(fitted, shape, points.size() == 1, least_fwhm)) {
+      return *weak;
+    }
+  }
+  if (points.empty()) return constant_resolution(kFwhmPerSigma * common_sigma, least_fwhm);
   double centre = 0.0;
   for (const WidthPoint& point : points) centre += point.x / static_cast<double>(points.size());
   const auto lines = static_cast<Eigen::Index>(points.size());

@@ -27,10 +27,12 @@ inline constexpr double kMeasuredWidthSignificance = 5.0;
 // held at it is narrower than its points can show. A line's FWHM is its Gaussian part's,
 // 2 sqrt(2 ln 2) sigma, for a tailed or Voigt @p shape, and the whole line's otherwise. Where
 // every such curve dips below @p least_fwhm, the best curve with non-negative coefficients, held
-// at @p least_fwhm where it falls below; then a constant. With no well-determined line, the
-// median FWHM^2 of the lines of at least kMeasuredWidthSignificance, a constant; with none of
-// those either, the constant FWHM of @p common_sigma (at least @p least_fwhm) and a NaN
-// covariance.
+// at @p least_fwhm where it falls below; then a constant. With fewer than two well-determined
+// lines, the lines of at least kMeasuredWidthSignificance, each counted alike: the straight line
+// through the median FWHM^2 of their lower and of their upper half (by x) where there are six or
+// more and it rises with x; otherwise the one well-determined line's width, or with none their
+// median FWHM^2, a constant. With none of those either, the constant FWHM of @p common_sigma (at
+// least @p least_fwhm) and a NaN covariance.
 FittedResolution fit_resolution(const SpectrumFitResult& fitted, LineShape shape,
                                 double common_sigma, double least_fwhm, double lo, double hi);
 

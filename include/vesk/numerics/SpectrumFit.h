@@ -76,7 +76,8 @@ struct FoundPeak {
 /// its residuals are added and the region fitted again. A found line whose fitted area is below
 /// a hundredth of its error (its height gone to zero, or its area undetermined) is no line: it is
 /// taken out and its region fitted again without it; a region left without lines is dropped,
-/// unless it is the window. With a window set, all peaks are fitted as one region over exactly the points in [lo, hi].
+/// unless it is the window. With a window set, all peaks are fitted as one region over exactly the
+/// points in [lo, hi].
 ///
 /// Lines have the profile of the LineShape set (Gaussian by default); their widths are free,
 /// shared within a region, or follow the detector's resolution (WidthMode), and the shape
@@ -98,10 +99,10 @@ class SpectrumFit {
   VESK_NUMERICS_EXPORT std::vector<FoundPeak> find_peaks(const SpectrumData& data) const;
 
   /// Searches @p data for peaks and fits them all. Tailed lines hold the tail and step that the
-  /// spectrum's strong lines measured (the medians of their regions' fits; errors 0) in a region
-  /// whose lines are too weak to measure them, and in one whose fit with them free runs out of
-  /// its budget though its lines are there (held at their start values they lower chisq as a
-  /// line of the threshold's significance would).
+  /// spectrum's strong lines measured (the medians of their regions' fits, each weighted
+  /// 1 / max(1, chisq / dof); errors 0) in a region whose lines are too weak to measure them, and
+  /// in one whose fit with them free runs out of its budget though its lines are there (held at
+  /// their start values they lower chisq as a line of the threshold's significance would).
   VESK_NUMERICS_EXPORT SpectrumFitResult fit(const SpectrumData& data) const;
 
   /// Fits peaks near the given approximate @p positions (x units) instead of searching. Without

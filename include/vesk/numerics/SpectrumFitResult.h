@@ -88,8 +88,11 @@ enum class WidthMode : unsigned char {
   /// resolution FWHM(x)^2 = w0 + w1 x + w2 x^2, where FWHM is 2 sqrt(2 ln 2) sigma (2 gamma for
   /// Lorentzian lines): the Gaussian part of a tailed or Voigt line, which its tail or
   /// Lorentzian makes wider. The resolution is given, or fitted from the spectrum's
-  /// well-determined lines (net area at least 20 errors); where none is, it is the median FWHM^2
-  /// of the lines of at least 5 errors, a constant. A fitted resolution has no negative
+  /// well-determined lines (net area at least 20 errors). Where fewer than two are, it comes from
+  /// the lines of at least 5 errors, each counted alike: the straight line through the median
+  /// FWHM^2 of their lower and of their upper half by x (six lines or more, the line rising with
+  /// x), else the one well-determined line's width or their median FWHM^2, a constant. A fitted
+  /// resolution has no negative
   /// coefficient where a free curve would fall below two channels' width; its FWHM is then held
   /// at two channels wherever the curve is narrower (towards x = 0, away from the lines that
   /// measured it).
