@@ -54,8 +54,8 @@ std::vector<WidthPoint> width_points(const SpectrumFitResult& fitted, LineShape 
     if (peak.region >= fitted.regions.size() || !fitted.regions[peak.region].ok()) continue;
     const bool significant = peak.area > significance * peak.area_err;
     const Width width = resolution_width_of(peak, shape);
-    const bool measured = std::isfinite(width.fwhm) && width.fwhm > 0.0 &&
-                          std::isfinite(width.error) && width.error > 0.0;
+    const bool measured = std::isfinite(peak.mean) && std::isfinite(width.fwhm) &&
+                          width.fwhm > 0.0 && std::isfinite(width.error) && width.error > 0.0;
     if (!significant || !measured || peak.width_tied) continue;
     // var(F^2) = (2 F sd(F))^2
     const double error = 2.0 * width.fwhm * width.error;
