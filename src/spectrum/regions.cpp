@@ -1,6 +1,7 @@
 #include "spectrum/regions.h"
 
 #include <gsl/gsl_errno.h>
+#include <gsl/gsl_statistics_double.h>
 
 #include <algorithm>
 #include <cmath>
@@ -224,10 +225,9 @@ bool has_strong_line(const RegionFit& fit) {
          });
 }
 
+// The median of some values (at least one), the mean of the middle two for an even count.
 double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+  return gsl_stats_median(values.data(), 1, values.size());
 }
 
 // A region's fitted tail, tail slope or step (one of kTailParameters), and its error: 0 where
